@@ -1,0 +1,83 @@
+#include "common/ui_bridge.h"
+
+namespace quorell {
+
+UiBridge::UiBridge(Waker waker) : ui_thread_(std::this_thread::get_id()), waker_(std::move(waker)) {}
+
+void UiBridge::Invoke(std::function<void()> fn) {
+    if (IsUiThread()) {
+        fn();
+        return;
+    }
+    auto task = std::make_shared<Task>();
+    task->fn = std::move(fn);
+    {
+        std::lock_guard lock(mu_);
+        if (closed_) throw UiBridgeClosed();
+        queue_.push_back(task);
+    }
+    queued_cv_.notify_all();
+    if (waker_) waker_();
+    std::unique_lock lock(mu_);
+    finished_cv_.wait(lock, [&] { return task->finished || task->refused; });
+    if (task->refused) throw UiBridgeClosed();
+    if (task->error) std::rethrow_exception(task->error);
+}
+
+void UiBridge::Drain() {
+    for (;;) {
+        std::shared_ptr<Task> task;
+        {
+            std::lock_guard lock(mu_);
+            if (queue_.empty() || closed_) return;
+            task = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        std::exception_ptr error;
+        try {
+            task->fn();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(mu_);
+            task->error = error;
+            task->finished = true;
+            task->fn = nullptr;
+        }
+        finished_cv_.notify_all();
+    }
+}
+
+bool UiBridge::PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        Drain();
+        if (done()) return true;
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return done();
+        // Wake for a new hand-off at once; otherwise look at the condition again shortly.
+        std::unique_lock lock(mu_);
+        queued_cv_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(5)),
+                              [&] { return !queue_.empty() || closed_; });
+    }
+}
+
+void UiBridge::Close() {
+    std::deque<std::shared_ptr<Task>> refused;
+    {
+        std::lock_guard lock(mu_);
+        closed_ = true;
+        refused.swap(queue_);
+        for (auto& task : refused) task->refused = true;
+    }
+    finished_cv_.notify_all();
+    queued_cv_.notify_all();
+}
+
+bool UiBridge::IsClosed() const {
+    std::lock_guard lock(mu_);
+    return closed_;
+}
+
+}  // namespace quorell

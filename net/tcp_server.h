@@ -1,0 +1,77 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace quorell::net {
+
+struct TcpServerCore;
+
+// One accepted connection, used only by its own connection thread.
+class ServerConnection {
+public:
+    explicit ServerConnection(int fd, int read_timeout_ms);
+    ServerConnection(const ServerConnection&) = delete;
+    ServerConnection& operator=(const ServerConnection&) = delete;
+    ~ServerConnection();
+
+    static constexpr std::size_t kMaxLineLength = 16384;
+    static constexpr std::size_t kRecvBufferSize = 32768;
+
+    // The next line without its LF (and one CR before it). Throws "Max line length exceeded."
+    // for a line over kMaxLineLength bytes, "Connection Closed Gracefully." once the peer has
+    // closed and every complete line was returned. Bytes left without an LF when the peer closes
+    // come back as one empty line and are dropped. Throws SocketError on a socket failure and
+    // "Read timed out." when nothing arrives for the read time-out.
+    std::string ReceiveLine();
+
+    // Wakes a thread blocked in ReceiveLine(); the connection then reads as closed.
+    void Abort();
+    bool Closed() const { return closed_; }
+    int fd() const { return fd_; }
+
+private:
+    void Close();
+    int fd_;
+    int read_timeout_ms_;
+    std::string buffer_;
+    std::size_t scanned_ = 0;
+    bool peer_closed_ = false;
+    bool closed_ = false;
+};
+
+// Stream server: listens on DefaultPort and runs OnConnect for every accepted connection on a
+// thread of that connection's own. Failures on a connection thread end that connection silently.
+class TcpServer {
+public:
+    using ConnectHandler = std::function<void(ServerConnection&)>;
+
+    TcpServer();
+    TcpServer(const TcpServer&) = delete;
+    TcpServer& operator=(const TcpServer&) = delete;
+    ~TcpServer();  // stops, never throws
+
+    int DefaultPort = 0;
+    std::string BindAddress;          // empty: all local addresses
+    int ListenQueue = 15;
+    int TerminateWaitTime = 5000;     // milliseconds
+    int MaxConnections = 256;         // simultaneous; a connection over it is closed at once
+    int ReadTimeout = 60000;          // milliseconds of silence before a connection is dropped
+    ConnectHandler OnConnect;
+
+    // true: binds, listens and accepts (throws "Could not bind socket. Address and port are
+    // already in use." or SocketError). false: stops the listener, closes every connection and
+    // waits up to TerminateWaitTime for their threads (throws "Terminate Thread Timeout").
+    void SetActive(bool active);
+    bool Active() const;
+    // Connection threads running now.
+    int ConnectionCount() const;
+
+private:
+    std::shared_ptr<TcpServerCore> core_;
+    std::thread listener_;
+};
+
+}  // namespace quorell::net
