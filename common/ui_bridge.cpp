@@ -2,7 +2,8 @@
 
 namespace quorell {
 
-UiBridge::UiBridge(Waker waker) : ui_thread_(std::this_thread::get_id()), waker_(std::move(waker)) {}
+UiBridge::UiBridge(Waker waker)
+    : ui_thread_(std::this_thread::get_id()), waker_(std::move(waker)) {}
 
 void UiBridge::Invoke(std::function<void()> fn) {
     if (IsUiThread()) {
@@ -15,9 +16,11 @@ void UiBridge::Invoke(std::function<void()> fn) {
         std::lock_guard lock(mu_);
         if (closed_) throw UiBridgeClosed();
         queue_.push_back(task);
+        // Under the lock, so that once Close() has returned no thread touches the waker (and
+        // whatever it posts to) again.
+        if (waker_) waker_();
     }
     queued_cv_.notify_all();
-    if (waker_) waker_();
     std::unique_lock lock(mu_);
     finished_cv_.wait(lock, [&] { return task->finished || task->refused; });
     if (task->refused) throw UiBridgeClosed();
@@ -39,11 +42,13 @@ void UiBridge::Drain() {
         } catch (...) {
             error = std::current_exception();
         }
+        // The closure's captures go away here, on this thread, while the caller still waits
+        // (they may refer to its stack) and without the lock (their destructors may use us).
+        task->fn = nullptr;
         {
             std::lock_guard lock(mu_);
             task->error = error;
             task->finished = true;
-            task->fn = nullptr;
         }
         finished_cv_.notify_all();
     }
@@ -56,10 +61,11 @@ bool UiBridge::PumpUntil(const std::function<bool()>& done, std::chrono::millise
         if (done()) return true;
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return done();
-        // Wake for a new hand-off at once; otherwise look at the condition again shortly.
+        // Wake for a new hand-off at once; otherwise look at the condition again shortly. Once
+        // closed, nothing is queued any more and this is a plain poll of done().
         std::unique_lock lock(mu_);
         queued_cv_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(5)),
-                              [&] { return !queue_.empty() || closed_; });
+                              [&] { return !queue_.empty(); });
     }
 }
 
@@ -69,6 +75,12 @@ void UiBridge::Close() {
         std::lock_guard lock(mu_);
         closed_ = true;
         refused.swap(queue_);
+    }
+    // Drop the refused closures before their callers resume and unwind the stacks they may
+    // refer to, and outside the lock, as Drain() does.
+    for (auto& task : refused) task->fn = nullptr;
+    {
+        std::lock_guard lock(mu_);
         for (auto& task : refused) task->refused = true;
     }
     finished_cv_.notify_all();

@@ -1,0 +1,39 @@
+#include "app/dialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace quorell {
+
+namespace {
+
+void Box(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text) {
+    QMessageBox box(icon, caption, text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+}  // namespace
+
+void QtDialogs::UnreachablePeerBox() {
+    Box(owner_, QMessageBox::Critical, QStringLiteral("确认"),
+        QStringLiteral("无法到达对方，请确认IP地址是否正确"));
+}
+
+void QtDialogs::PlainBox(const QString& text) {
+    Box(owner_, QMessageBox::NoIcon, QApplication::applicationName(), text);
+}
+
+void QtDialogs::StandardErrorBox(const QString& message) {
+    Box(owner_, QMessageBox::Critical, QApplication::applicationName(), message);
+}
+
+QString QtDialogs::OpenFileName() {
+    return QFileDialog::getOpenFileName(owner_);
+}
+
+QString QtDialogs::SaveFileName(const QString& suggested) {
+    return QFileDialog::getSaveFileName(owner_, QString(), suggested);
+}
+
+}  // namespace quorell

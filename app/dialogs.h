@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace quorell {
+
+// Every box and dialog that needs a person. The program shows Qt dialogs; tests answer from a
+// script. All calls happen on the user-interface thread.
+class IDialogs {
+  public:
+    virtual ~IDialogs() = default;
+
+    // "无法到达对方，请确认IP地址是否正确", caption "确认", error icon, one OK button.
+    virtual void UnreachablePeerBox() = 0;
+    // The text, the application title as caption, no icon, one OK button.
+    virtual void PlainBox(const QString& text) = 0;
+    // A failure no handler caught: its message, the application title, error icon.
+    virtual void StandardErrorBox(const QString& message) = 0;
+    // The open-file dialog; an empty text when the user cancels.
+    virtual QString OpenFileName() = 0;
+    // The save-file dialog (overwrite prompt on) starting from a suggested name; empty on cancel.
+    virtual QString SaveFileName(const QString& suggested) = 0;
+};
+
+// Modal Qt boxes over the given window.
+class QtDialogs : public IDialogs {
+  public:
+    explicit QtDialogs(QWidget* owner = nullptr) : owner_(owner) {}
+    void SetOwner(QWidget* owner) { owner_ = owner; }
+
+    void UnreachablePeerBox() override;
+    void PlainBox(const QString& text) override;
+    void StandardErrorBox(const QString& message) override;
+    QString OpenFileName() override;
+    QString SaveFileName(const QString& suggested) override;
+
+  private:
+    QWidget* owner_;
+};
+
+}  // namespace quorell

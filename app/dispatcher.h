@@ -1,0 +1,54 @@
+#pragma once
+
+#include <string>
+
+#include "app/window_ref.h"
+#include "common/ui_bridge.h"
+#include "net/tcp_server.h"
+
+namespace quorell {
+
+// What the receiving side of the control channel does to the window. Every call happens on the
+// user-interface thread; texts are GBK bytes as they came off the wire.
+class IDispatchTarget {
+  public:
+    virtual ~IDispatchTarget() = default;
+    virtual void SetPeerVideoPort(long port) = 0;                // "system1:"
+    virtual void SetPeerVoicePort(const std::string& port) = 0;  // "system3:"
+    virtual void PeerOfferedFile() = 0;
+    virtual void PeerCancelledFile() = 0;
+    virtual void PeerClosedVideo() = 0;
+    // The accept notice: shown without a ring, then the file sender starts.
+    virtual void PeerAcceptedFile(const std::string& line) = 0;
+    // A chat line (line breaks restored): stored as the last incoming line and shown, ringing.
+    virtual void ShowIncoming(const std::string& line) = 0;
+};
+
+enum class LineKind {
+    VideoPort,    // "system1"
+    VoicePort,    // "system3"
+    Address,      // "system2"
+    FileOffered,  // exact system messages with an effect
+    FileCancelled,
+    VideoClosed,
+    FileAccepted,
+    Chat,  // anything else, shown if not blank
+};
+
+// How the first line of a connection is taken.
+LineKind ClassifyFirstLine(const std::string& line);
+
+// "system1:" removed everywhere, the rest read as a decimal whole number. False when the rest
+// is not one (or does not fit in 32 bits).
+bool ParseVideoPortLine(const std::string& line, long* port);
+
+// "system3:" removed everywhere, the rest trimmed.
+std::string VoicePortFromLine(const std::string& line);
+
+// Reads the first line of the connection and carries it out, then shows further chat lines
+// until a blank line or the end of the connection. Every effect goes through the bridge, in
+// line order. Failures propagate (the server ends the connection silently).
+void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
+                        const WindowRef<IDispatchTarget>& target);
+
+}  // namespace quorell

@@ -1,0 +1,251 @@
+// The main window: its controls, start-up, close, clear and About.
+#include "app/form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <atomic>
+#include <thread>
+
+#include "app/control_channel.h"
+#include "app/devices.h"
+#include "app/dialogs.h"
+#include "app/form3.h"
+#include "net/socket_error.h"
+
+namespace quorell {
+
+namespace {
+
+template <class W>
+W* Place(W* widget, int left, int top, int width, int height) {
+    widget->setGeometry(left, top, width, height);
+    return widget;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* caption, int l, int t, int w, int h,
+                        bool enabled) {
+    auto* button = Place(new QPushButton(QString::fromUtf8(caption), parent), l, t, w, h);
+    button->setEnabled(enabled);
+    return button;
+}
+
+QGroupBox* MakeGroup(QWidget* parent, const char* caption, int l, int t, int w, int h) {
+    return Place(new QGroupBox(QString::fromUtf8(caption), parent), l, t, w, h);
+}
+
+QLineEdit* MakePortBox(QWidget* parent, const char* text, int l, int t, int w, int h) {
+    auto* box = Place(new QLineEdit(QString::fromUtf8(text), parent), l, t, w, h);
+    box->hide();
+    return box;
+}
+
+QLabel* MakePicture(QWidget* parent, int l, int t, int w, int h) {
+    auto* picture = Place(new QLabel(parent), l, t, w, h);
+    picture->setScaledContents(true);
+    picture->setPixmap(PlaceholderPicture());
+    return picture;
+}
+
+}  // namespace
+
+QPixmap PlaceholderPicture() {
+    QPixmap picture(QStringLiteral(":/assets/placeholder.png"));
+    if (!picture.isNull()) return picture;
+    picture = QPixmap(200, 165);
+    picture.fill(QColor(0x2f, 0x4f, 0x6f));
+    return picture;
+}
+
+TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& dialogs,
+               std::shared_ptr<UiBridge> bridge, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      config_(config),
+      devices_(devices),
+      dialogs_(dialogs),
+      bridge_(std::move(bridge)),
+      dispatch_ref_(
+          std::make_shared<WindowRef<IDispatchTarget>>(static_cast<IDispatchTarget*>(this))),
+      chat_ref_(std::make_shared<WindowRef<IChatWindow>>(static_cast<IChatWindow*>(this))) {
+    channel_ = std::make_shared<ControlChannel>(bridge_, dialogs_, config_.control_port,
+                                                config_.bind_address);
+    BuildControls();
+    ConnectHandlers();
+    try {
+        FormCreate();
+    } catch (const std::exception& e) {
+        dialogs_.StandardErrorBox(QString::fromUtf8(e.what()));
+    }
+    form3_ = std::make_unique<TForm3>();
+}
+
+TForm1::~TForm1() {
+    // Workers that still hold a hand-off for this window find it gone from now on.
+    dispatch_ref_->Reset();
+    chat_ref_->Reset();
+    // Stop the control server while serving hand-offs, so that a connection thread waiting
+    // for this thread can finish instead of holding up the stop.
+    std::atomic<bool> stopped{false};
+    std::thread stopper([this, &stopped] {
+        try {
+            Server1.SetActive(false);
+        } catch (...) {
+        }
+        stopped = true;
+    });
+    bridge_->PumpUntil([&] { return stopped.load(); },
+                       std::chrono::milliseconds(Server1.TerminateWaitTime + 1000));
+    stopper.join();
+}
+
+void TForm1::BuildControls() {
+    setWindowTitle(QStringLiteral("QuorellVoxVer1.0 正式版"));
+    setFixedSize(690, 493);
+    QFont font;
+    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
+                      QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")});
+    font.setPixelSize(12);
+    setFont(font);
+    setWindowIcon(QIcon(QStringLiteral(":/assets/quorell.png")));
+
+    GroupBox2 = MakeGroup(this, "聊天设置", 8, 8, 673, 49);
+    Label1 = Place(new QLabel(QStringLiteral("主机IP"), GroupBox2), 96, 22, 36, 12);
+    Edit1 = Place(new QLineEdit(GroupBox2), 136, 18, 97, 20);
+    Button6 = MakeButton(GroupBox2, "连接对方", 8, 16, 75, 25, false);
+    BitBtn5 = MakeButton(GroupBox2, "发送语音", 344, 16, 75, 25, false);
+    BitBtn6 = MakeButton(GroupBox2, "接收语音", 424, 16, 75, 25, false);
+    BitBtn4 = MakeButton(GroupBox2, "传送文件", 512, 16, 75, 25, false);
+    BitBtn7 = MakeButton(GroupBox2, "接收", 592, 16, 75, 25, false);
+    Edit2 = MakePortBox(GroupBox2, "10086", 248, 8, 49, 20);
+    Edit2->setEnabled(false);
+    Edit3 = MakePortBox(GroupBox2, "", 280, 8, 49, 20);
+    Edit3->setEnabled(false);
+
+    GroupBox1 = MakeGroup(this, "视频区", 464, 64, 217, 289);
+    Image1 = MakePicture(GroupBox1, 8, 16, 201, 161);
+    Panel1 = Place(new QLabel(QStringLiteral("本地视频"), GroupBox1), 96, 184, 113, 97);
+    Panel1->setAlignment(Qt::AlignCenter);
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Button3 = MakeButton(GroupBox1, "发送视频", 8, 184, 81, 25, false);
+    Button4 = MakeButton(GroupBox1, "停止", 9, 216, 80, 25, false);
+    BitBtn1 = MakeButton(GroupBox1, "接收视频", 8, 256, 81, 25, false);
+
+    GroupBox3 = MakeGroup(this, "聊天记录", 8, 64, 449, 289);
+    // The store of the idle picture lies under the history and is never seen.
+    Image2 = MakePicture(GroupBox3, 168, 24, 201, 161);
+    Memo1 = Place(new QPlainTextEdit(GroupBox3), 8, 16, 433, 265);
+    Memo1->setReadOnly(true);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    GroupBox4 = MakeGroup(this, "内容输入 [发送快捷键:Alt+S]", 8, 360, 449, 113);
+    Memo2 = Place(new QPlainTextEdit(GroupBox4), 8, 16, 433, 89);
+    Memo2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo2->setTabChangesFocus(true);
+
+    GroupBox5 = MakeGroup(this, "操作", 464, 360, 217, 113);
+    Button1 = MakeButton(GroupBox5, "发送(&S)", 8, 16, 201, 25, false);
+    Button2 = MakeButton(GroupBox5, "清屏", 8, 48, 201, 25, false);
+    BitBtn2 = MakeButton(GroupBox5, "关于", 8, 80, 201, 25, true);
+
+    Label4 = Place(new QLabel(QStringLiteral("文件传输进度"), this), 8, 480, 72, 12);
+    Label4->hide();
+    Gauge1 = Place(new QProgressBar(this), 88, 481, 593, 10);
+    Gauge1->setRange(0, 100);
+    Gauge1->setValue(0);
+    Gauge1->setTextVisible(false);
+    Gauge1->hide();
+    Edit4 = MakePortBox(this, "Edit4", 144, 0, 41, 20);
+    Edit5 = MakePortBox(this, "Edit5", 200, 0, 41, 20);
+}
+
+void TForm1::ConnectHandlers() {
+    connect(Edit1, &QLineEdit::textChanged, this, [this] { Edit1Change(); });
+    connect(Edit3, &QLineEdit::textChanged, this, [this] { Edit3Change(); });
+    connect(Memo1, &QPlainTextEdit::textChanged, this, [this] { Memo1Change(); });
+    connect(Button6, &QPushButton::clicked, this, [this] { Guarded([this] { Button6Click(); }); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
+    connect(BitBtn2, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn2Click(); }); });
+}
+
+template <class Handler>
+void TForm1::Guarded(Handler handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        dialogs_.StandardErrorBox(QString::fromUtf8(e.what()));
+    }
+}
+
+void TForm1::FormCreate() {
+    Server1.DefaultPort = config_.control_port;
+    Server1.BindAddress = config_.bind_address;
+    Server1.ReadTimeout = config_.control_read_timeout;
+    Server1.OnConnect = [bridge = bridge_, target = dispatch_ref_](net::ServerConnection& conn) {
+        DispatchConnection(conn, *bridge, *target);
+    };
+    try {
+        Server1.SetActive(true);
+    } catch (const net::SocketError& e) {
+        if (e.code() != 10013) throw;
+        throw Error(std::string(e.what()) + "\r\n\r\nTCP port " +
+                    std::to_string(config_.control_port) +
+                    " is a privileged port, and this program is not allowed to use it. "
+                    "Grant the permission once with:\r\n    sudo setcap "
+                    "cap_net_bind_service=+ep " +
+                    QCoreApplication::applicationFilePath().toStdString() +
+                    "\r\nor install the program with its install step, which does this.");
+    }
+    // The file receiver's datagram server (UDP 8090) starts here, and the incoming-file state
+    // is reset, once file transfer is built.
+    Edit2->setText(QString::number(10000 + config_.draw()));
+    Edit4->setText(QString::number(500 + config_.draw()));
+}
+
+bool TForm1::FormCloseQuery() {
+    // Video capture is stopped here once video sending is built.
+    return true;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    form3_->hide();
+    QCoreApplication::quit();
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (Button6->isEnabled()) {
+            Button6->click();
+        } else if (Button1->isEnabled()) {
+            Button1->click();
+        }
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void TForm1::Button2Click() {
+    Memo2->clear();
+    Memo1->clear();
+}
+
+void TForm1::BitBtn2Click() {
+    form3_->ShowAbout();
+}
+
+}  // namespace quorell

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <QPixmap>
+#include <QWidget>
+#include <memory>
+#include <string>
+
+#include "app/dispatcher.h"
+#include "app/send_text.h"
+#include "app/startup_config.h"
+#include "app/window_ref.h"
+#include "common/ui_bridge.h"
+#include "net/tcp_server.h"
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace quorell {
+
+// The idle picture of the peer-video area.
+QPixmap PlaceholderPicture();
+
+class ControlChannel;
+class IDialogs;
+class TForm3;
+struct DeviceContext;
+
+// The main window: owns every control, endpoint and piece of state for the whole run. Its
+// handlers are short entry points; the logic lives beside it in the subsystem files.
+class TForm1 : public QWidget, private IDispatchTarget, private IChatWindow {
+  public:
+    TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& dialogs,
+           std::shared_ptr<UiBridge> bridge, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Controls, named as on the window.
+    QGroupBox* GroupBox1;
+    QGroupBox* GroupBox2;
+    QGroupBox* GroupBox3;
+    QGroupBox* GroupBox4;
+    QGroupBox* GroupBox5;
+    QLabel* Label1;
+    QLineEdit* Edit1;
+    QPushButton* Button6;
+    QPushButton* BitBtn5;
+    QPushButton* BitBtn6;
+    QPushButton* BitBtn4;
+    QPushButton* BitBtn7;
+    QLineEdit* Edit2;
+    QLineEdit* Edit3;
+    QLabel* Image1;
+    QLabel* Panel1;
+    QPushButton* Button3;
+    QPushButton* Button4;
+    QPushButton* BitBtn1;
+    QPlainTextEdit* Memo1;
+    QLabel* Image2;
+    QPlainTextEdit* Memo2;
+    QPushButton* Button1;
+    QPushButton* Button2;
+    QPushButton* BitBtn2;
+    QLabel* Label4;
+    QProgressBar* Gauge1;
+    QLineEdit* Edit4;
+    QLineEdit* Edit5;
+
+    // Components.
+    net::TcpServer Server1;
+    ControlChannel& Channel() { return *channel_; }
+    TForm3* About() { return form3_.get(); }
+
+    // Window state.
+    QString LastIncomingLine;
+
+    // Handlers.
+    void FormCreate();
+    bool FormCloseQuery();
+    void Button2Click();
+    void BitBtn2Click();
+    void Edit1Change();
+    void Button6Click();
+    void Button1Click();
+    void Memo1Change();
+    void Edit3Change();
+    void Music();
+    void Server1Connect(net::ServerConnection& connection);
+
+    // The control channel's one-shot send to the trimmed peer address.
+    bool SendControlLine(const std::string& line);
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void BuildControls();
+    void ConnectHandlers();
+    // Runs a button handler; a failure it does not catch goes to the standard error box.
+    template <class Handler>
+    void Guarded(Handler handler);
+    void AddHistory(const QString& line);
+
+    // IDispatchTarget
+    void SetPeerVideoPort(long port) override;
+    void SetPeerVoicePort(const std::string& port) override;
+    void PeerOfferedFile() override;
+    void PeerCancelledFile() override;
+    void PeerClosedVideo() override;
+    void PeerAcceptedFile(const std::string& line) override;
+    void ShowIncoming(const std::string& line) override;
+
+    // IChatWindow
+    std::string InputText() override;
+    std::string PeerAddress() override;
+    void MessageTooLargeBox() override;
+    void AddOwnHistory(const std::string& text) override;
+    void ClearSentInput(const std::string& sent) override;
+
+    StartupConfig config_;
+    DeviceContext& devices_;
+    IDialogs& dialogs_;
+    std::shared_ptr<UiBridge> bridge_;
+    std::shared_ptr<ControlChannel> channel_;
+    std::unique_ptr<TForm3> form3_;
+    SharedWindowRef<IDispatchTarget> dispatch_ref_;
+    SharedWindowRef<IChatWindow> chat_ref_;
+};
+
+}  // namespace quorell

@@ -1,0 +1,130 @@
+// The main window's side of connecting, chatting and the control channel.
+#include <QCoreApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+
+#include "app/control_channel.h"
+#include "app/control_lines.h"
+#include "app/devices.h"
+#include "app/dialogs.h"
+#include "app/form1.h"
+#include "app/history.h"
+#include "app/local_ip.h"
+#include "app/qt_text.h"
+#include "common/text.h"
+
+namespace quorell {
+
+bool TForm1::SendControlLine(const std::string& line) {
+    return channel_->SendControlLine(PeerAddress(), line);
+}
+
+void TForm1::Edit1Change() {
+    Button6->setEnabled(ToGbk(Edit1->text()).size() > 8);
+}
+
+void TForm1::Edit3Change() {
+    BitBtn1->setEnabled(!Edit3->text().isEmpty());
+}
+
+void TForm1::Button6Click() {
+    if (!SendControlLine(lines::Wire(lines::kConnected))) return;
+    if (!SendControlLine(lines::kAddressPrefix + Trimmed(GetLocalIP()))) return;
+    AddHistory(HistoryLine(kOwnPrefix, QString::fromUtf8(lines::kConnectedLocal)));
+    for (QPushButton* button : {Button1, Button2, Button3, BitBtn4, BitBtn5}) {
+        button->setEnabled(true);
+    }
+}
+
+void TForm1::Button1Click() {
+    Send_text::Start(bridge_, channel_, chat_ref_);
+}
+
+void TForm1::AddHistory(const QString& line) {
+    Memo1->appendPlainText(FromCrLf(line));
+    Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
+}
+
+void TForm1::Memo1Change() {
+    if (LastIncomingLine.left(2) == QStringLiteral("对方")) {
+        LastIncomingLine.clear();
+        Music();
+    }
+}
+
+void TForm1::Music() {
+    const QString dir =
+        config_.sound_dir.isEmpty() ? QCoreApplication::applicationDirPath() : config_.sound_dir;
+    if (devices_.ring) devices_.ring->Play(QDir(dir).filePath(QStringLiteral("Sound.WAV")));
+}
+
+// Effects of the peer's control lines.
+
+void TForm1::SetPeerVideoPort(long port) {
+    Edit3->setText(QString::number(port));
+}
+
+void TForm1::SetPeerVoicePort(const std::string& port) {
+    Edit5->setText(FromGbk(port));
+    BitBtn6->setEnabled(true);
+}
+
+void TForm1::PeerOfferedFile() {
+    BitBtn7->setEnabled(true);
+}
+
+void TForm1::PeerCancelledFile() {
+    // The end datagram to the file sender's peer goes out here once datagrams are built.
+    Label4->hide();
+    Gauge1->hide();
+    BitBtn4->setEnabled(true);
+}
+
+void TForm1::PeerClosedVideo() {
+    Image1->clear();
+    Image1->setPixmap(Image2->pixmap());
+    BitBtn1->setText(QStringLiteral("接收视频"));
+    Edit3->clear();
+    // The video receiver is deactivated here once video receiving is built.
+}
+
+void TForm1::PeerAcceptedFile(const std::string& line) {
+    AddHistory(HistoryLine(kPeerPrefix, FromGbk(line)));
+    // The file sender thread starts here once file transfer is built.
+}
+
+void TForm1::ShowIncoming(const std::string& line) {
+    const QString history = HistoryLine(kPeerPrefix, FromGbk(line));
+    LastIncomingLine = history;
+    AddHistory(history);
+}
+
+// What the message sender reads and changes.
+
+std::string TForm1::InputText() {
+    return ToGbk(ToCrLf(Memo2->toPlainText()));
+}
+
+std::string TForm1::PeerAddress() {
+    return Trimmed(ToGbk(Edit1->text()));
+}
+
+void TForm1::MessageTooLargeBox() {
+    dialogs_.PlainBox(QStringLiteral("文本太大，可能无法正常传输，请适当减少"));
+}
+
+void TForm1::AddOwnHistory(const std::string& text) {
+    AddHistory(HistoryLine(kOwnPrefix, FromGbk(text)));
+}
+
+void TForm1::ClearSentInput(const std::string& sent) {
+    // Text typed while the message was on its way stays in the box.
+    if (InputText() == sent) Memo2->clear();
+}
+
+}  // namespace quorell

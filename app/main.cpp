@@ -1,0 +1,48 @@
+#include <QApplication>
+#include <QMessageBox>
+#include <QScreen>
+
+#include "app/devices.h"
+#include "app/dialogs.h"
+#include "app/form1.h"
+#include "app/qt_bridge.h"
+#include "app/single_instance.h"
+#include "app/startup_config.h"
+#include "assets/quorell_assets.h"
+
+using namespace quorell;
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorell"));
+    QApplication::setApplicationDisplayName(QString());
+    QApplication::setQuitOnLastWindowClosed(false);
+    QuorellInitAssets();
+
+    SingleInstance instance(QStringLiteral("Quorell"));
+    if (!instance.IsFirst()) {
+        const QString text = QStringLiteral("本软件一次只能运行一个副本");
+        // Also said on standard error, where scripts and a person without a desktop see it.
+        fprintf(stderr, "%s\n", text.toUtf8().constData());
+        QMessageBox::warning(nullptr, QStringLiteral("Quorell"), text);
+        return 0;
+    }
+
+    auto bridge = MakeQtUiBridge();
+    QtDialogs dialogs;
+    DeviceContext devices;
+    devices.ring = MakeSoundEffectRingPlayer();
+    int result = 0;
+    {
+        TForm1 form(StartupConfig{}, devices, dialogs, bridge);
+        dialogs.SetOwner(&form);
+        if (QScreen* screen = form.screen()) {
+            form.move(screen->availableGeometry().center() - form.rect().center());
+        }
+        form.show();
+        result = QApplication::exec();
+        dialogs.SetOwner(nullptr);
+        bridge->Close();
+    }
+    return result;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <string>
+
+namespace quorell {
+
+// Draws a whole number uniformly from 0 to 9999, freshly seeded from the clock.
+int DrawFromClock();
+
+// Fixed ports, the local address every endpoint binds, and the random draw. The program always
+// runs with the defaults; tests move them to run two peers in one process.
+struct StartupConfig {
+    std::string bind_address;  // empty: all local addresses
+    int control_port = 1001;
+    int file_port = 8090;
+    int audio_sink_port = 9002;
+    // Silence after which an incoming control connection is dropped (milliseconds).
+    int control_read_timeout = 60000;
+    std::function<int()> draw = DrawFromClock;
+    // Where the ring sound lives; empty: the executable's directory.
+    QString sound_dir;
+};
+
+}  // namespace quorell

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "app/devices.h"
+#include "app/dialogs.h"
+
+namespace quorell::test {
+
+// Records every box and answers file dialogs from a queue.
+class FakeDialogs : public IDialogs {
+  public:
+    struct Call {
+        QString kind;  // "unreachable", "plain", "error", "open", "save"
+        QString text;
+    };
+
+    void UnreachablePeerBox() override { calls.push_back({QStringLiteral("unreachable"), {}}); }
+    void PlainBox(const QString& text) override {
+        calls.push_back({QStringLiteral("plain"), text});
+    }
+    void StandardErrorBox(const QString& message) override {
+        calls.push_back({QStringLiteral("error"), message});
+    }
+    QString OpenFileName() override {
+        calls.push_back({QStringLiteral("open"), {}});
+        return Next();
+    }
+    QString SaveFileName(const QString& suggested) override {
+        calls.push_back({QStringLiteral("save"), suggested});
+        return Next();
+    }
+
+    int Count(const QString& kind) const {
+        int n = 0;
+        for (const auto& c : calls) n += c.kind == kind;
+        return n;
+    }
+
+    std::vector<Call> calls;
+    std::deque<QString> answers;
+
+  private:
+    QString Next() {
+        if (answers.empty()) return {};
+        QString a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+};
+
+// Counts rings instead of playing them.
+class FakeRingPlayer : public IRingPlayer {
+  public:
+    void Play(const QString& wav_path) override {
+        ++rings;
+        last_path = wav_path;
+    }
+    std::atomic<int> rings{0};
+    QString last_path;
+};
+
+}  // namespace quorell::test

@@ -1,0 +1,16 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "assets/quorell_assets.h"
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorell"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    QuorellInitAssets();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,112 @@
+#include "support/two_peers.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <thread>
+
+#include "app/qt_bridge.h"
+
+namespace quorell::test {
+
+namespace {
+std::shared_ptr<UiBridge> g_bridge;
+}
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (g_bridge) g_bridge->Drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void Settle(std::chrono::milliseconds time) {
+    WaitUntil([] { return false; }, time);
+}
+
+Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge) : address(addr) {
+    auto player = std::make_unique<FakeRingPlayer>();
+    ring = player.get();
+    devices.ring = std::move(player);
+    StartupConfig config;
+    config.bind_address = address;
+    config.control_port = kTestControlPort;
+    config.control_read_timeout = 5000;
+    form = std::make_unique<TForm1>(config, devices, dialogs, std::move(bridge));
+    form->show();
+}
+
+Peer::~Peer() {
+    form.reset();
+}
+
+void Peer::TypeAddress(const QString& text) {
+    form->Edit1->clear();
+    QTest::keyClicks(form->Edit1, text);
+}
+
+void Peer::Connect() {
+    QTest::mouseClick(form->Button6, Qt::LeftButton);
+}
+
+void Peer::StartSend(const QString& message) {
+    form->Memo2->setPlainText(message);
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+}
+
+bool Peer::Send(const QString& message) {
+    const int before = HistoryLinesStartingWith(QStringLiteral("自己["));
+    StartSend(message);
+    return WaitUntil(
+        [&] { return HistoryLinesStartingWith(QStringLiteral("自己[")) == before + 1; });
+}
+
+QString Peer::HistoryText() const {
+    return form->Memo1->toPlainText();
+}
+
+QStringList Peer::History() const {
+    return HistoryText().split(QLatin1Char('\n'));
+}
+
+int Peer::HistoryLinesStartingWith(const QString& prefix) const {
+    int n = 0;
+    for (const QString& line : History()) n += line.startsWith(prefix);
+    return n;
+}
+
+void TwoPeers::SetUp() {
+    bridge = MakeQtUiBridge();
+    g_bridge = bridge;
+    a = std::make_unique<Peer>("127.0.0.1", bridge);
+    b = std::make_unique<Peer>("127.0.0.2", bridge);
+    ASSERT_TRUE(a->form->Server1.Active()) << a->dialogs.calls.size();
+    ASSERT_TRUE(b->form->Server1.Active());
+}
+
+void TwoPeers::TearDown() {
+    a.reset();
+    b.reset();
+    bridge->Close();
+    g_bridge.reset();
+    bridge.reset();
+}
+
+void TwoPeers::ConnectBothWays() {
+    a->TypeAddress(QStringLiteral("127.0.0.2"));
+    a->Connect();
+    ASSERT_TRUE(WaitUntil([&] { return a->form->Button1->isEnabled(); }));
+    b->TypeAddress(QStringLiteral("127.0.0.1"));
+    b->Connect();
+    ASSERT_TRUE(WaitUntil([&] { return b->form->Button1->isEnabled(); }));
+    // Each side's notice has reached the other.
+    ASSERT_TRUE(WaitUntil([&] { return a->ring->rings == 1 && b->ring->rings == 1; }));
+}
+
+}  // namespace quorell::test

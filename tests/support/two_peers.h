@@ -1,0 +1,65 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/devices.h"
+#include "app/form1.h"
+#include "support/fakes.h"
+
+namespace quorell::test {
+
+// Control port the fixture's peers listen on (above 1024, so no privilege is needed).
+constexpr int kTestControlPort = 21001;
+
+// Runs the event loop and the bridge until pred() holds or the time runs out.
+bool WaitUntil(const std::function<bool()>& pred,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Runs the event loop for a while, for checks that something did NOT happen.
+void Settle(std::chrono::milliseconds time = std::chrono::milliseconds(300));
+
+// One copy of the program: its window with fake boxes and a counting ring player, bound to
+// one loopback address.
+struct Peer {
+    Peer(const std::string& address, std::shared_ptr<UiBridge> bridge);
+    ~Peer();
+
+    std::string address;
+    FakeDialogs dialogs;
+    FakeRingPlayer* ring;  // owned by devices
+    DeviceContext devices;
+    std::unique_ptr<TForm1> form;
+
+    // Driving the window as a person would.
+    void TypeAddress(const QString& text);
+    void Connect();  // clicks the connect button
+    // Types into the input box and clicks send; waits until the own history shows the message
+    // (false if it never does).
+    bool Send(const QString& message);
+    // The same without waiting, for sends that are meant to fail.
+    void StartSend(const QString& message);
+    QStringList History() const;  // the history box, one entry per display line
+    QString HistoryText() const;
+    int HistoryLinesStartingWith(const QString& prefix) const;
+};
+
+// Two copies of the program in one process: A on 127.0.0.1 and B on 127.0.0.2.
+class TwoPeers : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A types B's address and connects, and B does the same back.
+    void ConnectBothWays();
+
+    std::shared_ptr<UiBridge> bridge;
+    std::unique_ptr<Peer> a;
+    std::unique_ptr<Peer> b;
+};
+
+}  // namespace quorell::test
