@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -9,9 +11,10 @@ namespace quorell::net {
 
 struct TcpServerCore;
 
-// One accepted connection, used only by its own connection thread.
+// One accepted connection, used only by its own connection thread; only Abort() may be called
+// from another thread.
 class ServerConnection {
-public:
+  public:
     explicit ServerConnection(int fd, int read_timeout_ms);
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
@@ -24,28 +27,36 @@ public:
     // for a line over kMaxLineLength bytes, "Connection Closed Gracefully." once the peer has
     // closed and every complete line was returned. Bytes left without an LF when the peer closes
     // come back as one empty line and are dropped. Throws SocketError on a socket failure and
-    // "Read timed out." when nothing arrives for the read time-out.
+    // "Read timed out." when nothing arrives for the read time-out (0 or less: no limit).
     std::string ReceiveLine();
 
-    // Wakes a thread blocked in ReceiveLine(); the connection then reads as closed.
+    // Wakes a thread blocked in ReceiveLine(); the connection then reads as closed. Safe to call
+    // from any thread while the connection object exists.
     void Abort();
     bool Closed() const { return closed_; }
     int fd() const { return fd_; }
 
-private:
+  private:
     void Close();
+    void ReadMore();
+
+    std::mutex fd_mutex_;  // held while fd_ is closed or shut down
     int fd_;
     int read_timeout_ms_;
     std::string buffer_;
-    std::size_t scanned_ = 0;
+    std::size_t head_ = 0;     // bytes of buffer_ already handed out as lines
+    std::size_t scanned_ = 0;  // bytes from head_ known to hold no LF
     bool peer_closed_ = false;
     bool closed_ = false;
+    std::atomic<bool> aborted_{false};
 };
 
 // Stream server: listens on DefaultPort and runs OnConnect for every accepted connection on a
 // thread of that connection's own. Failures on a connection thread end that connection silently.
+// Connection threads share only a TcpServerCore with the server, so a handler that outlives the
+// server object never touches freed memory.
 class TcpServer {
-public:
+  public:
     using ConnectHandler = std::function<void(ServerConnection&)>;
 
     TcpServer();
@@ -54,23 +65,30 @@ public:
     ~TcpServer();  // stops, never throws
 
     int DefaultPort = 0;
-    std::string BindAddress;          // empty: all local addresses
+    std::string BindAddress;  // empty: all local addresses
     int ListenQueue = 15;
-    int TerminateWaitTime = 5000;     // milliseconds
-    int MaxConnections = 256;         // simultaneous; a connection over it is closed at once
-    int ReadTimeout = 60000;          // milliseconds of silence before a connection is dropped
+    int TerminateWaitTime = 5000;  // milliseconds
+    int MaxConnections = 256;      // simultaneous; a connection over it is closed at once
+    int ReadTimeout = 60000;       // milliseconds of silence before a connection is dropped
     ConnectHandler OnConnect;
 
     // true: binds, listens and accepts (throws "Could not bind socket. Address and port are
     // already in use." or SocketError). false: stops the listener, closes every connection and
     // waits up to TerminateWaitTime for their threads (throws "Terminate Thread Timeout").
+    // Settings and OnConnect are read when the server becomes active. Call from one thread.
     void SetActive(bool active);
     bool Active() const;
-    // Connection threads running now.
+    // Connection threads running now (also those left over from the last stop).
     int ConnectionCount() const;
+    // The port the server listens on (useful with DefaultPort 0); 0 while inactive.
+    int LocalPort() const;
 
-private:
+  private:
+    std::shared_ptr<TcpServerCore> Core() const;
+
+    mutable std::mutex mutex_;  // guards core_
     std::shared_ptr<TcpServerCore> core_;
+    std::atomic<bool> active_{false};
     std::thread listener_;
 };
 
