@@ -47,8 +47,11 @@ void UiBridge::Drain() {
         task->fn = nullptr;
         {
             std::lock_guard lock(mu_);
-            task->error = error;
+            task->error = std::move(error);
             task->finished = true;
+            // From here the waiting caller holds the last reference, so the task and the
+            // exception it carries are released on the caller's side after it has used them.
+            task.reset();
         }
         finished_cv_.notify_all();
     }
