@@ -110,7 +110,7 @@ void AppendUtf8(char32_t c, std::string& out) {
 
 // One iconv descriptor per thread and direction: descriptors carry state and must not be shared.
 class Converter {
-  public:
+public:
     Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
     ~Converter() {
         if (ok()) iconv_close(cd_);
@@ -143,7 +143,7 @@ class Converter {
         return in.size() - src_left;
     }
 
-  private:
+private:
     iconv_t cd_;
 };
 

@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 
 // The test's own thread plays the user-interface thread: it builds the bridge and serves it.
 class UiBridgeTest : public ::testing::Test {
-  protected:
+protected:
     std::atomic<int> wakes{0};
     UiBridge bridge{[this] { ++wakes; }};
     std::vector<std::thread> threads;
