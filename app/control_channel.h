@@ -14,7 +14,7 @@ class IDialogs;
 // The sending side of the control channel: every line goes out over a fresh connection to the
 // peer's control port, one sender at a time.
 class ControlChannel {
-  public:
+public:
     ControlChannel(std::shared_ptr<UiBridge> bridge, IDialogs& dialogs, int control_port,
                    std::string bind_address);
 
@@ -26,7 +26,7 @@ class ControlChannel {
     // For tests and benchmarks: the client shared by every sender.
     net::TcpClient& Client1() { return client_; }
 
-  private:
+private:
     std::shared_ptr<UiBridge> bridge_;
     IDialogs& dialogs_;
     int control_port_;

@@ -8,7 +8,7 @@ namespace quorell {
 // Plays the ring sound once without blocking; a new ring stops one still playing. Failures
 // (missing file, no sound device) are silent.
 class IRingPlayer {
-  public:
+public:
     virtual ~IRingPlayer() = default;
     virtual void Play(const QString& wav_path) = 0;
 };

@@ -9,7 +9,7 @@ namespace quorell {
 // Every box and dialog that needs a person. The program shows Qt dialogs; tests answer from a
 // script. All calls happen on the user-interface thread.
 class IDialogs {
-  public:
+public:
     virtual ~IDialogs() = default;
 
     // "无法到达对方，请确认IP地址是否正确", caption "确认", error icon, one OK button.
@@ -26,7 +26,7 @@ class IDialogs {
 
 // Modal Qt boxes over the given window.
 class QtDialogs : public IDialogs {
-  public:
+public:
     explicit QtDialogs(QWidget* owner = nullptr) : owner_(owner) {}
     void SetOwner(QWidget* owner) { owner_ = owner; }
 
@@ -36,7 +36,7 @@ class QtDialogs : public IDialogs {
     QString OpenFileName() override;
     QString SaveFileName(const QString& suggested) override;
 
-  private:
+private:
     QWidget* owner_;
 };
 

@@ -11,7 +11,7 @@ namespace quorell {
 // What the receiving side of the control channel does to the window. Every call happens on the
 // user-interface thread; texts are GBK bytes as they came off the wire.
 class IDispatchTarget {
-  public:
+public:
     virtual ~IDispatchTarget() = default;
     virtual void SetPeerVideoPort(long port) = 0;                // "system1:"
     virtual void SetPeerVoicePort(const std::string& port) = 0;  // "system3:"

@@ -32,7 +32,7 @@ struct DeviceContext;
 // The main window: owns every control, endpoint and piece of state for the whole run. Its
 // handlers are short entry points; the logic lives beside it in the subsystem files.
 class TForm1 : public QWidget, private IDispatchTarget, private IChatWindow {
-  public:
+public:
     TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& dialogs,
            std::shared_ptr<UiBridge> bridge, QWidget* parent = nullptr);
     ~TForm1() override;
@@ -92,11 +92,11 @@ class TForm1 : public QWidget, private IDispatchTarget, private IChatWindow {
     // The control channel's one-shot send to the trimmed peer address.
     bool SendControlLine(const std::string& line);
 
-  protected:
+protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
-  private:
+private:
     void BuildControls();
     void ConnectHandlers();
     // Runs a button handler; a failure it does not catch goes to the standard error box.

@@ -8,7 +8,7 @@ namespace quorell {
 
 // The About box: created hidden at start-up, shown without being modal, hidden again by OK.
 class TForm3 : public QWidget {
-  public:
+public:
     explicit TForm3(QWidget* parent = nullptr);
 
     QPushButton* OKButton;
@@ -16,7 +16,7 @@ class TForm3 : public QWidget {
     void ShowAbout();
     void OKButtonClick();
 
-  protected:
+protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
 

@@ -9,7 +9,7 @@ namespace quorell {
 namespace {
 
 class DrainEvent : public QEvent {
-  public:
+public:
     static QEvent::Type Kind() {
         static const auto kind = static_cast<QEvent::Type>(QEvent::registerEventType());
         return kind;
@@ -19,7 +19,7 @@ class DrainEvent : public QEvent {
 
 // Runs the bridge's hand-offs when the event loop delivers a drain event.
 class DrainReceiver : public QObject {
-  public:
+public:
     std::weak_ptr<UiBridge> bridge;
 
     bool event(QEvent* e) override {

@@ -8,7 +8,7 @@ namespace quorell {
 namespace {
 
 class SoundEffectRingPlayer : public IRingPlayer {
-  public:
+public:
     void Play(const QString& wav_path) override {
         // A fresh effect per ring: dropping the old one stops a ring still playing.
         effect_ = std::make_unique<QSoundEffect>();
@@ -16,7 +16,7 @@ class SoundEffectRingPlayer : public IRingPlayer {
         effect_->play();
     }
 
-  private:
+private:
     std::unique_ptr<QSoundEffect> effect_;
 };
 

@@ -12,7 +12,7 @@ class ControlChannel;
 
 // What sending a message needs from the window; called on the user-interface thread only.
 class IChatWindow {
-  public:
+public:
     virtual ~IChatWindow() = default;
     // The input box as GBK bytes, line breaks as CR LF.
     virtual std::string InputText() = 0;
@@ -26,7 +26,7 @@ class IChatWindow {
 
 // The worker that sends one typed message: one thread per press of the send button.
 class Send_text {
-  public:
+public:
     static constexpr std::size_t kMaxMessageBytes = 8000;
 
     Send_text(std::shared_ptr<UiBridge> bridge, std::shared_ptr<ControlChannel> channel,
@@ -41,7 +41,7 @@ class Send_text {
     // The thread body; every failure ends it silently.
     void Execute() noexcept;
 
-  private:
+private:
     void Run();
     std::shared_ptr<UiBridge> bridge_;
     std::shared_ptr<ControlChannel> channel_;

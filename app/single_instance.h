@@ -7,7 +7,7 @@ namespace quorell {
 // One running copy per user: an exclusive lock on a file that the kernel releases when the
 // process ends, however it ends.
 class SingleInstance {
-  public:
+public:
     explicit SingleInstance(const QString& name);
     ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;
@@ -17,7 +17,7 @@ class SingleInstance {
     bool IsFirst() const { return first_; }
     QString LockPath() const { return path_; }
 
-  private:
+private:
     QString path_;
     int fd_ = -1;
     bool first_ = false;

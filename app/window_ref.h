@@ -11,7 +11,7 @@ namespace quorell {
 // the window resets it there when it goes, and later hand-offs then fail instead of touching it.
 template <class T>
 class WindowRef {
-  public:
+public:
     explicit WindowRef(T* window) : window_(window) {}
     T& Get() const {
         if (window_ == nullptr) throw Error("The window is closed.");
@@ -19,7 +19,7 @@ class WindowRef {
     }
     void Reset() { window_ = nullptr; }
 
-  private:
+private:
     T* window_;
 };
 

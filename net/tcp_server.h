@@ -14,7 +14,7 @@ struct TcpServerCore;
 // One accepted connection, used only by its own connection thread; only Abort() may be called
 // from another thread.
 class ServerConnection {
-  public:
+public:
     explicit ServerConnection(int fd, int read_timeout_ms);
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
@@ -36,7 +36,7 @@ class ServerConnection {
     bool Closed() const { return closed_; }
     int fd() const { return fd_; }
 
-  private:
+private:
     void Close();
     void ReadMore();
 
@@ -56,7 +56,7 @@ class ServerConnection {
 // Connection threads share only a TcpServerCore with the server, so a handler that outlives the
 // server object never touches freed memory.
 class TcpServer {
-  public:
+public:
     using ConnectHandler = std::function<void(ServerConnection&)>;
 
     TcpServer();
@@ -83,7 +83,7 @@ class TcpServer {
     // The port the server listens on (useful with DefaultPort 0); 0 while inactive.
     int LocalPort() const;
 
-  private:
+private:
     std::shared_ptr<TcpServerCore> Core() const;
 
     mutable std::mutex mutex_;  // guards core_

@@ -23,7 +23,7 @@ constexpr std::size_t kMax = ServerConnection::kMaxLineLength;
 
 // A ServerConnection on one end of a loopback TCP connection, the raw peer socket on the other.
 class LineFramingTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { Open(5000); }
 
     void TearDown() override {

@@ -14,7 +14,7 @@ namespace quorell::test {
 
 // Records every box and answers file dialogs from a queue.
 class FakeDialogs : public IDialogs {
-  public:
+public:
     struct Call {
         QString kind;  // "unreachable", "plain", "error", "open", "save"
         QString text;
@@ -45,7 +45,7 @@ class FakeDialogs : public IDialogs {
     std::vector<Call> calls;
     std::deque<QString> answers;
 
-  private:
+private:
     QString Next() {
         if (answers.empty()) return {};
         QString a = answers.front();
@@ -56,7 +56,7 @@ class FakeDialogs : public IDialogs {
 
 // Counts rings instead of playing them.
 class FakeRingPlayer : public IRingPlayer {
-  public:
+public:
     void Play(const QString& wav_path) override {
         ++rings;
         last_path = wav_path;

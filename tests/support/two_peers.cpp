@@ -37,7 +37,6 @@ Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge) : address(
     StartupConfig config;
     config.bind_address = address;
     config.control_port = kTestControlPort;
-    config.control_read_timeout = 5000;
     form = std::make_unique<TForm1>(config, devices, dialogs, std::move(bridge));
     form->show();
 }

@@ -50,7 +50,7 @@ struct Peer {
 
 // Two copies of the program in one process: A on 127.0.0.1 and B on 127.0.0.2.
 class TwoPeers : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override;
     void TearDown() override;
 

@@ -1,0 +1,148 @@
+// What a window does with control lines from the network, including hostile ones.
+#include <sys/resource.h>
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <memory>
+#include <vector>
+
+#include "app/dispatcher.h"
+#include "common/gbk.h"
+#include "support/raw_socket.h"
+#include "support/two_peers.h"
+
+namespace quorell::test {
+namespace {
+
+const char* kB = "127.0.0.2";
+
+std::string Gbk(const char* utf8) {
+    return Utf8ToGbk(utf8);
+}
+
+using DispatchTest = TwoPeers;
+
+TEST_F(DispatchTest, OnlyTheFirstLineOfAConnectionHasAnEffect) {
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort,
+                        "first\r\n" + Gbk("[系统消息]：对方给你传输了文件，请接收。") + "\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 2; }));
+    EXPECT_FALSE(b->form->BitBtn7->isEnabled());
+    EXPECT_TRUE(
+        b->HistoryText().endsWith(QStringLiteral("]: [系统消息]：对方给你传输了文件，请接收。")));
+}
+
+TEST_F(DispatchTest, ChatLoopStopsAtABlankLine) {
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, "one\r\n \r\nnever shown\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 1; }));
+    Settle();
+    EXPECT_EQ(b->ring->rings, 1);
+    EXPECT_FALSE(b->HistoryText().contains(QStringLiteral("never")));
+}
+
+TEST_F(DispatchTest, ParameterLines) {
+    // Leading zeros go; a value that is not a number changes nothing.
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, "system1:00123\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return b->form->Edit3->text() == QStringLiteral("123"); }));
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, "system1:12a\r\n"));
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, "system1:99999999999999999999\r\n"));
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, "system3:\t 4321 \r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return b->form->Edit5->text() == QStringLiteral("4321"); }));
+    EXPECT_EQ(b->form->Edit3->text(), QStringLiteral("123"));
+    EXPECT_TRUE(b->HistoryText().isEmpty());
+    EXPECT_EQ(b->ring->rings, 0);
+}
+
+TEST_F(DispatchTest, FramingAtTheEdges) {
+    // A last line without LF is dropped; CR CR LF keeps one CR; a bare LF ends a line too.
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, "no line end"));
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, "\r\n"));
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, "lf only\n"));
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 1; }));
+    Settle();
+    EXPECT_EQ(b->ring->rings, 1);
+    EXPECT_FALSE(b->HistoryText().contains(QStringLiteral("no line end")));
+
+    // 16384 bytes before the LF are taken, 16385 are not.
+    const std::string longest(16384, 'x');
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, longest + "\n"));
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 2; }));
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, longest + "y\r\n"));
+    Settle();
+    EXPECT_EQ(b->ring->rings, 2);
+}
+
+TEST_F(DispatchTest, GarbageIsShownOrDroppedButNeverCrashes) {
+    std::string garbage;
+    for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 7919) % 256));
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, garbage));
+    // Invalid GBK: lone lead bytes, a lead byte at the very end, NULs inside the text.
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, std::string("\x81 \xff\x00\xfe", 6) + "z\x81\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings >= 2; }));
+    {
+        RawConnection reset(kB, kTestControlPort);
+        ASSERT_TRUE(reset.Write("half a li"));
+        reset.Reset();
+    }
+    // The window still takes ordinary chat.
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, "still here\r\n"));
+    // Connections are served side by side, so the lines may land in any order.
+    ASSERT_TRUE(
+        WaitUntil([&] { return b->HistoryText().contains(QStringLiteral("]: still here")); }));
+}
+
+TEST_F(DispatchTest, ManyIdleConnectionsDoNotStopTheWindow) {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+
+    // More idle connections than the server serves at once. They are paced, one accepted before
+    // the next, because a burst would only overflow the short listen queue.
+    const int limit = b->form->Server1.MaxConnections;
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < limit + 100; ++i) {
+        idle.push_back(std::make_unique<RawConnection>(kB, kTestControlPort, true));
+        const int expected = std::min(i + 1, limit);
+        ASSERT_TRUE(WaitUntil([&] { return b->form->Server1.ConnectionCount() >= expected; }));
+    }
+    Settle(std::chrono::milliseconds(200));
+    EXPECT_EQ(b->form->Server1.ConnectionCount(), limit);
+    // The window answers while they hang on, and a real peer gets through once they go.
+    a->TypeAddress(QStringLiteral("127.0.0.2"));
+    a->Connect();
+    idle.clear();
+    ASSERT_TRUE(WaitUntil([&] { return b->form->Server1.ConnectionCount() == 0; }));
+    ASSERT_TRUE(a->Send(QStringLiteral("through")));
+    ASSERT_TRUE(WaitUntil([&] { return b->HistoryText().endsWith(QStringLiteral("through")); }));
+}
+
+TEST(DispatchRules, FirstLineClassification) {
+    EXPECT_EQ(ClassifyFirstLine("system1:1"), LineKind::VideoPort);
+    EXPECT_EQ(ClassifyFirstLine("system1"), LineKind::VideoPort);
+    EXPECT_EQ(ClassifyFirstLine("System1:1"), LineKind::Chat);
+    EXPECT_EQ(ClassifyFirstLine("system2"), LineKind::Address);
+    EXPECT_EQ(ClassifyFirstLine("system3x"), LineKind::VoicePort);
+    EXPECT_EQ(ClassifyFirstLine("syst"), LineKind::Chat);
+    EXPECT_EQ(ClassifyFirstLine(Gbk("[系统消息]：对方取消了接收文件。")), LineKind::FileCancelled);
+    EXPECT_EQ(ClassifyFirstLine(Gbk("[系统消息]：对方取消了接收文件。 ")), LineKind::Chat);
+    EXPECT_EQ(ClassifyFirstLine(Gbk("[系统消息]：对方关闭了视频。")), LineKind::VideoClosed);
+    EXPECT_EQ(ClassifyFirstLine(Gbk("[系统消息]：对方开始接收文件。")), LineKind::FileAccepted);
+}
+
+TEST(DispatchRules, VideoPortValues) {
+    long port = 0;
+    EXPECT_TRUE(ParseVideoPortLine("system1:08090", &port));
+    EXPECT_EQ(port, 8090);
+    // Every "system1:" goes, wherever it stands.
+    EXPECT_TRUE(ParseVideoPortLine("system1:12system1:34", &port));
+    EXPECT_EQ(port, 1234);
+    EXPECT_FALSE(ParseVideoPortLine("system1:", &port));
+    EXPECT_FALSE(ParseVideoPortLine("system1:-", &port));
+    EXPECT_FALSE(ParseVideoPortLine("system1:1 2", &port));
+    EXPECT_FALSE(ParseVideoPortLine("system1:4294967296", &port));
+    EXPECT_EQ(VoicePortFromLine("system3:\x01 77 \x1f"), "77");
+}
+
+}  // namespace
+}  // namespace quorell::test

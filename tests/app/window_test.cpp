@@ -1,0 +1,211 @@
+// The window as it starts, the About box, the history line format, the single-instance lock
+// and the exact bytes a control line puts on the wire.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <thread>
+
+#include "app/control_channel.h"
+#include "app/control_lines.h"
+#include "app/form3.h"
+#include "app/history.h"
+#include "app/single_instance.h"
+#include "support/two_peers.h"
+
+namespace quorell::test {
+namespace {
+
+using WindowTest = TwoPeers;
+
+TEST_F(WindowTest, StartsWithTheControlsOfTheWindowDefinition) {
+    TForm1& w = *a->form;
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("QuorellVoxVer1.0 正式版"));
+    EXPECT_EQ(w.size(), QSize(690, 493));
+    struct Row {
+        QWidget* control;
+        QString caption;
+        QRect bounds;
+        bool enabled;
+    };
+    const Row rows[] = {
+        {w.Button6, QStringLiteral("连接对方"), {8, 16, 75, 25}, false},
+        {w.BitBtn5, QStringLiteral("发送语音"), {344, 16, 75, 25}, false},
+        {w.BitBtn6, QStringLiteral("接收语音"), {424, 16, 75, 25}, false},
+        {w.BitBtn4, QStringLiteral("传送文件"), {512, 16, 75, 25}, false},
+        {w.BitBtn7, QStringLiteral("接收"), {592, 16, 75, 25}, false},
+        {w.Button3, QStringLiteral("发送视频"), {8, 184, 81, 25}, false},
+        {w.Button4, QStringLiteral("停止"), {9, 216, 80, 25}, false},
+        {w.BitBtn1, QStringLiteral("接收视频"), {8, 256, 81, 25}, false},
+        {w.Button1, QStringLiteral("发送(&S)"), {8, 16, 201, 25}, false},
+        {w.Button2, QStringLiteral("清屏"), {8, 48, 201, 25}, false},
+        {w.BitBtn2, QStringLiteral("关于"), {8, 80, 201, 25}, true},
+    };
+    for (const Row& row : rows) {
+        auto* button = qobject_cast<QPushButton*>(row.control);
+        EXPECT_EQ(button->text(), row.caption);
+        EXPECT_EQ(button->geometry(), row.bounds) << row.caption.toStdString();
+        EXPECT_EQ(button->isEnabled(), row.enabled) << row.caption.toStdString();
+    }
+    EXPECT_EQ(w.GroupBox4->title(), QStringLiteral("内容输入 [发送快捷键:Alt+S]"));
+    EXPECT_EQ(w.GroupBox1->geometry(), QRect(464, 64, 217, 289));
+    EXPECT_EQ(w.Memo1->geometry(), QRect(8, 16, 433, 265));
+    EXPECT_TRUE(w.Memo1->isReadOnly());
+    EXPECT_TRUE(w.Edit1->isEnabled());
+    EXPECT_FALSE(w.Label4->isVisible());
+    EXPECT_FALSE(w.Gauge1->isVisible());
+    EXPECT_FALSE(w.Edit2->isVisible());
+    EXPECT_EQ(w.Edit5->text(), QStringLiteral("Edit5"));
+    EXPECT_FALSE(w.Image1->pixmap().isNull());
+    EXPECT_EQ(w.font().pixelSize(), 12);
+}
+
+TEST_F(WindowTest, LocalPortsAreDrawnAsPlainDecimals) {
+    for (Peer* peer : {a.get(), b.get()}) {
+        bool ok = false;
+        const int video = peer->form->Edit2->text().toInt(&ok);
+        EXPECT_TRUE(ok && video >= 10000 && video <= 19999) << video;
+        const int voice = peer->form->Edit4->text().toInt(&ok);
+        EXPECT_TRUE(ok && voice >= 500 && voice <= 10499) << voice;
+        EXPECT_EQ(peer->form->Edit4->text(), QString::number(voice));
+    }
+}
+
+TEST_F(WindowTest, APortInUseIsReportedAndTheWindowStillOpens) {
+    // A third window on A's address cannot listen; its video port box keeps its first text.
+    FakeDialogs dialogs;
+    DeviceContext devices;
+    StartupConfig config;
+    config.bind_address = "127.0.0.1";
+    config.control_port = kTestControlPort;
+    TForm1 third(config, devices, dialogs, bridge);
+    ASSERT_EQ(dialogs.Count(QStringLiteral("error")), 1);
+    EXPECT_EQ(dialogs.calls[0].text,
+              QStringLiteral("Could not bind socket. Address and port are already in use."));
+    EXPECT_EQ(third.Edit2->text(), QStringLiteral("10086"));
+    EXPECT_EQ(third.Edit4->text(), QStringLiteral("Edit4"));
+}
+
+TEST_F(WindowTest, EnterPressesTheFirstEnabledDefaultButtonAndAltSSends) {
+    a->TypeAddress(QStringLiteral("127.0.0.2"));
+    a->Connect();
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 1; }));
+    // Connect stays enabled, so Enter in the address box connects again.
+    QTest::keyClick(a->form->Edit1, Qt::Key_Return);
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 2; }));
+    // With a short address only the send button is left for Enter.
+    a->TypeAddress(QStringLiteral("short"));
+    a->form->Memo2->setPlainText(QStringLiteral("by enter"));
+    QTest::keyClick(a->form->Edit1, Qt::Key_Return);
+    ASSERT_TRUE(WaitUntil([&] { return a->dialogs.Count(QStringLiteral("unreachable")) == 1; }));
+    // In the input box Enter is a line break.
+    a->TypeAddress(QStringLiteral("127.0.0.2"));
+    a->form->Memo2->setFocus();
+    a->form->Memo2->moveCursor(QTextCursor::End);
+    QTest::keyClick(a->form->Memo2, Qt::Key_Return);
+    EXPECT_EQ(a->form->Memo2->toPlainText(), QStringLiteral("by enter\n"));
+    EXPECT_EQ(b->ring->rings, 2);
+    // Alt+S presses the send button.
+    a->form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(a->form.get()));
+    QTest::keyClick(a->form.get(), Qt::Key_S, Qt::AltModifier);
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 3; }));
+}
+
+TEST_F(WindowTest, AboutBoxIsNotModalAndHidesAgain) {
+    QTest::mouseClick(a->form->BitBtn2, Qt::LeftButton);
+    TForm3* about = a->form->About();
+    ASSERT_TRUE(about->isVisible());
+    EXPECT_EQ(about->windowTitle(), QStringLiteral("关于 Quorell"));
+    EXPECT_EQ(about->size(), QSize(426, 279));
+    EXPECT_TRUE(a->form->Edit1->isEnabled());
+    QTest::mouseClick(a->form->BitBtn2, Qt::LeftButton);
+    EXPECT_TRUE(about->isVisible());
+    QTest::mouseClick(about->OKButton, Qt::LeftButton);
+    EXPECT_FALSE(about->isVisible());
+}
+
+TEST(HistoryLine, TimeStampUsesTheLocaleFormatsAndDropsMidnight) {
+    const QLocale zh(QLocale::Chinese, QLocale::China);
+    const QDateTime afternoon(QDate(2026, 12, 8), QTime(15, 4, 5));
+    EXPECT_EQ(FormatTimeStamp(afternoon, zh), QStringLiteral("2026/12/8 15:04:05"));
+    EXPECT_EQ(FormatTimeStamp(QDateTime(QDate(2026, 1, 2), QTime(0, 0, 0)), zh),
+              QStringLiteral("2026/1/2"));
+    EXPECT_EQ(FormatTimeStamp(QDateTime(QDate(2026, 1, 2), QTime(0, 0, 1)), zh),
+              QStringLiteral("2026/1/2 00:00:01"));
+    EXPECT_EQ(HistoryLine(kPeerPrefix, QStringLiteral("你好"), afternoon, zh),
+              QStringLiteral("对方[2026/12/8 15:04:05]: 你好"));
+    // No zone name sneaks in from locales whose long time format has one.
+    const QString c = FormatTimeStamp(afternoon, QLocale::c());
+    EXPECT_TRUE(c.endsWith(QStringLiteral("15:04:05"))) << c.toStdString();
+}
+
+TEST(SingleInstance, SecondLockFailsUntilTheFirstIsGone) {
+    QTemporaryDir dir;
+    qputenv("XDG_RUNTIME_DIR", dir.path().toUtf8());
+    {
+        SingleInstance first(QStringLiteral("QuorellTest"));
+        EXPECT_TRUE(first.IsFirst());
+        SingleInstance second(QStringLiteral("QuorellTest"));
+        EXPECT_FALSE(second.IsFirst());
+    }
+    SingleInstance again(QStringLiteral("QuorellTest"));
+    EXPECT_TRUE(again.IsFirst());
+    qunsetenv("XDG_RUNTIME_DIR");
+}
+
+// Accepts one connection on 127.0.0.9 and returns everything it receives.
+std::string CaptureOneConnection(int listen_fd) {
+    const int fd = accept(listen_fd, nullptr, nullptr);
+    std::string bytes;
+    char buffer[4096];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) bytes.append(buffer, n);
+    close(fd);
+    return bytes;
+}
+
+TEST(ControlWire, LinesAreGbkWithCrLf) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kTestControlPort);
+    inet_pton(AF_INET, "127.0.0.9", &addr.sin_addr);
+    int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+
+    auto bridge = std::make_shared<UiBridge>(nullptr);
+    FakeDialogs dialogs;
+    ControlChannel channel(bridge, dialogs, kTestControlPort, "");
+    std::string received;
+    std::thread server([&] { received = CaptureOneConnection(listener); });
+    ASSERT_TRUE(channel.SendControlLine("127.0.0.9", lines::Wire(lines::kConnected)));
+    server.join();
+    const std::string prefix("\x5B\xCF\xB5\xCD\xB3\xCF\xFB\xCF\xA2\x5D\xA3\xBA", 12);
+    EXPECT_EQ(received.substr(0, 12), prefix);
+    EXPECT_EQ(received.substr(received.size() - 2), "\r\n");
+
+    server = std::thread([&] { received = CaptureOneConnection(listener); });
+    ASSERT_TRUE(channel.SendControlLine("127.0.0.9", "system1:12345"));
+    server.join();
+    EXPECT_EQ(received, "system1:12345\r\n");
+    close(listener);
+
+    // Nobody listens now: the box, and no connection left behind.
+    EXPECT_FALSE(channel.SendControlLine("127.0.0.9", "x"));
+    EXPECT_EQ(dialogs.Count(QStringLiteral("unreachable")), 1);
+    EXPECT_FALSE(channel.Client1().IsConnected());
+}
+
+}  // namespace
+}  // namespace quorell::test
