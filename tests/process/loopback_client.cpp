@@ -1,0 +1,128 @@
+#include "loopback_client.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace quorell::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+sockaddr_in LoopbackAddress(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+}  // namespace
+
+ClientSocket::~ClientSocket() {
+    if (fd_ >= 0) close(fd_);
+}
+
+ClientSocket& ClientSocket::operator=(ClientSocket&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+bool ClientSocket::SendAll(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd p{fd_, POLLOUT, 0};
+                if (poll(&p, 1, 10000) <= 0) return false;
+                continue;
+            }
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void ClientSocket::FinishSending() {
+    shutdown(fd_, SHUT_WR);
+}
+
+void ClientSocket::Reset() {
+    linger hard{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd_);
+    fd_ = -1;
+}
+
+bool ClientSocket::ServerClosedWithin(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    char sink[4096];
+    while (true) {
+        pollfd p{fd_, POLLIN, 0};
+        const int ready = poll(&p, 1, MillisecondsLeft(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        const ssize_t n = recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0) return true;
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return true;
+    }
+}
+
+ClientSocket StartConnectLoopback(int port) {
+    ClientSocket s(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!s) return s;
+    const sockaddr_in addr = LoopbackAddress(port);
+    if (connect(s.fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
+        errno != EINPROGRESS) {
+        return ClientSocket();
+    }
+    return s;
+}
+
+bool ConnectCompleted(int fd, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (true) {
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = poll(&p, 1, MillisecondsLeft(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        int error = 0;
+        socklen_t len = sizeof error;
+        return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+    }
+}
+
+ClientSocket ConnectLoopback(int port, std::chrono::milliseconds timeout) {
+    ClientSocket s = StartConnectLoopback(port);
+    if (!s || !ConnectCompleted(s.fd(), timeout)) return ClientSocket();
+    const int flags = fcntl(s.fd(), F_GETFL);
+    fcntl(s.fd(), F_SETFL, flags & ~O_NONBLOCK);
+    // A server that stops reading must not hang a writer for good.
+    timeval limit{10, 0};
+    setsockopt(s.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return s;
+}
+
+bool PortAccepts(int port) {
+    return ConnectLoopback(port, std::chrono::seconds(2)).valid();
+}
+
+}  // namespace quorell::test

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <string_view>
+
+namespace quorell::test {
+
+// A client socket on 127.0.0.1, closed when the object goes.
+class ClientSocket {
+public:
+    ClientSocket() = default;
+    explicit ClientSocket(int fd) : fd_(fd) {}
+    ~ClientSocket();
+    ClientSocket(ClientSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    ClientSocket& operator=(ClientSocket&& other) noexcept;
+
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+
+    // Writes every byte (false when the connection failed on the way; never raises SIGPIPE).
+    bool SendAll(std::string_view bytes);
+    // No more data from this side; the server then sees the end of the stream.
+    void FinishSending();
+    // Closes with a reset instead of the orderly end.
+    void Reset();
+    // True when the server ended the connection (end of stream or reset) within timeout; what it
+    // sent on the way is discarded.
+    bool ServerClosedWithin(std::chrono::milliseconds timeout);
+
+private:
+    int fd_ = -1;
+};
+
+// A blocking connection to 127.0.0.1:port, or an invalid socket when it is refused or not made
+// within timeout.
+ClientSocket ConnectLoopback(int port, std::chrono::milliseconds timeout);
+
+// A connect already under way: the socket is non-blocking and may still be connecting.
+ClientSocket StartConnectLoopback(int port);
+
+// True when the connect under way on fd completed successfully within timeout.
+bool ConnectCompleted(int fd, std::chrono::milliseconds timeout);
+
+// True when something accepts connections on 127.0.0.1:port right now.
+bool PortAccepts(int port);
+
+}  // namespace quorell::test
