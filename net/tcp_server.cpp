@@ -193,8 +193,19 @@ void Admit(const std::shared_ptr<TcpServerCore>& core, int fd) {
     }
 }
 
+// True once a connection thread may start; false when asked to stop first. At the limit, new
+// connections wait in the kernel's listen queue (their bytes are kept) until a thread ends.
+bool WaitForRoom(TcpServerCore& core) {
+    std::unique_lock<std::mutex> lock(core.mutex);
+    while (core.max_connections > 0 && core.running >= core.max_connections) {
+        if (core.stop.load()) return false;
+        core.idle.wait_for(lock, std::chrono::milliseconds(kAcceptPollMs));
+    }
+    return !core.stop.load();
+}
+
 void Listen(std::shared_ptr<TcpServerCore> core) {
-    while (!core->stop.load()) {
+    while (WaitForRoom(*core)) {
         pollfd p{core->listen_fd, POLLIN, 0};
         int ready = poll(&p, 1, kAcceptPollMs);
         if (ready < 0 && errno != EINTR) {
@@ -205,7 +216,7 @@ void Listen(std::shared_ptr<TcpServerCore> core) {
 
         // Take every pending connection before waiting again, so a burst does not overflow the
         // listen queue.
-        while (!core->stop.load()) {
+        while (WaitForRoom(*core)) {
             int fd = accept4(core->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) {
                 // Out of descriptors or memory: the pending connection stays queued, so back off

@@ -68,7 +68,7 @@ public:
     std::string BindAddress;  // empty: all local addresses
     int ListenQueue = 15;
     int TerminateWaitTime = 5000;  // milliseconds
-    int MaxConnections = 256;      // simultaneous; a connection over it is closed at once
+    int MaxConnections = 256;      // simultaneous; further ones wait to be accepted
     int ReadTimeout = 60000;       // milliseconds of silence before a connection is dropped
     ConnectHandler OnConnect;
 
