@@ -6,6 +6,7 @@
 #include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/qt_bridge.h"
+#include "app/quit_on_signal.h"
 #include "app/single_instance.h"
 #include "app/startup_config.h"
 #include "assets/quorell_assets.h"
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    QuitEventLoopOnTerminationSignals();
     auto bridge = MakeQtUiBridge();
     QtDialogs dialogs;
     DeviceContext devices;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 
 namespace quorell {
@@ -12,19 +13,19 @@ namespace quorell {
 namespace {
 
 QString LockFilePath(const QString& name) {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir(QString::fromLocal8Bit(runtime)).exists()) {
-        return QDir(QString::fromLocal8Bit(runtime)).filePath(name + QStringLiteral(".lock"));
-    }
-    return QDir(QDir::tempPath())
-        .filePath(QStringLiteral("%1-%2.lock").arg(name).arg(static_cast<qulonglong>(getuid())));
+    // The per-user runtime directory: $XDG_RUNTIME_DIR, or a private directory that Qt creates
+    // (mode 0700, owned by this user) when the session has none. Never a shared directory, where
+    // another user could hold the lock first.
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (dir.isEmpty()) dir = QDir::homePath();
+    return QDir(dir).filePath(name + QStringLiteral(".lock"));
 }
 
 }  // namespace
 
 SingleInstance::SingleInstance(const QString& name) : path_(LockFilePath(name)) {
     const QByteArray path = QFile::encodeName(path_);
-    fd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    fd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     // Without a lock file at all there is nothing to coordinate with: run.
     if (fd_ < 0) {
         first_ = true;
