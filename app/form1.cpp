@@ -80,6 +80,8 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
                                                 config_.bind_address);
     BuildControls();
     ConnectHandlers();
+    // The stream audio sink (TCP 9002) is a component that starts with the window; it is
+    // created here once audio playback is built.
     try {
         FormCreate();
     } catch (const std::exception& e) {
