@@ -1,44 +1,51 @@
 #include "app/qt_bridge.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
-#include <QEvent>
 #include <QObject>
+#include <QSocketNotifier>
+#include <cstdint>
 
 namespace quorell {
 
 namespace {
 
-class DrainEvent : public QEvent {
+// Wakes the event loop through an eventfd: writing to it allocates nothing and cannot fail in a
+// way the caller must handle, and nothing but the bridge's own queue passes between threads.
+class DrainNotifier : public QObject {
 public:
-    static QEvent::Type Kind() {
-        static const auto kind = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return kind;
+    explicit DrainNotifier(int fd) : fd_(fd), notifier_(fd, QSocketNotifier::Read, this) {
+        connect(&notifier_, &QSocketNotifier::activated, this, [this] {
+            std::uint64_t count = 0;
+            [[maybe_unused]] ssize_t n = ::read(fd_, &count, sizeof count);
+            if (auto bridge = this->bridge.lock()) bridge->Drain();
+        });
     }
-    DrainEvent() : QEvent(Kind()) {}
-};
+    ~DrainNotifier() override { ::close(fd_); }
 
-// Runs the bridge's hand-offs when the event loop delivers a drain event.
-class DrainReceiver : public QObject {
-public:
     std::weak_ptr<UiBridge> bridge;
 
-    bool event(QEvent* e) override {
-        if (e->type() != DrainEvent::Kind()) return QObject::event(e);
-        if (auto b = bridge.lock()) b->Drain();
-        return true;
-    }
+private:
+    int fd_;
+    QSocketNotifier notifier_;
 };
 
 }  // namespace
 
 std::shared_ptr<UiBridge> MakeQtUiBridge() {
-    // The receiver belongs to the application object. The bridge must be closed before the
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) throw Error("Cannot create the user-interface wake-up channel.");
+    // The notifier belongs to the application object. The bridge must be closed before the
     // application object goes (main() does so); after Close() the waker is never called again.
-    auto* receiver = new DrainReceiver;
-    receiver->setParent(QCoreApplication::instance());
-    auto bridge = std::make_shared<UiBridge>(
-        [receiver] { QCoreApplication::postEvent(receiver, new DrainEvent); });
-    receiver->bridge = bridge;
+    auto* notifier = new DrainNotifier(fd);
+    notifier->setParent(QCoreApplication::instance());
+    auto bridge = std::make_shared<UiBridge>([fd] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+    });
+    notifier->bridge = bridge;
     return bridge;
 }
 
