@@ -193,7 +193,7 @@ void TForm1::FormCreate() {
     Server1.BindAddress = config_.bind_address;
     Server1.ReadTimeout = config_.control_read_timeout;
     Server1.OnConnect = [bridge = bridge_, target = dispatch_ref_](net::ServerConnection& conn) {
-        DispatchConnection(conn, *bridge, *target);
+        Server1Connect(conn, *bridge, *target);
     };
     try {
         Server1.SetActive(true);
@@ -211,6 +211,11 @@ void TForm1::FormCreate() {
     // is reset, once file transfer is built.
     Edit2->setText(QString::number(10000 + config_.draw()));
     Edit4->setText(QString::number(500 + config_.draw()));
+}
+
+void TForm1::Server1Connect(net::ServerConnection& AThread, UiBridge& bridge,
+                            const WindowRef<IDispatchTarget>& window) {
+    DispatchConnection(AThread, bridge, window);
 }
 
 bool TForm1::FormCloseQuery() {

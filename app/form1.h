@@ -87,7 +87,10 @@ public:
     void Memo1Change();
     void Edit3Change();
     void Music();
-    void Server1Connect(net::ServerConnection& connection);
+    // The control server's OnConnect, run on each connection's own thread. It is given the
+    // bridge and the window handle rather than the window, which it may outlive.
+    static void Server1Connect(net::ServerConnection& AThread, UiBridge& bridge,
+                               const WindowRef<IDispatchTarget>& window);
 
     // The control channel's one-shot send to the trimmed peer address.
     bool SendControlLine(const std::string& line);
