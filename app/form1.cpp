@@ -56,6 +56,14 @@ QLabel* MakePicture(QWidget* parent, int l, int t, int w, int h) {
 
 }  // namespace
 
+QFont WindowFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
+                      QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")});
+    font.setPixelSize(12);
+    return font;
+}
+
 QPixmap PlaceholderPicture() {
     QPixmap picture(QStringLiteral(":/assets/placeholder.png"));
     if (!picture.isNull()) return picture;
@@ -97,26 +105,28 @@ TForm1::~TForm1() {
     // Stop the control server while serving hand-offs, so that a connection thread waiting
     // for this thread can finish instead of holding up the stop.
     std::atomic<bool> stopped{false};
-    std::thread stopper([this, &stopped] {
+    auto stop = [this, &stopped] {
         try {
             Server1.SetActive(false);
         } catch (...) {
         }
         stopped = true;
-    });
+    };
+    std::thread stopper;
+    try {
+        stopper = std::thread(stop);
+    } catch (...) {
+        stop();  // no thread to spare: stop here, bounded by the server's own wait
+    }
     bridge_->PumpUntil([&] { return stopped.load(); },
                        std::chrono::milliseconds(Server1.TerminateWaitTime + 1000));
-    stopper.join();
+    if (stopper.joinable()) stopper.join();
 }
 
 void TForm1::BuildControls() {
     setWindowTitle(QStringLiteral("QuorellVoxVer1.0 正式版"));
     setFixedSize(690, 493);
-    QFont font;
-    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
-                      QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")});
-    font.setPixelSize(12);
-    setFont(font);
+    setFont(WindowFont());
     setWindowIcon(QIcon(QStringLiteral(":/assets/quorell.png")));
 
     GroupBox2 = MakeGroup(this, "聊天设置", 8, 8, 673, 49);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QPixmap>
 #include <QWidget>
 #include <memory>
@@ -23,6 +24,8 @@ namespace quorell {
 
 // The idle picture of the peer-video area.
 QPixmap PlaceholderPicture();
+// "宋体" at 12 pixels, or the nearest installed Chinese font.
+QFont WindowFont();
 
 class ControlChannel;
 class IDialogs;

@@ -1,5 +1,7 @@
 #include "app/form3.h"
 
+#include "app/form1.h"
+
 #include <QFont>
 #include <QKeyEvent>
 #include <QLabel>
@@ -13,10 +15,7 @@ TForm3::TForm3(QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
     setWindowTitle(QStringLiteral("关于 Quorell"));
     setFixedSize(426, 279);
-    QFont base;
-    base.setFamilies(
-        {QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Micro Hei")});
-    base.setPixelSize(12);
+    const QFont base = WindowFont();
     setFont(base);
 
     auto* icon = new QLabel(this);
