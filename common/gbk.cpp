@@ -320,8 +320,4 @@ std::string GbkToUtf8(std::string_view gbk) {
     return out;
 }
 
-std::size_t GbkByteCount(std::string_view utf8) {
-    return Utf8ToGbk(utf8).size();
-}
-
 }  // namespace quorell

@@ -17,7 +17,4 @@ std::string Utf8ToGbk(std::string_view utf8);
 // character becomes U+FFFD and decoding resumes at the next byte.
 std::string GbkToUtf8(std::string_view gbk);
 
-// Number of GBK bytes the UTF-8 text takes on the wire.
-std::size_t GbkByteCount(std::string_view utf8);
-
 }  // namespace quorell

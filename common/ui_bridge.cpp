@@ -95,4 +95,15 @@ bool UiBridge::IsClosed() const {
     return closed_;
 }
 
+bool WaitServingBridge(UiBridge* bridge, const std::function<bool()>& done,
+                       std::chrono::milliseconds timeout) {
+    if (bridge != nullptr && bridge->IsUiThread()) return bridge->PumpUntil(done, timeout);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 }  // namespace quorell

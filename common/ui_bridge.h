@@ -82,4 +82,11 @@ private:
     bool closed_ = false;
 };
 
+// Waits until done() holds or the timeout passes, and returns done() at the end. On the
+// user-interface thread of `bridge` it serves hand-offs meanwhile, because the thread being
+// waited for may itself be waiting for this one; on any other thread, or without a bridge, it
+// just polls. Every stop of a threaded server waits through this.
+bool WaitServingBridge(UiBridge* bridge, const std::function<bool()>& done,
+                       std::chrono::milliseconds timeout);
+
 }  // namespace quorell
