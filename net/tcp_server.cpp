@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "common/errors.h"
+#include "common/ui_bridge.h"
 #include "net/resolve.h"
 #include "net/socket_error.h"
 
@@ -327,12 +328,21 @@ void TcpServer::SetActive(bool active) {
     core->listen_fd = -1;
     active_.store(false);
 
-    std::unique_lock<std::mutex> lock(core->mutex);
-    for (ServerConnection* conn : core->live) conn->Abort();
-    const auto wait = std::chrono::milliseconds(TerminateWaitTime > 0 ? TerminateWaitTime : 0);
-    if (!core->idle.wait_for(lock, wait, [&] { return core->running == 0; })) {
-        throw Error("Terminate Thread Timeout");
+    {
+        std::lock_guard<std::mutex> lock(core->mutex);
+        for (ServerConnection* conn : core->live) conn->Abort();
     }
+    // Without holding the lock: on the user-interface thread this runs hand-offs, and the
+    // connection threads that made them take the lock on their way out.
+    const auto wait = std::chrono::milliseconds(TerminateWaitTime > 0 ? TerminateWaitTime : 0);
+    const bool ended = WaitServingBridge(
+        Bridge.get(),
+        [&] {
+            std::lock_guard<std::mutex> lock(core->mutex);
+            return core->running == 0;
+        },
+        wait);
+    if (!ended) throw Error("Terminate Thread Timeout");
 }
 
 }  // namespace quorell::net

@@ -7,6 +7,10 @@
 #include <string>
 #include <thread>
 
+namespace quorell {
+class UiBridge;
+}
+
 namespace quorell::net {
 
 struct TcpServerCore;
@@ -71,10 +75,14 @@ public:
     int MaxConnections = 256;      // simultaneous; further ones wait to be accepted
     int ReadTimeout = 60000;       // milliseconds of silence before a connection is dropped
     ConnectHandler OnConnect;
+    // What a stop on the user-interface thread keeps serving while it waits for the connection
+    // threads, which may themselves be waiting for that thread. Optional.
+    std::shared_ptr<UiBridge> Bridge;
 
     // true: binds, listens and accepts (throws "Could not bind socket. Address and port are
     // already in use." or SocketError). false: stops the listener, closes every connection and
-    // waits up to TerminateWaitTime for their threads (throws "Terminate Thread Timeout").
+    // waits up to TerminateWaitTime for their threads (throws "Terminate Thread Timeout"),
+    // serving Bridge meanwhile when called on its user-interface thread.
     // Settings and OnConnect are read when the server becomes active. Call from one thread.
     void SetActive(bool active);
     bool Active() const;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/errors.h"
+#include "common/ui_bridge.h"
 #include "loopback.h"
 #include "net/socket_error.h"
 #include "net/tcp_client.h"
@@ -399,6 +400,35 @@ TEST(TcpServerTest, StopReportsAStuckHandlerAndOutlivingThreadIsSafe) {
     server.reset();  // the handler is still running
     gate->Open();
     EXPECT_TRUE(released->Wait(5s));
+    EXPECT_EQ(testing::ReadToEnd(fd), "");
+    close(fd);
+}
+
+TEST(TcpServerTest, StopOnTheUserInterfaceThreadServesConnectionThreadsWaitingForIt) {
+    // This thread is the bridge's user-interface thread; the waker counts queued hand-offs.
+    auto queued = std::make_shared<std::atomic<int>>(0);
+    auto bridge = std::make_shared<UiBridge>([queued] { ++*queued; });
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    TcpServer server;
+    server.Bridge = bridge;
+    server.OnConnect = [bridge, ran](ServerConnection&) {
+        bridge->Invoke([ran] { ran->store(true); });
+    };
+    StartOnLoopback(server);
+    int fd = testing::ConnectLoopback(server.LocalPort());
+    ASSERT_GE(fd, 0);
+    // The connection thread now waits in its hand-off, which nobody has served yet.
+    ASSERT_TRUE(WaitFor([&] { return queued->load() == 1; }));
+    EXPECT_FALSE(ran->load());
+
+    try {
+        server.SetActive(false);
+    } catch (const Error& e) {
+        ADD_FAILURE() << e.what();
+        bridge->Close();  // release the connection thread
+    }
+    EXPECT_TRUE(ran->load());
+    EXPECT_EQ(server.ConnectionCount(), 0);
     EXPECT_EQ(testing::ReadToEnd(fd), "");
     close(fd);
 }
