@@ -1,0 +1,332 @@
+#include "transfer/file_receiver.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <charconv>
+#include <limits>
+#include <system_error>
+
+#include "common/errors.h"
+#include "common/gbk.h"
+#include "transfer/file_wire.h"
+
+namespace quorell {
+namespace {
+
+constexpr const char* kCompletionNotice = "[系统消息]：恭喜恭喜，文件传送完毕！";
+constexpr const char* kCompletionBox = "恭喜恭喜，文件传送完毕！";
+constexpr const char* kFallbackName = "received_file";
+
+QString FromGbkBytes(std::string_view gbk) {
+    const std::string utf8 = GbkToUtf8(gbk);
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+std::string ToGbkBytes(const QString& text) {
+    const QByteArray utf8 = text.toUtf8();
+    return Utf8ToGbk(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+}
+
+QString ErrorText(int error) {
+    return QString::fromLocal8Bit(std::generic_category().message(error));
+}
+
+// The length text read as a 32-bit signed integer (an optional sign, then decimal digits); 0
+// when it is anything else.
+std::int32_t ParseInt32(std::string_view text) {
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && text.front() == '-') return 0;
+    }
+    std::int32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return 0;
+    return value;
+}
+
+// The length text as a count of bytes, when it is plain decimal digits.
+std::optional<std::int64_t> ParsePlainDecimal(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    for (char c : text)
+        if (c < '0' || c > '9') return std::nullopt;
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// The name the save dialog opens on. The decoded text gets the same care as the bytes: no
+// folder separator and nothing that names a folder.
+QString DialogName(const std::string& received_name) {
+    QString name = FromGbkBytes(ProposedBaseName(received_name));
+    name.remove(QLatin1Char('/'));
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        name = QString::fromLatin1(kFallbackName);
+    return name;
+}
+
+// Creates a new, empty file beside final_path to receive into: final_path + ".part", or
+// ".1.part", ".2.part"... when that name is taken. Never opens an existing file.
+int CreatePartFile(const QString& final_path, QString& part_path, int& error) {
+    for (int n = 0; n < 1000; ++n) {
+        part_path = n == 0 ? final_path + QStringLiteral(".part")
+                           : final_path + QStringLiteral(".%1.part").arg(n);
+        const int fd = ::open(QFile::encodeName(part_path).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) return fd;
+        error = errno;
+        if (error != EEXIST) return -1;
+    }
+    return -1;
+}
+
+}  // namespace
+
+// The file being received: written under a name of its own beside the chosen one, and moved
+// over the chosen name only once it is complete, so a short transfer never takes the place of
+// a file the user chose to replace.
+struct FileReceiver::Output {
+    QString final_path;  // chosen in the save dialog
+    QString part_path;   // where the bytes go until the file is complete
+    int fd = -1;
+    std::int64_t written = 0;
+    std::optional<std::int64_t> announced;
+    // Where the length datagram came from: the sender's transfer socket.
+    std::string source_address;
+    int source_port = 0;
+    int shown_percent = -1;
+
+    ~Output() { Close(); }
+
+    // Closes the file; false (with errno) when the system reports a failure.
+    bool Close() {
+        if (fd < 0) return true;
+        const int result = ::close(fd);
+        fd = -1;
+        return result == 0;
+    }
+
+    // Appends bytes; throws when the disk refuses them (what was written stays and is counted).
+    void Append(std::string_view bytes) {
+        while (!bytes.empty()) {
+            const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw Error("Cannot write " + part_path.toStdString() + ": " +
+                            std::generic_category().message(errno));
+            }
+            written += n;
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+
+    // Until every announced byte has arrived, the sender sends nothing but chunks and, at the
+    // end, the end datagram.
+    bool Incomplete() const { return announced && written < *announced; }
+};
+
+FileReceiver::FileReceiver(IFileReceiverWindow& window) : window_(window) {}
+
+FileReceiver::~FileReceiver() = default;
+
+bool FileReceiver::Receiving() const {
+    return out_ != nullptr;
+}
+
+void FileReceiver::Reset() {
+    out_.reset();
+    name_.clear();
+    size_ = 0;
+    announced_.reset();
+}
+
+void FileReceiver::OnDatagram(std::string_view data, const std::string& source_address,
+                              int source_port, const Reply& reply) {
+    if (out_) {
+        // A file is being received: only its sender may add to it or end it.
+        if (source_address != out_->source_address) return;
+        if (source_port != out_->source_port) {
+            // The sender's cancel may come from a new socket of the same machine.
+            if (data == wire::kEndMarker) OnEnd(reply);
+            return;
+        }
+        if (out_->Incomplete()) {
+            // Every datagram is file content, whatever bytes it holds. The end datagram is the
+            // exception, unless it is exactly the missing rest of the file.
+            if (data == wire::kEndMarker &&
+                out_->written + static_cast<std::int64_t>(data.size()) != *out_->announced) {
+                OnEnd(reply);
+            } else {
+                OnChunk(data, reply);
+            }
+            return;
+        }
+    }
+    if (data.find(wire::kNameMarker) != std::string_view::npos) {
+        OnName(data, reply);
+    } else if (data.find(wire::kLengthMarker) != std::string_view::npos) {
+        OnLength(data, source_address, source_port, reply);
+    } else if (data.find(wire::kEndMarker) != std::string_view::npos) {
+        OnEnd(reply);
+    } else {
+        OnChunk(data, reply);
+    }
+}
+
+void FileReceiver::OnName(std::string_view data, const Reply& reply) {
+    name_.assign(data.substr(wire::kNameMarker.size()));
+    reply(wire::kNameOk);
+}
+
+void FileReceiver::OnLength(std::string_view data, const std::string& source_address,
+                            int source_port, const Reply& reply) {
+    const std::string_view length = data.substr(wire::kLengthMarker.size());
+    size_ = ParseInt32(length);
+    announced_ = ParsePlainDecimal(length);
+
+    const QString chosen = window_.AskSaveFileName(DialogName(name_));
+    if (chosen.isEmpty()) {
+        reply(wire::kLengthCancel);
+        return;
+    }
+    name_ = ToGbkBytes(chosen);
+    // An earlier file still open is closed with what it holds, under its partial name.
+    out_.reset();
+
+    auto out = std::make_unique<Output>();
+    out->final_path = chosen;
+    int error = 0;
+    out->fd = CreatePartFile(chosen, out->part_path, error);
+    if (out->fd < 0) {
+        reply(wire::kLengthCancel);
+        window_.PlainBox(QStringLiteral("无法在所选的位置接收文件：%1\r\n%2")
+                             .arg(out->part_path, ErrorText(error)));
+        return;
+    }
+    out->announced = announced_;
+    out->source_address = source_address;
+    out->source_port = source_port;
+    out_ = std::move(out);
+    window_.ShowProgress(true);
+    reply(wire::kLengthOk);
+}
+
+void FileReceiver::OnChunk(std::string_view data, const Reply& reply) {
+    if (!out_) return;
+    out_->Append(data);
+    // Without a usable length the bar stays where it is.
+    if (size_ != 0) {
+        const int percent = wire::ProgressPercent(out_->written, size_);
+        if (percent != out_->shown_percent) {
+            out_->shown_percent = percent;
+            window_.SetProgress(percent);
+        }
+    }
+    reply(wire::kPackageOk);
+}
+
+void FileReceiver::OnEnd(const Reply& reply) {
+    window_.ShowProgress(false);
+    const std::unique_ptr<Output> out = std::move(out_);
+    bool complete = false;
+    bool saved = false;
+    int save_error = 0;
+    if (out) {
+        complete = out->announced && out->written == *out->announced;
+        if (!out->Close()) {
+            save_error = errno;
+        } else if (complete) {
+            // Replaces a file of that name in one step, so it is never half there.
+            if (::rename(QFile::encodeName(out->part_path).constData(),
+                         QFile::encodeName(out->final_path).constData()) == 0) {
+                saved = true;
+            } else {
+                save_error = errno;
+            }
+        }
+        // The sender has closed its socket by now and never reads this; a failure to send it
+        // must not keep the user from hearing how the transfer went.
+        try {
+            reply(wire::kFileOk);
+        } catch (...) {
+        }
+    }
+    name_.clear();
+    size_ = 0;
+    announced_.reset();
+    window_.TransferEnded();
+
+    // Nothing was being received (the save dialog was cancelled, or the datagram is a stray):
+    // there is nothing to report, least of all a success.
+    if (!out) return;
+
+    if (complete && saved) {
+        if (!window_.SendControlLine(Utf8ToGbk(kCompletionNotice))) return;
+        window_.PlainBox(QString::fromUtf8(kCompletionBox));
+        return;
+    }
+
+    const QString received = QString::number(out->written);
+    QString what;
+    if (complete) {
+        what = QStringLiteral("文件已全部收到，但无法保存为：%1\r\n%2")
+                   .arg(out->final_path, ErrorText(save_error));
+    } else if (!out->announced) {
+        what = QStringLiteral("文件长度无法核对：收到了 %1 字节。").arg(received);
+    } else if (out->written < *out->announced) {
+        what = QStringLiteral("文件没有传送完整：只收到了 %1 字节，共 %2 字节。")
+                   .arg(received, QString::number(*out->announced));
+    } else {
+        what = QStringLiteral("文件长度不符：收到了 %1 字节，而对方告知的是 %2 字节。")
+                   .arg(received, QString::number(*out->announced));
+    }
+    // The peer hears the same, except after a complete transfer that only failed to be put in
+    // place here: for the sender, that file arrived.
+    const std::string notice =
+        complete ? Utf8ToGbk(kCompletionNotice) : Utf8ToGbk("[系统消息]：") + ToGbkBytes(what);
+    try {
+        window_.SendControlLine(notice);
+    } catch (...) {
+        // The user is told below in any case.
+    }
+    window_.PlainBox(what + QStringLiteral("\r\n已收到的部分保存在：") + out->part_path);
+}
+
+std::string ProposedBaseName(const std::string& received_name) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(received_name.data());
+    const std::size_t n = received_name.size();
+    auto lead = [](unsigned char c) { return c >= 0x81 && c <= 0xFE; };
+    auto digit = [](unsigned char c) { return c >= 0x30 && c <= 0x39; };
+
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = bytes[i];
+        if (lead(c) && i + 1 < n) {
+            const unsigned char next = bytes[i + 1];
+            // A four-byte character: none of its bytes is a separator.
+            if (digit(next) && i + 3 < n && lead(bytes[i + 2]) && digit(bytes[i + 3])) {
+                i += 4;
+                continue;
+            }
+            // A double-byte character: its second byte may have the value of '\'.
+            if (next >= 0x40 && next != 0x7F && next != 0xFF) {
+                i += 2;
+                continue;
+            }
+        }
+        if (c == '\\' || c == '/' || c == ':') start = i + 1;
+        ++i;
+    }
+
+    std::string base;
+    base.reserve(n - start);
+    for (std::size_t i = start; i < n; ++i)
+        if (bytes[i] >= 0x20 && bytes[i] != 0x7F) base.push_back(static_cast<char>(bytes[i]));
+    if (base.empty() || base == "." || base == "..") return kFallbackName;
+    return base;
+}
+
+}  // namespace quorell

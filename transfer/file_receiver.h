@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorell {
+
+// What the receiving side of a file transfer needs of the window, the dialogs and the control
+// channel. Every call happens on the user-interface thread.
+class IFileReceiverWindow {
+public:
+    virtual ~IFileReceiverWindow() = default;
+    // The save dialog, opened on a proposed file name; an empty text when the user cancels.
+    virtual QString AskSaveFileName(const QString& proposed) = 0;
+    virtual void ShowProgress(bool shown) = 0;  // the progress label and bar together
+    virtual void SetProgress(int percent) = 0;
+    // The end of a transfer: receive button caption "接收" and disabled, send-file button
+    // enabled.
+    virtual void TransferEnded() = 0;
+    // A control line (GBK) to the peer; false when the peer could not be reached (the
+    // unreachable-peer box has been shown). A broken connection throws.
+    virtual bool SendControlLine(const std::string& line) = 0;
+    virtual void PlainBox(const QString& text) = 0;
+};
+
+// The file receiver: handles every datagram that reaches the file port, on the user-interface
+// thread, one at a time.
+class FileReceiver {
+public:
+    // Sends a reply to the datagram being handled, from the file port to its source.
+    using Reply = std::function<void(std::string_view text)>;
+
+    explicit FileReceiver(IFileReceiverWindow& window);
+    ~FileReceiver();
+    FileReceiver(const FileReceiver&) = delete;
+    FileReceiver& operator=(const FileReceiver&) = delete;
+
+    // One datagram from source_address:source_port. Failures propagate (the datagram server
+    // drops them).
+    void OnDatagram(std::string_view data, const std::string& source_address, int source_port,
+                    const Reply& reply);
+
+    // Start-up state: no name, no length, no file.
+    void Reset();
+
+    // The state, for the window and for tests.
+    // GBK: the name as received, then the chosen local path once the save dialog is confirmed.
+    const std::string& RecvFileName() const { return name_; }
+    std::int32_t RecvFileSize() const { return size_; }
+    bool Receiving() const;  // an output file is open
+
+private:
+    struct Output;
+    void OnName(std::string_view data, const Reply& reply);
+    void OnLength(std::string_view data, const std::string& source_address, int source_port,
+                  const Reply& reply);
+    void OnChunk(std::string_view data, const Reply& reply);
+    void OnEnd(const Reply& reply);
+
+    IFileReceiverWindow& window_;
+    std::string name_;
+    std::int32_t size_ = 0;
+    // The length as announced, when its text was a plain decimal number (it may exceed what
+    // RecvFileSize holds); what arrived is checked against it at the end.
+    std::optional<std::int64_t> announced_;
+    std::unique_ptr<Output> out_;
+};
+
+// The name the save dialog proposes for a received name: the part after the last '\', '/' or
+// ':', where a byte that is the second half of a double-byte GBK character never counts as '\'.
+// Control bytes are left out, and a name that would be empty, "." or ".." becomes
+// "received_file".
+std::string ProposedBaseName(const std::string& received_name);
+
+}  // namespace quorell

@@ -1,0 +1,286 @@
+#include "transfer/send_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "common/errors.h"
+#include "common/gbk.h"
+#include "common/worker.h"
+#include "transfer/file_wire.h"
+
+namespace quorell {
+namespace {
+
+constexpr int kReceiveTimeout = 20000;
+// A wait for a reply looks at the cancel mark at least this often (milliseconds), should a
+// cancel close the socket just before the wait begins and so fail to wake it.
+constexpr int kWaitSlice = 100;
+
+std::string ToGbkBytes(const QString& text) {
+    const QByteArray utf8 = text.toUtf8();
+    return Utf8ToGbk(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+}
+
+class ReadOnlyFile {
+public:
+    explicit ReadOnlyFile(const QString& path)
+        : fd_(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
+    ~ReadOnlyFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    // The size of a regular file; nothing when it could not be opened or is no regular file
+    // (a folder, a pipe or a device has no length to announce).
+    std::optional<std::int64_t> Size() const {
+        struct stat st {};
+        if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+        return static_cast<std::int64_t>(st.st_size);
+    }
+
+    // Reads exactly count bytes; a file that has become shorter is a read failure.
+    void ReadFully(char* buffer, std::size_t count) {
+        while (count > 0) {
+            const ssize_t n = ::read(fd_, buffer, count);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw std::system_error(errno, std::generic_category(), "read");
+            if (n == 0) throw Error("The file became shorter while it was sent.");
+            buffer += n;
+            count -= static_cast<std::size_t>(n);
+        }
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+FileSendControl::FileSendControl(std::shared_ptr<UiBridge> bridge,
+                                 SharedWindowRef<IFileSenderWindow> window, int file_port)
+    : bridge_(std::move(bridge)),
+      window_(std::move(window)),
+      socket_(std::make_shared<net::UdpClient>()),
+      socket_turn_(std::make_shared<std::mutex>()) {
+    socket_->Port = file_port;
+    socket_->ReceiveTimeout = kReceiveTimeout;
+}
+
+FileSendControl::~FileSendControl() {
+    if (!run_) return;
+    std::lock_guard guard(run_->guard);
+    run_->cancelled = true;
+    socket_->SetActive(false);
+}
+
+void FileSendControl::PeerAccepted() {
+    // One run at a time: two would share the socket, each taking the other's replies, and the
+    // progress bar.
+    if (run_ && !run_->cancelled && !run_->finished) return;
+    auto run = std::make_shared<FileSendRun>();
+    Send_file::Start(std::make_shared<Send_file>(bridge_, socket_, window_, run, socket_turn_));
+    run_ = std::move(run);
+}
+
+void FileSendControl::PeerCancelled() {
+    std::unique_lock<std::mutex> guard;
+    if (run_) {
+        guard = std::unique_lock(run_->guard);
+        run_->cancelled = true;
+    }
+    // Host is set only by a sender's hand-off, on this thread. Without one there is no peer
+    // to tell.
+    if (!socket_->Host.empty()) socket_->SendText(wire::kEndMarker);
+    IFileSenderWindow& window = window_->Get();
+    window.ShowProgress(false);
+    // Wakes a sender waiting for a reply; it sees the mark and ends without another word.
+    socket_->SetActive(false);
+    window.SetSendFileEnabled(true);
+}
+
+Send_file::Send_file(std::shared_ptr<UiBridge> bridge, std::shared_ptr<net::UdpClient> socket,
+                     SharedWindowRef<IFileSenderWindow> window, std::shared_ptr<FileSendRun> run,
+                     std::shared_ptr<std::mutex> socket_turn)
+    : bridge_(std::move(bridge)),
+      socket_(std::move(socket)),
+      window_(std::move(window)),
+      run_(std::move(run)),
+      socket_turn_(std::move(socket_turn)) {}
+
+void Send_file::Start(std::shared_ptr<Send_file> worker) {
+    StartDetachedWorker([worker = std::move(worker)] { worker->Execute(); });
+}
+
+void Send_file::Execute() noexcept {
+    try {
+        Run();
+    } catch (...) {
+        // A socket or file failure, a cancel, or a closing window ends the run without a word.
+    }
+    run_->finished = true;
+}
+
+bool Send_file::Send(const void* bytes, std::size_t count) {
+    std::lock_guard guard(run_->guard);
+    if (Cancelled()) return false;
+    socket_->SendBytes(bytes, count);
+    return true;
+}
+
+std::optional<std::string> Send_file::AwaitReply() {
+    using Clock = std::chrono::steady_clock;
+    const int timeout = socket_->ReceiveTimeout;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
+    auto cancelled = [this]() -> bool {
+        if (!Cancelled()) return false;
+        // A wait that began after the cancel closed the socket has opened a new one: close it
+        // again, as the cancel left it.
+        std::lock_guard guard(run_->guard);
+        socket_->SetActive(false);
+        return true;
+    };
+    for (;;) {
+        if (cancelled()) return std::nullopt;
+        int slice = kWaitSlice;
+        if (timeout >= 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            slice = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, kWaitSlice));
+        }
+        std::string reply;
+        try {
+            reply = socket_->ReceiveText(slice);
+        } catch (...) {
+            if (cancelled()) return std::nullopt;
+            throw;
+        }
+        if (cancelled()) return std::nullopt;
+        // An empty datagram is a reply too (a refusal); only its source tells it from silence.
+        if (!reply.empty() || !socket_->PeerIP().empty()) return reply;
+        if (timeout >= 0 && Clock::now() >= deadline) return std::string();
+    }
+}
+
+bool Send_file::Finish(const std::function<void(IFileSenderWindow&)>& extra) {
+    if (!Send(wire::kEndMarker)) return false;
+    const WindowRef<IFileSenderWindow>* ref = window_.get();
+    const bool go = bridge_->Call([&] {
+        if (Cancelled()) return false;
+        IFileSenderWindow& window = ref->Get();
+        window.ShowProgress(false);
+        window.SetSendFileEnabled(true);
+        if (extra) extra(window);
+        return true;
+    });
+    if (!go) return false;
+    std::lock_guard guard(run_->guard);
+    if (!Cancelled()) socket_->SetActive(false);
+    return true;
+}
+
+void Send_file::Run() {
+    std::unique_lock<std::mutex> turn;
+    if (socket_turn_) turn = std::unique_lock(*socket_turn_);
+    const WindowRef<IFileSenderWindow>* ref = window_.get();
+    net::UdpClient* socket = socket_.get();
+
+    struct Begin {
+        bool go = false;
+        QString path;
+    };
+    const Begin begin = bridge_->Call([&]() -> Begin {
+        if (Cancelled()) return {};
+        IFileSenderWindow& window = ref->Get();
+        window.SetSendFileEnabled(false);
+        window.ShowProgress(true);
+        // Set here, on the user-interface thread, where the cancel reads it.
+        socket->Host = window.PeerAddressAsTyped();
+        return {true, window.FileToSend()};
+    });
+    if (!begin.go) return;
+    {
+        std::lock_guard guard(run_->guard);
+        if (Cancelled()) return;
+        socket->SetActive(true);
+    }
+
+    // A length the receiver cannot hold is refused before the file is named to it; the end
+    // datagram returns the receiving side to idle.
+    auto refuse = [&](std::int64_t size) {
+        Finish([&](IFileSenderWindow& window) {
+            window.PlainBox(
+                QStringLiteral("文件太大，不能传送：%1\r\n它有 %2 字节，能传送的文件必须"
+                               "小于 2147483648 字节（2 GB）。")
+                    .arg(begin.path, QString::number(size)));
+        });
+    };
+    {
+        struct stat st {};
+        if (::stat(QFile::encodeName(begin.path).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+            st.st_size > kMaxFileSize) {
+            refuse(st.st_size);
+            return;
+        }
+    }
+
+    if (!Send(std::string(wire::kNameMarker) + ToGbkBytes(begin.path))) return;
+    std::optional<std::string> reply = AwaitReply();
+    if (!reply || wire::AsciiUpper(*reply) != wire::kNameOkUpper) return;
+
+    ReadOnlyFile file(begin.path);
+    const std::optional<std::int64_t> size = file.Size();
+    if (!size) return;
+    if (*size > kMaxFileSize) {  // it grew since it was looked at
+        refuse(*size);
+        return;
+    }
+
+    if (!Send(std::string(wire::kLengthMarker) + std::to_string(*size))) return;
+    reply = AwaitReply();
+    if (!reply) return;
+    if (wire::AsciiUpper(*reply) != wire::kLengthOkUpper) {
+        bridge_->Invoke([&] {
+            if (Cancelled()) return;
+            IFileSenderWindow& window = ref->Get();
+            window.ResetReceiveCaption();
+            window.ShowProgress(false);
+        });
+        return;
+    }
+
+    std::array<char, kChunkSize> chunk;
+    std::int64_t sent = 0;
+    int shown = -1;
+    while (sent < *size) {
+        const auto length =
+            static_cast<std::size_t>(std::min<std::int64_t>(kChunkSize, *size - sent));
+        file.ReadFully(chunk.data(), length);
+        if (!Send(chunk.data(), length)) return;
+        sent += static_cast<std::int64_t>(length);
+        const int percent = wire::ProgressPercent(sent, *size);
+        if (percent != shown) {
+            shown = percent;
+            const bool go = bridge_->Call([&] {
+                if (Cancelled()) return false;
+                ref->Get().SetProgress(percent);
+                return true;
+            });
+            if (!go) return;
+        }
+        reply = AwaitReply();
+        if (!reply) return;
+        if (wire::AsciiUpper(*reply) != wire::kPackageOkUpper) break;
+    }
+    Finish();
+}
+
+}  // namespace quorell
