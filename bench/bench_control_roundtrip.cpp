@@ -75,14 +75,12 @@ Options ParseOptions(int argc, char** argv) {
 // One copy of the program: its window with counting boxes and a counting ring player.
 struct Peer {
     Peer(const std::string& address, int port, std::shared_ptr<UiBridge> bridge) {
-        auto player = std::make_unique<CountingRingPlayer>();
+        auto player = std::make_unique<test::FakeRingPlayer>();
         ring = player.get();
         devices.ring = std::move(player);
         StartupConfig config;
         config.bind_address = address;
         config.control_port = port;
-        config.control_read_timeout = 5000;
-        config.sound_dir = QStringLiteral("/nonexistent");
         form = std::make_unique<TForm1>(config, devices, dialogs, std::move(bridge));
         form->show();
     }
@@ -101,8 +99,8 @@ struct Peer {
         return form->Memo1->toPlainText().isEmpty() ? 0 : form->Memo1->document()->blockCount();
     }
 
-    CountingDialogs dialogs;
-    CountingRingPlayer* ring = nullptr;  // owned by devices
+    test::FakeDialogs dialogs;
+    test::FakeRingPlayer* ring = nullptr;  // owned by devices
     DeviceContext devices;
     std::unique_ptr<TForm1> form;
 };
@@ -185,7 +183,7 @@ void RoundTrip(Peer& a, Peer& b, int count) {
     for (int i = 0; i < 20; ++i) {
         const int before = b.ring->rings;
         if (a.form->SendControlLine(ToGbk(NumberedLine("warmup", i)))) {
-            WaitFor([&] { return b.ring->rings > before; }, std::chrono::seconds(5));
+            test::WaitUntil([&] { return b.ring->rings > before; }, std::chrono::seconds(5));
         }
     }
 
@@ -200,7 +198,7 @@ void RoundTrip(Peer& a, Peer& b, int count) {
             ++failed;
             continue;
         }
-        if (!WaitFor([&] { return b.ring->rings > before; }, std::chrono::seconds(5))) {
+        if (!test::WaitUntil([&] { return b.ring->rings > before; }, std::chrono::seconds(5))) {
             ++timed_out;
             continue;
         }
@@ -234,7 +232,7 @@ void ChannelBurst(Peer& a, Peer& b, int count, std::chrono::seconds time_cap) {
 
     const int first_block = b.HistoryBlocks();
     const int rings_before = b.ring->rings;
-    const int unreachable_before = a.dialogs.unreachable;
+    const int unreachable_before = a.dialogs.Count(QStringLiteral("unreachable"));
     std::atomic<int> sent{0}, refused{0}, thrown{0};
     std::atomic<bool> done{false};
     ControlChannel& channel = a.form->Channel();
@@ -266,7 +264,7 @@ void ChannelBurst(Peer& a, Peer& b, int count, std::chrono::seconds time_cap) {
     // nothing more arrives for three seconds after that.
     int last_seen = rings_before;
     auto last_progress = Clock::now();
-    WaitFor(
+    test::WaitUntil(
         [&] {
             if (b.ring->rings != last_seen) {
                 last_seen = b.ring->rings;
@@ -291,8 +289,9 @@ void ChannelBurst(Peer& a, Peer& b, int count, std::chrono::seconds time_cap) {
                     static_cast<long long>(time_cap.count()));
     }
     std::printf("  A: sent %d, unreachable %d (boxes %d), failed while writing %d, in %.3f s\n",
-                sent.load(), refused.load(), a.dialogs.unreachable - unreachable_before,
-                thrown.load(), send_seconds);
+                sent.load(), refused.load(),
+                a.dialogs.Count(QStringLiteral("unreachable")) - unreachable_before, thrown.load(),
+                send_seconds);
     std::printf("  A: one send median %.1f us, p99 %.1f us, max %.1f us; %d sends took >= 200 ms\n",
                 Median(send_us), Percentile(send_us, 99),
                 send_us.empty() ? 0.0 : Percentile(send_us, 100), stalls);
@@ -325,14 +324,15 @@ void ButtonSends(Peer& a, Peer& b, int count) {
     for (int i = 0; i < count; ++i) {
         a.form->Memo2->setPlainText(NumberedLine("button", i));
         a.form->Button1->click();
-        if (!WaitFor([&] { return a.form->Memo2->toPlainText().isEmpty(); },
-                     std::chrono::seconds(5))) {
+        if (!test::WaitUntil([&] { return a.form->Memo2->toPlainText().isEmpty(); },
+                             std::chrono::seconds(5))) {
             ++stuck;
             break;
         }
     }
     const auto typed = Clock::now();
-    WaitFor([&] { return b.ring->rings - rings_before >= count; }, std::chrono::seconds(10));
+    test::WaitUntil([&] { return b.ring->rings - rings_before >= count; },
+                    std::chrono::seconds(10));
     const int shown = b.ring->rings - rings_before;
     const double seconds = MicrosBetween(start, b.ring->last_ring) / 1e6;
     std::printf("  A: %d messages sent in %.3f s%s\n", count - stuck,
@@ -363,8 +363,8 @@ int main(int argc, char** argv) {
         Peer b("127.0.0.2", options.port, bridge);
         if (!a.form->Server1.Active() || !b.form->Server1.Active()) {
             std::fprintf(stderr, "cannot listen on 127.0.0.1/127.0.0.2 port %d: %s%s\n",
-                         options.port, a.dialogs.last_text.toUtf8().constData(),
-                         b.dialogs.last_text.toUtf8().constData());
+                         options.port, a.dialogs.LastText().toUtf8().constData(),
+                         b.dialogs.LastText().toUtf8().constData());
             result = 1;
         } else {
             std::printf(
@@ -381,8 +381,8 @@ int main(int argc, char** argv) {
             // A connects to B as a user would; that also enables A's send button.
             a.form->Edit1->setText(QStringLiteral("127.0.0.2"));
             a.form->Button6->click();
-            if (!WaitFor([&] { return a.form->Button1->isEnabled() && b.ring->rings == 1; },
-                         std::chrono::seconds(10))) {
+            if (!test::WaitUntil([&] { return a.form->Button1->isEnabled() && b.ring->rings == 1; },
+                                 std::chrono::seconds(10))) {
                 std::fprintf(stderr, "A could not connect to B\n");
                 result = 1;
             }
@@ -391,7 +391,10 @@ int main(int argc, char** argv) {
                 ChannelBurst(a, b, options.burst, std::chrono::seconds(options.burst_seconds));
             if (result == 0 && options.button_sends > 0) ButtonSends(a, b, options.button_sends);
             std::printf("\nboxes: A unreachable %d, plain %d, error %d; B error %d\n",
-                        a.dialogs.unreachable, a.dialogs.plain, a.dialogs.errors, b.dialogs.errors);
+                        a.dialogs.Count(QStringLiteral("unreachable")),
+                        a.dialogs.Count(QStringLiteral("plain")),
+                        a.dialogs.Count(QStringLiteral("error")),
+                        b.dialogs.Count(QStringLiteral("error")));
         }
     }
     bridge->Close();

@@ -103,7 +103,7 @@ int RunChild(long long spawn_ns, bool idle) {
     }
 
     auto bridge = MakeQtUiBridge();
-    CountingDialogs dialogs;
+    test::FakeDialogs dialogs;
     DeviceContext devices;
     devices.ring = MakeSoundEffectRingPlayer();
     int result = 0;
@@ -114,7 +114,7 @@ int RunChild(long long spawn_ns, bool idle) {
         TForm1 form(config, devices, dialogs, bridge);
         const long long form_ns = NowNs();
         if (!form.Server1.Active()) {
-            std::printf("error=%s\n", dialogs.last_text.toUtf8().constData());
+            std::printf("error=%s\n", dialogs.LastText().toUtf8().constData());
             result = 1;
         } else {
             FirstShowAndPaint watch;

@@ -1,10 +1,7 @@
-// Small pieces shared by the benchmarks: fakes for the window's seams, waiting on the event
-// loop, and summaries of measured samples.
+// Small pieces shared by the benchmarks: summaries of measured samples and process figures. The
+// fakes and the bounded wait come from the test-support library.
 #pragma once
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -15,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/devices.h"
-#include "app/dialogs.h"
+#include "support/fakes.h"
+#include "support/wait.h"
 
 namespace quorell::bench {
 
@@ -24,53 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 inline double MicrosBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::micro>(to - from).count();
-}
-
-// Boxes are counted, never shown: a modal box would stall an offscreen run.
-class CountingDialogs : public IDialogs {
-public:
-    void UnreachablePeerBox() override { ++unreachable; }
-    void PlainBox(const QString& text) override {
-        ++plain;
-        last_text = text;
-    }
-    void StandardErrorBox(const QString& message) override {
-        ++errors;
-        last_text = message;
-    }
-    QString OpenFileName() override { return {}; }
-    QString SaveFileName(const QString&) override { return {}; }
-
-    int unreachable = 0;
-    int plain = 0;
-    int errors = 0;
-    QString last_text;
-};
-
-// Counts rings and notes when the latest one happened. Runs on the user-interface thread.
-class CountingRingPlayer : public IRingPlayer {
-public:
-    void Play(const QString&) override {
-        last_ring = Clock::now();
-        ++rings;
-        if (on_ring) on_ring();
-    }
-    int rings = 0;
-    Clock::time_point last_ring{};
-    std::function<void()> on_ring;
-};
-
-// Serves the event loop (and with it the bridge's hand-offs) until pred() holds or the time is
-// up. Sleeps in the event loop rather than spinning, so the measured threads keep the CPU.
-inline bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    QTimer tick;  // wakes the loop now and then to look at the deadline
-    tick.start(20);
-    while (!pred()) {
-        if (Clock::now() >= deadline) return pred();
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
 }
 
 // The p-th percentile (0..100) by the nearest-rank method; samples need not be sorted.

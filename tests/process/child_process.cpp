@@ -1,4 +1,5 @@
 #include "child_process.h"
+#include "support/wait.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -103,7 +104,7 @@ bool ChildProcess::Running() {
 }
 
 bool ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
-    return WaitFor([this] { return !Running(); }, timeout);
+    return WaitUntil([this] { return !Running(); }, timeout);
 }
 
 void ChildProcess::Signal(int signal) {

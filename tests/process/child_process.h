@@ -5,15 +5,10 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 namespace quorell::test {
-
-// Polls pred every 20 ms until it holds or timeout has passed; true when it held.
-template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds timeout);
 
 // A fresh directory (mode 0700) under the system's temporary directory, removed with everything
 // in it when the object goes.
@@ -65,15 +60,5 @@ private:
     int status_ = 0;
     std::filesystem::path stderr_path_;
 };
-
-template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        if (pred()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
 
 }  // namespace quorell::test

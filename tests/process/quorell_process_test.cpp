@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "child_process.h"
-#include "loopback_client.h"
+#include "support/raw_tcp.h"
+#include "support/wait.h"
 
 namespace quorell::test {
 namespace {
@@ -110,7 +111,7 @@ protected:
     void SetUp() override {
         std::string why;
         if (!MayListenOnControlPort(&why)) GTEST_SKIP() << why;
-        ASSERT_TRUE(WaitFor([] { return !PortAccepts(kControlPort); }, kExitLimit))
+        ASSERT_TRUE(WaitUntil([] { return !PortAccepts(kControlPort); }, kExitLimit))
             << "TCP port " << kControlPort
             << " is taken by another program; these tests need it free";
     }
@@ -134,7 +135,7 @@ TEST_F(QuorellProcess, SecondCopyIsTurnedAwayAndTheFirstKeepsServing) {
     ASSERT_TRUE(ServesChatLine(*first, kStartLimit));
 
     auto second = Start("second.log");
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] { return second->Output().find(kRefusal) != std::string::npos || !second->Running(); },
         kStartLimit))
         << "the second copy neither refused nor ended; its output:\n"
@@ -159,7 +160,7 @@ TEST_F(QuorellProcess, SecondCopyIsTurnedAwayAndTheFirstKeepsServing) {
     ASSERT_TRUE(EndsOnSigterm(*first));
     EXPECT_TRUE(NoSanitizerReport(*first));
     // The lock and the port went with the first copy: the next one starts as the only copy.
-    ASSERT_TRUE(WaitFor([] { return !PortAccepts(kControlPort); }, kExitLimit))
+    ASSERT_TRUE(WaitUntil([] { return !PortAccepts(kControlPort); }, kExitLimit))
         << "the control port still accepts after the program ended";
     auto again = Start("again.log");
     ASSERT_TRUE(ServesChatLine(*again, kStartLimit));

@@ -3,7 +3,9 @@
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <chrono>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -41,6 +43,8 @@ public:
         for (const auto& c : calls) n += c.kind == kind;
         return n;
     }
+    // The text of the latest box or dialog call.
+    QString LastText() const { return calls.empty() ? QString() : calls.back().text; }
 
     std::vector<Call> calls;
     std::deque<QString> answers;
@@ -54,15 +58,19 @@ private:
     }
 };
 
-// Counts rings instead of playing them.
+// Counts rings instead of playing them, and notes when the latest one happened.
 class FakeRingPlayer : public IRingPlayer {
 public:
     void Play(const QString& wav_path) override {
+        last_ring = std::chrono::steady_clock::now();
         ++rings;
         last_path = wav_path;
+        if (on_ring) on_ring();
     }
     std::atomic<int> rings{0};
     QString last_path;
+    std::chrono::steady_clock::time_point last_ring{};
+    std::function<void()> on_ring;
 };
 
 }  // namespace quorell::test

@@ -5,30 +5,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
-#include <thread>
 
 #include "app/qt_bridge.h"
 
 namespace quorell::test {
-
-namespace {
-std::shared_ptr<UiBridge> g_bridge;
-}
-
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (g_bridge) g_bridge->Drain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-void Settle(std::chrono::milliseconds time) {
-    WaitUntil([] { return false; }, time);
-}
 
 Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge) : address(addr) {
     auto player = std::make_unique<FakeRingPlayer>();
@@ -37,6 +17,7 @@ Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge) : address(
     StartupConfig config;
     config.bind_address = address;
     config.control_port = kTestControlPort;
+    config.file_port = kTestFilePort;
     form = std::make_unique<TForm1>(config, devices, dialogs, std::move(bridge));
     form->show();
 }
@@ -82,7 +63,6 @@ int Peer::HistoryLinesStartingWith(const QString& prefix) const {
 
 void TwoPeers::SetUp() {
     bridge = MakeQtUiBridge();
-    g_bridge = bridge;
     a = std::make_unique<Peer>("127.0.0.1", bridge);
     b = std::make_unique<Peer>("127.0.0.2", bridge);
     ASSERT_TRUE(a->form->Server1.Active()) << a->dialogs.calls.size();
@@ -93,7 +73,6 @@ void TwoPeers::TearDown() {
     a.reset();
     b.reset();
     bridge->Close();
-    g_bridge.reset();
     bridge.reset();
 }
 

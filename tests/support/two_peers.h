@@ -11,17 +11,14 @@
 #include "app/devices.h"
 #include "app/form1.h"
 #include "support/fakes.h"
+#include "support/wait.h"
 
 namespace quorell::test {
 
 // Control port the fixture's peers listen on (above 1024, so no privilege is needed).
 constexpr int kTestControlPort = 21001;
-
-// Runs the event loop and the bridge until pred() holds or the time runs out.
-bool WaitUntil(const std::function<bool()>& pred,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10));
-// Runs the event loop for a while, for checks that something did NOT happen.
-void Settle(std::chrono::milliseconds time = std::chrono::milliseconds(300));
+// File port of the fixture's peers.
+constexpr int kTestFilePort = 28090;
 
 // One copy of the program: its window with fake boxes and a counting ring player, bound to
 // one loopback address.

@@ -1,4 +1,4 @@
-#include "loopback_client.h"
+#include "support/raw_tcp.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,11 +21,11 @@ int MillisecondsLeft(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-sockaddr_in LoopbackAddress(int port) {
+sockaddr_in LoopbackAddress(const char* address, int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, address, &addr.sin_addr);
     return addr;
 }
 
@@ -86,10 +86,10 @@ bool ClientSocket::ServerClosedWithin(std::chrono::milliseconds timeout) {
     }
 }
 
-ClientSocket StartConnectLoopback(int port) {
+ClientSocket StartConnectLoopback(int port, const char* address) {
     ClientSocket s(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!s) return s;
-    const sockaddr_in addr = LoopbackAddress(port);
+    const sockaddr_in addr = LoopbackAddress(address, port);
     if (connect(s.fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
         errno != EINPROGRESS) {
         return ClientSocket();
@@ -110,8 +110,8 @@ bool ConnectCompleted(int fd, std::chrono::milliseconds timeout) {
     }
 }
 
-ClientSocket ConnectLoopback(int port, std::chrono::milliseconds timeout) {
-    ClientSocket s = StartConnectLoopback(port);
+ClientSocket ConnectLoopback(int port, std::chrono::milliseconds timeout, const char* address) {
+    ClientSocket s = StartConnectLoopback(port, address);
     if (!s || !ConnectCompleted(s.fd(), timeout)) return ClientSocket();
     const int flags = fcntl(s.fd(), F_GETFL);
     fcntl(s.fd(), F_SETFL, flags & ~O_NONBLOCK);
@@ -123,6 +123,11 @@ ClientSocket ConnectLoopback(int port, std::chrono::milliseconds timeout) {
 
 bool PortAccepts(int port) {
     return ConnectLoopback(port, std::chrono::seconds(2)).valid();
+}
+
+bool SendRaw(const char* address, int port, std::string_view bytes) {
+    ClientSocket s = ConnectLoopback(port, std::chrono::seconds(5), address);
+    return s && s.SendAll(bytes);
 }
 
 }  // namespace quorell::test

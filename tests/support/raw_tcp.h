@@ -1,11 +1,13 @@
 #pragma once
 
+// A plain TCP client for talking to a stream port the way a foreign or hostile peer would.
+
 #include <chrono>
 #include <string_view>
 
 namespace quorell::test {
 
-// A client socket on 127.0.0.1, closed when the object goes.
+// A client socket, closed when the object goes.
 class ClientSocket {
 public:
     ClientSocket() = default;
@@ -32,17 +34,21 @@ private:
     int fd_ = -1;
 };
 
-// A blocking connection to 127.0.0.1:port, or an invalid socket when it is refused or not made
-// within timeout.
-ClientSocket ConnectLoopback(int port, std::chrono::milliseconds timeout);
+// A blocking connection to address:port (a loopback address), or an invalid socket when it is
+// refused or not made within timeout.
+ClientSocket ConnectLoopback(int port, std::chrono::milliseconds timeout,
+                             const char* address = "127.0.0.1");
 
 // A connect already under way: the socket is non-blocking and may still be connecting.
-ClientSocket StartConnectLoopback(int port);
+ClientSocket StartConnectLoopback(int port, const char* address = "127.0.0.1");
 
 // True when the connect under way on fd completed successfully within timeout.
 bool ConnectCompleted(int fd, std::chrono::milliseconds timeout);
 
 // True when something accepts connections on 127.0.0.1:port right now.
 bool PortAccepts(int port);
+
+// Writes bytes on a fresh connection to address:port and closes it; false when that failed.
+bool SendRaw(const char* address, int port, std::string_view bytes);
 
 }  // namespace quorell::test
