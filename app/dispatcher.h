@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "app/window_ref.h"
 #include "common/ui_bridge.h"
+#include "common/window_ref.h"
 #include "net/tcp_server.h"
 
 namespace quorell {

@@ -11,8 +11,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <atomic>
-#include <thread>
 
 #include "app/control_channel.h"
 #include "app/devices.h"
@@ -34,6 +32,7 @@ QPushButton* MakeButton(QWidget* parent, const char* caption, int l, int t, int 
                         bool enabled) {
     auto* button = Place(new QPushButton(QString::fromUtf8(caption), parent), l, t, w, h);
     button->setEnabled(enabled);
+    button->setAutoDefault(true);  // a focused button presses itself on Enter
     return button;
 }
 
@@ -83,7 +82,11 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
       bridge_(std::move(bridge)),
       dispatch_ref_(
           std::make_shared<WindowRef<IDispatchTarget>>(static_cast<IDispatchTarget*>(this))),
-      chat_ref_(std::make_shared<WindowRef<IChatWindow>>(static_cast<IChatWindow*>(this))) {
+      chat_ref_(std::make_shared<WindowRef<IChatWindow>>(static_cast<IChatWindow*>(this))),
+      file_sender_ref_(
+          std::make_shared<WindowRef<IFileSenderWindow>>(static_cast<IFileSenderWindow*>(this))),
+      file_send_(bridge_, file_sender_ref_, config.file_port),
+      file_receiver_(*static_cast<IFileReceiverWindow*>(this)) {
     channel_ = std::make_shared<ControlChannel>(bridge_, dialogs_, config_.control_port,
                                                 config_.bind_address);
     BuildControls();
@@ -102,25 +105,17 @@ TForm1::~TForm1() {
     // Workers that still hold a hand-off for this window find it gone from now on.
     dispatch_ref_->Reset();
     chat_ref_->Reset();
-    // Stop the control server while serving hand-offs, so that a connection thread waiting
-    // for this thread can finish instead of holding up the stop.
-    std::atomic<bool> stopped{false};
-    auto stop = [this, &stopped] {
-        try {
-            Server1.SetActive(false);
-        } catch (...) {
-        }
-        stopped = true;
-    };
-    std::thread stopper;
+    file_sender_ref_->Reset();
+    // Both stops serve the bridge while they wait, so a connection thread or the datagram
+    // listener waiting for this thread can finish instead of holding up the stop.
     try {
-        stopper = std::thread(stop);
+        IdUDPServer2.SetActive(false);
     } catch (...) {
-        stop();  // no thread to spare: stop here, bounded by the server's own wait
     }
-    bridge_->PumpUntil([&] { return stopped.load(); },
-                       std::chrono::milliseconds(Server1.TerminateWaitTime + 1000));
-    if (stopper.joinable()) stopper.join();
+    try {
+        Server1.SetActive(false);
+    } catch (...) {
+    }
 }
 
 void TForm1::BuildControls() {
@@ -156,6 +151,7 @@ void TForm1::BuildControls() {
     Image2 = MakePicture(GroupBox3, 168, 24, 201, 161);
     Memo1 = Place(new QPlainTextEdit(GroupBox3), 8, 16, 433, 265);
     Memo1->setReadOnly(true);
+    Memo1->installEventFilter(this);  // takes Enter for itself
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
     GroupBox4 = MakeGroup(this, "内容输入 [发送快捷键:Alt+S]", 8, 360, 449, 113);
@@ -187,6 +183,8 @@ void TForm1::ConnectHandlers() {
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
     connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
     connect(BitBtn2, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn2Click(); }); });
+    connect(BitBtn4, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn4Click(); }); });
+    connect(BitBtn7, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn7Click(); }); });
 }
 
 template <class Handler>
@@ -201,7 +199,7 @@ void TForm1::Guarded(Handler handler) {
 void TForm1::FormCreate() {
     Server1.DefaultPort = config_.control_port;
     Server1.BindAddress = config_.bind_address;
-    Server1.ReadTimeout = config_.control_read_timeout;
+    Server1.Bridge = bridge_;
     Server1.OnConnect = [bridge = bridge_, target = dispatch_ref_](net::ServerConnection& conn) {
         Server1Connect(conn, *bridge, *target);
     };
@@ -217,8 +215,15 @@ void TForm1::FormCreate() {
                     QCoreApplication::applicationFilePath().toStdString() +
                     "\r\nor install the program with its install step, which does this.");
     }
-    // The file receiver's datagram server (UDP 8090) starts here, and the incoming-file state
-    // is reset, once file transfer is built.
+    IdUDPServer2.DefaultPort = config_.file_port;
+    IdUDPServer2.BindAddress = config_.bind_address;
+    IdUDPServer2.Bridge = bridge_;
+    IdUDPServer2.OnUDPRead = [this](net::UdpServer& sender, std::string_view data,
+                                    net::UdpBinding& binding) {
+        IdUDPServer2UDPRead(sender, data, binding);
+    };
+    IdUDPServer2.SetActive(true);
+    file_receiver_.Reset();
     Edit2->setText(QString::number(10000 + config_.draw()));
     Edit4->setText(QString::number(500 + config_.draw()));
 }
@@ -243,8 +248,18 @@ void TForm1::closeEvent(QCloseEvent* event) {
     QCoreApplication::quit();
 }
 
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Memo1 && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void TForm1::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // Buttons press themselves on Enter and the history keeps it (see BuildControls), so
+        // only the other controls' Enter arrives here.
         if (Button6->isEnabled()) {
             Button6->click();
         } else if (Button1->isEnabled()) {

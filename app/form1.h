@@ -9,9 +9,12 @@
 #include "app/dispatcher.h"
 #include "app/send_text.h"
 #include "app/startup_config.h"
-#include "app/window_ref.h"
 #include "common/ui_bridge.h"
+#include "common/window_ref.h"
 #include "net/tcp_server.h"
+#include "net/udp_server.h"
+#include "transfer/file_receiver.h"
+#include "transfer/send_file.h"
 
 class QGroupBox;
 class QLabel;
@@ -34,7 +37,11 @@ struct DeviceContext;
 
 // The main window: owns every control, endpoint and piece of state for the whole run. Its
 // handlers are short entry points; the logic lives beside it in the subsystem files.
-class TForm1 : public QWidget, private IDispatchTarget, private IChatWindow {
+class TForm1 : public QWidget,
+               private IDispatchTarget,
+               private IChatWindow,
+               private IFileSenderWindow,
+               private IFileReceiverWindow {
 public:
     TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& dialogs,
            std::shared_ptr<UiBridge> bridge, QWidget* parent = nullptr);
@@ -73,11 +80,17 @@ public:
 
     // Components.
     net::TcpServer Server1;
+    net::UdpServer IdUDPServer2;  // the file receiver's port
+    // The file sender's socket, shared with the sender threads.
+    net::UdpClient& IdUDPClient2() { return *file_send_.IdUDPClient2(); }
     ControlChannel& Channel() { return *channel_; }
+    FileSendControl& FileSending() { return file_send_; }
+    FileReceiver& FileReceiving() { return file_receiver_; }
     TForm3* About() { return form3_.get(); }
 
     // Window state.
     QString LastIncomingLine;
+    QString SendFilePath;  // the file chosen last for sending
 
     // Handlers.
     void FormCreate();
@@ -90,16 +103,21 @@ public:
     void Memo1Change();
     void Edit3Change();
     void Music();
+    void BitBtn4Click();
+    void BitBtn7Click();
+    void IdUDPServer2UDPRead(net::UdpServer& Sender, std::string_view AData,
+                             net::UdpBinding& ABinding);
     // The control server's OnConnect, run on each connection's own thread. It is given the
     // bridge and the window handle rather than the window, which it may outlive.
     static void Server1Connect(net::ServerConnection& AThread, UiBridge& bridge,
                                const WindowRef<IDispatchTarget>& window);
 
     // The control channel's one-shot send to the trimmed peer address.
-    bool SendControlLine(const std::string& line);
+    bool SendControlLine(const std::string& line) override;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -126,6 +144,17 @@ private:
     void AddOwnHistory(const std::string& text) override;
     void ClearSentInput(const std::string& sent) override;
 
+    // IFileSenderWindow and IFileReceiverWindow
+    std::string PeerAddressAsTyped() override;
+    QString FileToSend() override { return SendFilePath; }
+    void SetSendFileEnabled(bool enabled) override;
+    void ShowProgress(bool shown) override;
+    void SetProgress(int percent) override;
+    void ResetReceiveCaption() override;
+    void PlainBox(const QString& text) override;
+    QString AskSaveFileName(const QString& proposed) override;
+    void TransferEnded() override;
+
     StartupConfig config_;
     DeviceContext& devices_;
     IDialogs& dialogs_;
@@ -134,6 +163,9 @@ private:
     std::unique_ptr<TForm3> form3_;
     SharedWindowRef<IDispatchTarget> dispatch_ref_;
     SharedWindowRef<IChatWindow> chat_ref_;
+    SharedWindowRef<IFileSenderWindow> file_sender_ref_;
+    FileSendControl file_send_;
+    FileReceiver file_receiver_;
 };
 
 }  // namespace quorell

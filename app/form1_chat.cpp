@@ -58,8 +58,7 @@ void TForm1::Memo1Change() {
 }
 
 void TForm1::Music() {
-    const QString dir =
-        config_.sound_dir.isEmpty() ? QCoreApplication::applicationDirPath() : config_.sound_dir;
+    const QString dir = QCoreApplication::applicationDirPath();
     if (devices_.ring) devices_.ring->Play(QDir(dir).filePath(QStringLiteral("Sound.WAV")));
 }
 
@@ -74,28 +73,12 @@ void TForm1::SetPeerVoicePort(const std::string& port) {
     BitBtn6->setEnabled(true);
 }
 
-void TForm1::PeerOfferedFile() {
-    BitBtn7->setEnabled(true);
-}
-
-void TForm1::PeerCancelledFile() {
-    // The end datagram to the file sender's peer goes out here once datagrams are built.
-    Label4->hide();
-    Gauge1->hide();
-    BitBtn4->setEnabled(true);
-}
-
 void TForm1::PeerClosedVideo() {
     Image1->clear();
     Image1->setPixmap(Image2->pixmap());
     BitBtn1->setText(QStringLiteral("接收视频"));
     Edit3->clear();
     // The video receiver is deactivated here once video receiving is built.
-}
-
-void TForm1::PeerAcceptedFile(const std::string& line) {
-    AddHistory(HistoryLine(kPeerPrefix, FromGbk(line)));
-    // The file sender thread starts here once file transfer is built.
 }
 
 void TForm1::ShowIncoming(const std::string& line) {

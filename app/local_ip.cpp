@@ -49,8 +49,11 @@ bool FromInterfaces(std::string* out) {
 }  // namespace
 
 std::string GetLocalIP() {
+    // The host name of a Debian machine resolves to 127.0.1.1, which the peer cannot reach, so
+    // an interface's address comes first.
     std::string address;
-    if (FromHostName(&address) || FromInterfaces(&address)) return address;
+    if (FromInterfaces(&address)) return address;
+    if (FromHostName(&address)) return address;
     return "127.0.0.1";
 }
 

@@ -26,9 +26,11 @@ inline QString ToCrLf(QString text) {
     return text;
 }
 
+// Only CR LF is a line break; a lone CR would break the line in a text box, so it shows as a
+// space.
 inline QString FromCrLf(QString text) {
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
     return text;
 }
 

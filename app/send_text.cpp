@@ -1,10 +1,9 @@
 #include "app/send_text.h"
 
-#include <thread>
-
 #include "app/control_channel.h"
 #include "app/control_lines.h"
 #include "common/text.h"
+#include "common/worker.h"
 
 namespace quorell {
 
@@ -12,7 +11,7 @@ void Send_text::Start(std::shared_ptr<UiBridge> bridge, std::shared_ptr<ControlC
                       SharedWindowRef<IChatWindow> window) {
     auto worker =
         std::make_shared<Send_text>(std::move(bridge), std::move(channel), std::move(window));
-    std::thread([worker] { worker->Execute(); }).detach();
+    StartDetachedWorker([worker] { worker->Execute(); });
 }
 
 void Send_text::Execute() noexcept {

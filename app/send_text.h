@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "app/window_ref.h"
 #include "common/ui_bridge.h"
+#include "common/window_ref.h"
 
 namespace quorell {
 

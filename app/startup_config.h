@@ -10,17 +10,15 @@ namespace quorell {
 int DrawFromClock();
 
 // Fixed ports, the local address every endpoint binds, and the random draw. The program always
-// runs with the defaults; tests move them to run two peers in one process.
+// runs with the defaults; tests move them to run two peers in one process. Time-outs are not
+// here: they are properties of the components (ReadTimeout, ReceiveTimeout, TerminateWaitTime),
+// which tests shorten on the window's components.
 struct StartupConfig {
     std::string bind_address;  // empty: all local addresses
     int control_port = 1001;
     int file_port = 8090;
     int audio_sink_port = 9002;
-    // Silence after which an incoming control connection is dropped (milliseconds).
-    int control_read_timeout = 60000;
     std::function<int()> draw = DrawFromClock;
-    // Where the ring sound lives; empty: the executable's directory.
-    QString sound_dir;
 };
 
 }  // namespace quorell

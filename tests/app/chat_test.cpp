@@ -119,6 +119,13 @@ TEST_F(ChatTest, MessagesOfEightThousandBytesAreTheLimit) {
     Settle();
     EXPECT_EQ(b->ring->rings, 2);
     EXPECT_EQ(a->form->Memo2->toPlainText(), exact + QStringLiteral("a"));
+
+    // A line break counts as the two bytes CR LF it travels as.
+    const QString with_break = QString(3998, QChar(0x4E2D)) + QStringLiteral("\n中");
+    ASSERT_TRUE(a->Send(with_break));
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 3; }));
+    a->StartSend(QString(3998, QChar(0x4E2D)) + QStringLiteral("\n\n中"));
+    ASSERT_TRUE(WaitUntil([&] { return a->dialogs.Count(QStringLiteral("plain")) == 2; }));
 }
 
 TEST_F(ChatTest, BlankAndEmptyMessages) {

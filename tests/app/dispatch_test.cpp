@@ -9,7 +9,7 @@
 
 #include "app/dispatcher.h"
 #include "common/gbk.h"
-#include "support/raw_socket.h"
+#include "support/raw_tcp.h"
 #include "support/two_peers.h"
 
 namespace quorell::test {
@@ -70,6 +70,12 @@ TEST_F(DispatchTest, FramingAtTheEdges) {
     ASSERT_TRUE(SendRaw(kB, kTestControlPort, longest + "y\r\n"));
     Settle();
     EXPECT_EQ(b->ring->rings, 2);
+
+    // Only CR LF (from "/@@") breaks a shown line; a lone CR does not.
+    ASSERT_TRUE(SendRaw(kB, kTestControlPort, "a\rb/@@c\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 3; }));
+    EXPECT_TRUE(b->HistoryText().endsWith(QStringLiteral("]: a b\nc")))
+        << b->HistoryText().right(20).toStdString();
 }
 
 TEST_F(DispatchTest, GarbageIsShownOrDroppedButNeverCrashes) {
@@ -80,8 +86,8 @@ TEST_F(DispatchTest, GarbageIsShownOrDroppedButNeverCrashes) {
     ASSERT_TRUE(SendRaw(kB, kTestControlPort, std::string("\x81 \xff\x00\xfe", 6) + "z\x81\r\n"));
     ASSERT_TRUE(WaitUntil([&] { return b->ring->rings >= 2; }));
     {
-        RawConnection reset(kB, kTestControlPort);
-        ASSERT_TRUE(reset.Write("half a li"));
+        ClientSocket reset = ConnectLoopback(kTestControlPort, std::chrono::seconds(5), kB);
+        ASSERT_TRUE(reset.SendAll("half a li"));
         reset.Reset();
     }
     // The window still takes ordinary chat.
@@ -101,9 +107,9 @@ TEST_F(DispatchTest, ManyIdleConnectionsNeitherStopTheWindowNorLoseLines) {
     // wait in the listen queue. They are paced, one accepted before the next, because a burst
     // would only overflow that short queue.
     const int limit = b->form->Server1.MaxConnections;
-    std::vector<std::unique_ptr<RawConnection>> idle;
+    std::vector<ClientSocket> idle;
     for (int i = 0; i < limit + 8; ++i) {
-        idle.push_back(std::make_unique<RawConnection>(kB, kTestControlPort, true));
+        idle.push_back(StartConnectLoopback(kTestControlPort, kB));
         const int expected = std::min(i + 1, limit);
         ASSERT_TRUE(WaitUntil([&] { return b->form->Server1.ConnectionCount() >= expected; }));
     }

@@ -119,6 +119,16 @@ TEST_F(WindowTest, EnterPressesTheFirstEnabledDefaultButtonAndAltSSends) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(a->form.get()));
     QTest::keyClick(a->form.get(), Qt::Key_S, Qt::AltModifier);
     ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 3; }));
+    // A focused button presses itself rather than connecting again, and the history keeps
+    // Enter to itself.
+    a->form->Memo2->setPlainText(QStringLiteral("to be cleared"));
+    a->form->Button2->setFocus();
+    QTest::keyClick(a->form->Button2, Qt::Key_Return);
+    EXPECT_TRUE(a->form->Memo2->toPlainText().isEmpty());
+    a->form->Memo1->setFocus();
+    QTest::keyClick(a->form->Memo1, Qt::Key_Return);
+    Settle();
+    EXPECT_EQ(b->ring->rings, 3);
 }
 
 TEST_F(WindowTest, AboutBoxIsNotModalAndHidesAgain) {

@@ -208,20 +208,6 @@ TEST(GbkDecode, LongRunsOfBadBytes) {
     EXPECT_EQ(text.substr(0, 3), kReplacement);
 }
 
-TEST(GbkByteCount, CountsWireBytes) {
-    EXPECT_EQ(GbkByteCount(""), 0u);
-    EXPECT_EQ(GbkByteCount("hello"), 5u);
-    EXPECT_EQ(GbkByteCount("中"), 2u);
-    EXPECT_EQ(GbkByteCount("€"), 1u);
-    EXPECT_EQ(GbkByteCount("😀"), 4u);
-    EXPECT_EQ(GbkByteCount("a中\r\n"), 5u);
-    std::string chinese;
-    for (int k = 0; k < 4000; ++k) chinese += "中";
-    EXPECT_EQ(GbkByteCount(chinese), 8000u);
-    EXPECT_EQ(GbkByteCount(chinese + "x"), 8001u);
-    EXPECT_EQ(GbkByteCount(std::string(8000, 'a')), 8000u);
-}
-
 TEST(GbkThreads, ConcurrentConversionsAgree) {
     std::string text;
     for (int k = 0; k < 1000; ++k) text += "你好，world€😀\r\n";

@@ -1,0 +1,101 @@
+// The main window's side of the file transfer: offering, accepting and cancelling, the file
+// receiver's port, and what the sender and the receiver change in the window.
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "app/control_lines.h"
+#include "app/dialogs.h"
+#include "app/form1.h"
+#include "app/history.h"
+#include "app/qt_text.h"
+
+namespace quorell {
+
+namespace {
+const QString kAccept = QStringLiteral("接收");
+const QString kCancel = QStringLiteral("取消");
+}  // namespace
+
+void TForm1::BitBtn4Click() {
+    const QString chosen = dialogs_.OpenFileName();
+    if (chosen.isEmpty()) return;
+    SendFilePath = chosen;
+    SendControlLine(lines::Wire(lines::kFileOffered));
+}
+
+void TForm1::BitBtn7Click() {
+    if (BitBtn7->text() == kAccept) {
+        if (!SendControlLine(lines::Wire(lines::kFileAccepted))) return;
+        BitBtn7->setText(kCancel);
+        BitBtn4->setEnabled(false);
+        return;
+    }
+    if (!SendControlLine(lines::Wire(lines::kFileCancelled))) return;
+    ShowProgress(false);
+    BitBtn4->setEnabled(true);
+    BitBtn7->setText(kAccept);
+}
+
+void TForm1::IdUDPServer2UDPRead(net::UdpServer&, std::string_view AData,
+                                 net::UdpBinding& ABinding) {
+    file_receiver_.OnDatagram(
+        AData, ABinding.SourceAddress, ABinding.SourcePort, [&ABinding](std::string_view reply) {
+            ABinding.SendDatagram(ABinding.SourceAddress, ABinding.SourcePort, reply);
+        });
+}
+
+// Effects of the peer's control lines.
+
+void TForm1::PeerOfferedFile() {
+    BitBtn7->setEnabled(true);
+}
+
+void TForm1::PeerCancelledFile() {
+    file_send_.PeerCancelled();
+}
+
+void TForm1::PeerAcceptedFile(const std::string& line) {
+    AddHistory(HistoryLine(kPeerPrefix, FromGbk(line)));
+    file_send_.PeerAccepted();
+}
+
+// What the sender and the receiver read and change.
+
+std::string TForm1::PeerAddressAsTyped() {
+    return ToGbk(Edit1->text());
+}
+
+void TForm1::SetSendFileEnabled(bool enabled) {
+    BitBtn4->setEnabled(enabled);
+}
+
+void TForm1::ShowProgress(bool shown) {
+    Label4->setVisible(shown);
+    Gauge1->setVisible(shown);
+}
+
+void TForm1::SetProgress(int percent) {
+    Gauge1->setValue(percent);
+}
+
+void TForm1::ResetReceiveCaption() {
+    BitBtn7->setText(kAccept);
+}
+
+void TForm1::PlainBox(const QString& text) {
+    dialogs_.PlainBox(text);
+}
+
+QString TForm1::AskSaveFileName(const QString& proposed) {
+    return dialogs_.SaveFileName(proposed);
+}
+
+void TForm1::TransferEnded() {
+    BitBtn7->setText(kAccept);
+    BitBtn7->setEnabled(false);
+    BitBtn4->setEnabled(true);
+}
+
+}  // namespace quorell
