@@ -92,40 +92,66 @@ struct FileReceiver::Output {
     QString final_path;  // chosen in the save dialog
     QString part_path;   // where the bytes go until the file is complete
     int fd = -1;
-    std::int64_t written = 0;
+    std::int64_t written = 0;  // bytes in the file
+    std::string pending;       // bytes taken but not yet written (at most kWriteBlock)
     std::optional<std::int64_t> announced;
     // Where the length datagram came from: the sender's transfer socket.
     std::string source_address;
     int source_port = 0;
     int shown_percent = -1;
 
+    // Chunks are written to the file in blocks of this size: one write per chunk would cost a
+    // system call on every round trip of the transfer.
+    static constexpr std::size_t kWriteBlock = 64 * 1024;
+
     ~Output() { Close(); }
 
-    // Closes the file; false (with errno) when the system reports a failure.
+    // Writes what is pending and closes the file; false (with errno) when the system reports a
+    // failure. `written` then tells how much of the file is really there.
     bool Close() {
         if (fd < 0) return true;
+        bool ok = true;
+        try {
+            Flush();
+        } catch (const std::exception&) {
+            ok = false;
+        }
+        const int saved_errno = errno;
         const int result = ::close(fd);
         fd = -1;
-        return result == 0;
+        if (!ok) errno = saved_errno;
+        return ok && result == 0;
     }
 
-    // Appends bytes; throws when the disk refuses them (what was written stays and is counted).
+    // Takes bytes for the file; throws when the disk refuses them (what was written stays and
+    // is counted).
     void Append(std::string_view bytes) {
+        pending.append(bytes);
+        if (pending.size() >= kWriteBlock) Flush();
+    }
+
+    void Flush() {
+        std::string_view bytes = pending;
         while (!bytes.empty()) {
             const ssize_t n = ::write(fd, bytes.data(), bytes.size());
             if (n < 0) {
                 if (errno == EINTR) continue;
+                pending.clear();
                 throw Error("Cannot write " + part_path.toStdString() + ": " +
                             std::generic_category().message(errno));
             }
             written += n;
             bytes.remove_prefix(static_cast<std::size_t>(n));
         }
+        pending.clear();
     }
+
+    // Bytes taken so far, written or pending.
+    std::int64_t Taken() const { return written + static_cast<std::int64_t>(pending.size()); }
 
     // Until every announced byte has arrived, the sender sends nothing but chunks and, at the
     // end, the end datagram.
-    bool Incomplete() const { return announced && written < *announced; }
+    bool Incomplete() const { return announced && Taken() < *announced; }
 };
 
 FileReceiver::FileReceiver(IFileReceiverWindow& window) : window_(window) {}
@@ -157,7 +183,7 @@ void FileReceiver::OnDatagram(std::string_view data, const std::string& source_a
             // Every datagram is file content, whatever bytes it holds. The end datagram is the
             // exception, unless it is exactly the missing rest of the file.
             if (data == wire::kEndMarker &&
-                out_->written + static_cast<std::int64_t>(data.size()) != *out_->announced) {
+                out_->Taken() + static_cast<std::int64_t>(data.size()) != *out_->announced) {
                 OnEnd(reply);
             } else {
                 OnChunk(data, reply);
@@ -219,7 +245,7 @@ void FileReceiver::OnChunk(std::string_view data, const Reply& reply) {
     out_->Append(data);
     // Without a usable length the bar stays where it is.
     if (size_ != 0) {
-        const int percent = wire::ProgressPercent(out_->written, size_);
+        const int percent = wire::ProgressPercent(out_->Taken(), size_);
         if (percent != out_->shown_percent) {
             out_->shown_percent = percent;
             window_.SetProgress(percent);
@@ -235,10 +261,10 @@ void FileReceiver::OnEnd(const Reply& reply) {
     bool saved = false;
     int save_error = 0;
     if (out) {
+        const bool closed = out->Close();
+        if (!closed) save_error = errno;
         complete = out->announced && out->written == *out->announced;
-        if (!out->Close()) {
-            save_error = errno;
-        } else if (complete) {
+        if (closed && complete) {
             // Replaces a file of that name in one step, so it is never half there.
             if (::rename(QFile::encodeName(out->part_path).constData(),
                          QFile::encodeName(out->final_path).constData()) == 0) {
