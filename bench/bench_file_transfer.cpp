@@ -84,8 +84,7 @@ double UdpRoundTrip(int count) {
                          &len) < 0) {
                 return;
             }
-            sendto(echo.fd(), reply, sizeof reply - 1, 0, reinterpret_cast<sockaddr*>(&from),
-                   len);
+            sendto(echo.fd(), reply, sizeof reply - 1, 0, reinterpret_cast<sockaddr*>(&from), len);
         }
     });
     char chunk[kChunk] = {};
@@ -211,10 +210,11 @@ int main(int argc, char** argv) {
     std::printf("(a) UDP round trip, 1024 B out / 24 B back: %.1f us  (%.1f MB/s)\n", a,
                 kChunk / a);
     std::printf("(b) synchronous hand-off to the user-interface thread: %.1f us\n", b);
-    std::printf("(c) %d MiB file between two windows: %.1f MB/s, %.1f us per chunk\n",
-                o.megabytes, achieved, per_chunk);
-    std::printf("    limit 1024 B per (a+b) = %.1f MB/s; achieved %.0f%% of it; the program "
-                "adds %.1f us per chunk beyond (a)+(b)\n",
-                limit, 100.0 * achieved / limit, per_chunk - a - b);
+    std::printf("(c) %d MiB file between two windows: %.1f MB/s, %.1f us per chunk\n", o.megabytes,
+                achieved, per_chunk);
+    std::printf(
+        "    limit 1024 B per (a+b) = %.1f MB/s; achieved %.0f%% of it; the program "
+        "adds %.1f us per chunk beyond (a)+(b)\n",
+        limit, 100.0 * achieved / limit, per_chunk - a - b);
     return 0;
 }

@@ -6,10 +6,10 @@
 
 #include <QFile>
 #include <algorithm>
-#include <cstring>
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <system_error>
 
 #include "common/errors.h"

@@ -9,15 +9,16 @@
 #include <thread>
 
 #include "common/errors.h"
-#include "loopback.h"
 #include "net/socket_error.h"
 #include "net/tcp_server.h"
+#include "support/raw_tcp.h"
+#include "support/wait.h"
 
 namespace quorell::net {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::WriteAll;
+using test::WriteAll;
 
 constexpr std::size_t kMax = ServerConnection::kMaxLineLength;
 
@@ -32,9 +33,9 @@ protected:
 
     void Open(int read_timeout_ms) {
         int port = 0;
-        int listener = testing::ListenLoopback(1, &port);
+        int listener = test::ListenLoopback(1, &port);
         ASSERT_GE(listener, 0);
-        peer_ = testing::ConnectLoopback(port);
+        peer_ = test::ConnectFd(port);
         ASSERT_GE(peer_, 0);
         int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         close(listener);

@@ -18,16 +18,17 @@
 
 #include "common/errors.h"
 #include "common/ui_bridge.h"
-#include "loopback.h"
 #include "net/socket_error.h"
 #include "net/tcp_client.h"
 #include "net/tcp_server.h"
+#include "support/raw_tcp.h"
+#include "support/wait.h"
 
 namespace quorell::net {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::WaitFor;
+using test::WaitUntil;
 
 // A gate that handlers wait at until the test opens it.
 struct Gate {
@@ -93,7 +94,7 @@ TcpServer::ConnectHandler Collector(std::shared_ptr<Seen> seen) {
 
 TEST(TcpClientTest, SendLineWritesTextAndCrLfUnchanged) {
     int port = 0;
-    int listener = testing::ListenLoopback(4, &port);
+    int listener = test::ListenLoopback(4, &port);
     ASSERT_GE(listener, 0);
 
     TcpClient client;
@@ -109,7 +110,7 @@ TEST(TcpClientTest, SendLineWritesTextAndCrLfUnchanged) {
 
     int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(testing::ReadToEnd(fd), "\r\n" + gbk + "\r\n");
+    EXPECT_EQ(test::ReadToEnd(fd), "\r\n" + gbk + "\r\n");
     close(fd);
     close(listener);
 }
@@ -125,7 +126,7 @@ TEST(TcpClientTest, MisuseIsReportedWithItsOwnMessages) {
     client.CloseConnection();  // harmless without a connection
 
     int port = 0;
-    int listener = testing::ListenLoopback(4, &port);
+    int listener = test::ListenLoopback(4, &port);
     client.Host = "127.0.0.1";
     client.Port = port;
     client.OpenConnection();
@@ -139,7 +140,7 @@ TEST(TcpClientTest, MisuseIsReportedWithItsOwnMessages) {
     client.SendLine("still here");
     client.CloseConnection();
     int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    EXPECT_EQ(testing::ReadToEnd(fd), "still here\r\n");
+    EXPECT_EQ(test::ReadToEnd(fd), "still here\r\n");
     close(fd);
     close(listener);
 }
@@ -147,7 +148,7 @@ TEST(TcpClientTest, MisuseIsReportedWithItsOwnMessages) {
 TEST(TcpClientTest, RefusedConnectionIsSocketError10061) {
     TcpClient client;
     client.Host = "127.0.0.1";
-    client.Port = testing::UnusedPort();
+    client.Port = test::UnusedPort();
     try {
         client.OpenConnection();
         FAIL();
@@ -177,12 +178,12 @@ TEST(TcpClientTest, UnresolvableHostIsHostNotFound) {
 TEST(TcpClientTest, ConnectGivesUpAfterConnectTimeout) {
     // A listener that never accepts, with its queue filled, drops further connection attempts.
     int port = 0;
-    int listener = testing::ListenLoopback(0, &port);
+    int listener = test::ListenLoopback(0, &port);
     ASSERT_GE(listener, 0);
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in addr = testing::Loopback(port);
+        sockaddr_in addr = test::Loopback(port);
         connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         fillers.push_back(fd);
     }
@@ -208,7 +209,7 @@ TEST(TcpClientTest, ConnectGivesUpAfterConnectTimeout) {
 
 TEST(TcpClientTest, SendToAVanishedPeerFailsAndDisconnects) {
     int port = 0;
-    int listener = testing::ListenLoopback(4, &port);
+    int listener = test::ListenLoopback(4, &port);
     TcpClient client;
     client.Host = "127.0.0.1";
     client.Port = port;
@@ -252,10 +253,10 @@ TEST(TcpServerTest, DeliversLinesFromClientToHandler) {
     client.SendLine("");
     client.CloseConnection();
 
-    ASSERT_TRUE(WaitFor([&] { return seen->FailureCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return seen->FailureCount() == 1; }));
     EXPECT_EQ(seen->lines, (std::vector<std::string>{"hello", ""}));
     EXPECT_EQ(seen->failures[0], "Connection Closed Gracefully.");
-    ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
     server.SetActive(false);
     EXPECT_FALSE(server.Active());
     EXPECT_EQ(server.LocalPort(), 0);
@@ -331,16 +332,16 @@ TEST(TcpServerTest, ServesConnectionsAtTheSameTimeOnTheirOwnThreads) {
     };
     StartOnLoopback(server);
 
-    int a = testing::ConnectLoopback(server.LocalPort());
-    int b = testing::ConnectLoopback(server.LocalPort());
-    ASSERT_TRUE(WaitFor([&] { return together->load() == 2; }));
+    int a = test::ConnectFd(server.LocalPort());
+    int b = test::ConnectFd(server.LocalPort());
+    ASSERT_TRUE(WaitUntil([&] { return together->load() == 2; }));
     {
         std::lock_guard<std::mutex> guard(*lock);
         EXPECT_EQ(threads->size(), 2u);
     }
     // The server closes each connection when its handler returns.
-    EXPECT_EQ(testing::ReadToEnd(a), "");
-    EXPECT_EQ(testing::ReadToEnd(b), "");
+    EXPECT_EQ(test::ReadToEnd(a), "");
+    EXPECT_EQ(test::ReadToEnd(b), "");
     close(a);
     close(b);
 }
@@ -350,8 +351,8 @@ TEST(TcpServerTest, StopWakesHandlersWaitingForLines) {
     TcpServer server;
     server.OnConnect = Collector(seen);
     StartOnLoopback(server);
-    int silent = testing::ConnectLoopback(server.LocalPort());
-    ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 1; }));
+    int silent = test::ConnectFd(server.LocalPort());
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
 
     const auto start = std::chrono::steady_clock::now();
     server.SetActive(false);
@@ -381,8 +382,8 @@ TEST(TcpServerTest, StopReportsAStuckHandlerAndOutlivingThreadIsSafe) {
     };
     sentinel.reset();
     StartOnLoopback(*server);
-    int fd = testing::ConnectLoopback(server->LocalPort());
-    ASSERT_TRUE(WaitFor([&] { return entered->load(); }));
+    int fd = test::ConnectFd(server->LocalPort());
+    ASSERT_TRUE(WaitUntil([&] { return entered->load(); }));
 
     const auto start = std::chrono::steady_clock::now();
     try {
@@ -400,7 +401,7 @@ TEST(TcpServerTest, StopReportsAStuckHandlerAndOutlivingThreadIsSafe) {
     server.reset();  // the handler is still running
     gate->Open();
     EXPECT_TRUE(released->Wait(5s));
-    EXPECT_EQ(testing::ReadToEnd(fd), "");
+    EXPECT_EQ(test::ReadToEnd(fd), "");
     close(fd);
 }
 
@@ -415,10 +416,10 @@ TEST(TcpServerTest, StopOnTheUserInterfaceThreadServesConnectionThreadsWaitingFo
         bridge->Invoke([ran] { ran->store(true); });
     };
     StartOnLoopback(server);
-    int fd = testing::ConnectLoopback(server.LocalPort());
+    int fd = test::ConnectFd(server.LocalPort());
     ASSERT_GE(fd, 0);
     // The connection thread now waits in its hand-off, which nobody has served yet.
-    ASSERT_TRUE(WaitFor([&] { return queued->load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return queued->load() == 1; }));
     EXPECT_FALSE(ran->load());
 
     try {
@@ -429,7 +430,7 @@ TEST(TcpServerTest, StopOnTheUserInterfaceThreadServesConnectionThreadsWaitingFo
     }
     EXPECT_TRUE(ran->load());
     EXPECT_EQ(server.ConnectionCount(), 0);
-    EXPECT_EQ(testing::ReadToEnd(fd), "");
+    EXPECT_EQ(test::ReadToEnd(fd), "");
     close(fd);
 }
 
@@ -440,19 +441,19 @@ TEST(TcpServerTest, ConnectionsOverTheCapWaitTheirTurn) {
     server.OnConnect = Collector(seen);
     StartOnLoopback(server);
 
-    int a = testing::ConnectLoopback(server.LocalPort());
-    int b = testing::ConnectLoopback(server.LocalPort());
-    ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 2; }));
+    int a = test::ConnectFd(server.LocalPort());
+    int b = test::ConnectFd(server.LocalPort());
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 2; }));
     // The third is not served yet, but its line is not lost either.
-    int over = testing::ConnectLoopback(server.LocalPort());
+    int over = test::ConnectFd(server.LocalPort());
     ASSERT_GE(over, 0);
-    ASSERT_TRUE(testing::WriteAll(over, "third\r\n"));
+    ASSERT_TRUE(test::WriteAll(over, "third\r\n"));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(server.ConnectionCount(), 2);
     EXPECT_EQ(seen->LineCount(), 0u);
 
     close(a);
-    ASSERT_TRUE(WaitFor([&] { return seen->LineCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return seen->LineCount() == 1; }));
     EXPECT_EQ(seen->lines[0], "third");
     close(b);
     close(over);
@@ -465,9 +466,9 @@ TEST(TcpServerTest, SilentConnectionIsDroppedAfterReadTimeout) {
     server.OnConnect = Collector(seen);
     StartOnLoopback(server);
 
-    int fd = testing::ConnectLoopback(server.LocalPort());
-    EXPECT_EQ(testing::ReadToEnd(fd), "");  // returns once the server hangs up
-    ASSERT_TRUE(WaitFor([&] { return seen->FailureCount() == 1; }));
+    int fd = test::ConnectFd(server.LocalPort());
+    EXPECT_EQ(test::ReadToEnd(fd), "");  // returns once the server hangs up
+    ASSERT_TRUE(WaitUntil([&] { return seen->FailureCount() == 1; }));
     EXPECT_EQ(seen->failures[0], "Read timed out.");
     close(fd);
 }
@@ -484,24 +485,24 @@ TEST(TcpServerTest, SurvivesHostilePeers) {
     // A burst of connections well over the cap: some send garbage, some reset, most sit idle.
     std::vector<int> fds;
     for (int i = 0; i < 600; ++i) {
-        int fd = testing::ConnectLoopback(port);
+        int fd = test::ConnectFd(port);
         if (fd < 0) continue;
         if (i % 3 == 0) {
-            testing::WriteAll(fd, std::string(100 + i, static_cast<char>(i)));
+            test::WriteAll(fd, std::string(100 + i, static_cast<char>(i)));
         } else if (i % 3 == 1) {
             linger hard{1, 0};
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-            testing::WriteAll(fd, "partial");
+            test::WriteAll(fd, "partial");
             close(fd);
             continue;
         }
         fds.push_back(fd);
     }
     // An endless line is refused.
-    int flood = testing::ConnectLoopback(port);
-    std::thread flooder([flood] { testing::WriteAll(flood, std::string(1 << 20, '\x01')); });
+    int flood = test::ConnectFd(port);
+    std::thread flooder([flood] { test::WriteAll(flood, std::string(1 << 20, '\x01')); });
     for (int fd : fds) close(fd);
-    ASSERT_TRUE(WaitFor([&] { return server.ConnectionCount() == 0; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }, 10s));
     flooder.join();
     close(flood);
 
@@ -513,7 +514,7 @@ TEST(TcpServerTest, SurvivesHostilePeers) {
     client.SendLine("still fine");
     client.CloseConnection();
     // Connections of the burst may still be in the listen queue, so look for the line among all.
-    EXPECT_TRUE(WaitFor([&] {
+    EXPECT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> lock(seen->mutex);
         return std::find(seen->lines.begin(), seen->lines.end(), "still fine") != seen->lines.end();
     }));

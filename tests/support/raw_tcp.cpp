@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace quorell::test {
 
@@ -45,20 +46,7 @@ ClientSocket& ClientSocket::operator=(ClientSocket&& other) noexcept {
 }
 
 bool ClientSocket::SendAll(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd p{fd_, POLLOUT, 0};
-                if (poll(&p, 1, 10000) <= 0) return false;
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    return WriteAll(fd_, bytes);
 }
 
 void ClientSocket::FinishSending() {
@@ -128,6 +116,62 @@ bool PortAccepts(int port) {
 bool SendRaw(const char* address, int port, std::string_view bytes) {
     ClientSocket s = ConnectLoopback(port, std::chrono::seconds(5), address);
     return s && s.SendAll(bytes);
+}
+
+sockaddr_in Loopback(int port) {
+    return LoopbackAddress("127.0.0.1", port);
+}
+
+int ListenLoopback(int backlog, int* port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = Loopback(0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd, backlog) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+int ConnectFd(int port) {
+    ClientSocket s = ConnectLoopback(port, std::chrono::seconds(5));
+    return s.Release();
+}
+
+int UnusedPort() {
+    int port = 0;
+    const int fd = ListenLoopback(1, &port);
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd p{fd, POLLOUT, 0};
+                if (poll(&p, 1, 10000) <= 0) return false;
+                continue;
+            }
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string ReadToEnd(int fd) {
+    std::string all;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = recv(fd, chunk, sizeof chunk, 0)) > 0)
+        all.append(chunk, static_cast<std::size_t>(n));
+    return all;
 }
 
 }  // namespace quorell::test

@@ -2,7 +2,10 @@
 
 // A plain TCP client for talking to a stream port the way a foreign or hostile peer would.
 
+#include <netinet/in.h>
+
 #include <chrono>
+#include <string>
 #include <string_view>
 
 namespace quorell::test {
@@ -26,6 +29,12 @@ public:
     void FinishSending();
     // Closes with a reset instead of the orderly end.
     void Reset();
+    // Hands the descriptor over to the caller.
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // True when the server ended the connection (end of stream or reset) within timeout; what it
     // sent on the way is discarded.
     bool ServerClosedWithin(std::chrono::milliseconds timeout);
@@ -50,5 +59,19 @@ bool PortAccepts(int port);
 
 // Writes bytes on a fresh connection to address:port and closes it; false when that failed.
 bool SendRaw(const char* address, int port, std::string_view bytes);
+
+// The same at the level of plain descriptors, for tests that drive a socket by hand.
+
+sockaddr_in Loopback(int port);  // 127.0.0.1:port
+// A listening socket on 127.0.0.1 at a free port (stored in *port), or -1.
+int ListenLoopback(int backlog, int* port);
+// A blocking connection to 127.0.0.1:port, or -1. The caller closes it.
+int ConnectFd(int port);
+// A port on 127.0.0.1 that nobody listens on (just released).
+int UnusedPort();
+// Writes every byte (false when the connection failed on the way; never raises SIGPIPE).
+bool WriteAll(int fd, std::string_view bytes);
+// Everything the other side sends until it closes.
+std::string ReadToEnd(int fd);
 
 }  // namespace quorell::test
