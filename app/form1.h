@@ -152,6 +152,7 @@ private:
     void SetProgress(int percent) override;
     void ResetReceiveCaption() override;
     void PlainBox(const QString& text) override;
+    bool TransferAccepted() override;
     QString AskSaveFileName(const QString& proposed) override;
     void TransferEnded() override;
 

@@ -88,6 +88,10 @@ void TForm1::PlainBox(const QString& text) {
     dialogs_.PlainBox(text);
 }
 
+bool TForm1::TransferAccepted() {
+    return BitBtn7->text() == kCancel;
+}
+
 QString TForm1::AskSaveFileName(const QString& proposed) {
     return dialogs_.SaveFileName(proposed);
 }

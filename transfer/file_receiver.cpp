@@ -213,6 +213,11 @@ void FileReceiver::OnLength(std::string_view data, const std::string& source_add
     size_ = ParseInt32(length);
     announced_ = ParsePlainDecimal(length);
 
+    // Anyone on the network can send this; only an offer the user accepted opens a dialog.
+    if (!window_.TransferAccepted()) {
+        reply(wire::kLengthCancel);
+        return;
+    }
     const QString chosen = window_.AskSaveFileName(DialogName(name_));
     if (chosen.isEmpty()) {
         reply(wire::kLengthCancel);

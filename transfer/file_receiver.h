@@ -15,6 +15,10 @@ namespace quorell {
 class IFileReceiverWindow {
 public:
     virtual ~IFileReceiverWindow() = default;
+    // Whether this side's user has accepted an offer that is not yet over (the receive button
+    // says "取消"). A length datagram at any other time comes from nobody the user is waiting
+    // for and is refused without asking.
+    virtual bool TransferAccepted() = 0;
     // The save dialog, opened on a proposed file name; an empty text when the user cancels.
     virtual QString AskSaveFileName(const QString& proposed) = 0;
     virtual void ShowProgress(bool shown) = 0;  // the progress label and bar together

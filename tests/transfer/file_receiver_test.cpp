@@ -115,6 +115,13 @@ TEST_F(FileReceiverTest, NoSuccessWithoutAFileAndNoFileWhereNoneCanBe) {
     EXPECT_EQ(replies, (Lines{"Recived File Name OK!", "Recived File Length Cancel!"}));
     EXPECT_EQ(window.log, (Lines{"ask a.txt", "hide", "ended"}));
 
+    // A length nobody accepted opens no dialog.
+    window.accepted = false;
+    Feed(kLength + "10");
+    EXPECT_EQ(replies.back(), "Recived File Length Cancel!");
+    EXPECT_EQ(window.log.back(), "ended");
+    window.accepted = true;
+
     Send(Path("missing/a.txt"), {});
     EXPECT_EQ(replies.back(), "Recived File Length Cancel!");
     EXPECT_FALSE(receiver.Receiving());

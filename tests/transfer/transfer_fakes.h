@@ -14,6 +14,7 @@
 namespace quorell::test {
 
 struct FakeReceiverWindow : IFileReceiverWindow {
+    bool TransferAccepted() override { return accepted; }
     QString AskSaveFileName(const QString& proposed) override {
         log.push_back("ask " + proposed.toStdString());
         return answers.isEmpty() ? QString() : answers.takeFirst();  // empty: cancelled
@@ -28,6 +29,7 @@ struct FakeReceiverWindow : IFileReceiverWindow {
     void PlainBox(const QString& text) override { log.push_back("box " + text.toStdString()); }
 
     QStringList answers;
+    bool accepted = true;
     bool reachable = true;
     std::vector<std::string> log;
 };
