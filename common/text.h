@@ -11,9 +11,4 @@ std::string Trimmed(std::string_view s);
 // Replaces every occurrence of `from` (non-empty) by `to`, scanning left to right.
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to);
 
-// True when `s` begins with `prefix`.
-inline bool StartsWith(std::string_view s, std::string_view prefix) {
-    return s.substr(0, prefix.size()) == prefix;
-}
-
 }  // namespace quorell

@@ -53,11 +53,5 @@ TEST(ReplaceAll, ScansLeftToRightWithoutOverlapOrRescan) {
     EXPECT_EQ(ReplaceAll("a\0b"s, "\0"s, "-"), "a-b");
 }
 
-TEST(StartsWith, ComparesBytes) {
-    EXPECT_TRUE(StartsWith("system1:12345", "system1:"));
-    EXPECT_FALSE(StartsWith("system1", "system1:"));
-    EXPECT_TRUE(StartsWith("anything", ""));
-}
-
 }  // namespace
 }  // namespace quorell
