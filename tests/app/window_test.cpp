@@ -93,6 +93,19 @@ TEST_F(WindowTest, APortInUseIsReportedAndTheWindowStillOpens) {
               QStringLiteral("Could not bind socket. Address and port are already in use."));
     EXPECT_EQ(third.Edit2->text(), QStringLiteral("10086"));
     EXPECT_EQ(third.Edit4->text(), QStringLiteral("Edit4"));
+
+    // The same for the file port, with the control server already listening.
+    FakeDialogs dialogs4;
+    DeviceContext devices4;
+    config.control_port = kTestControlPort + 1;
+    config.file_port = kTestFilePort;
+    TForm1 fourth(config, devices4, dialogs4, bridge);
+    ASSERT_EQ(dialogs4.Count(QStringLiteral("error")), 1);
+    EXPECT_EQ(dialogs4.calls[0].text,
+              QStringLiteral("Could not bind socket. Address and port are already in use."));
+    EXPECT_TRUE(fourth.Server1.Active());
+    EXPECT_FALSE(fourth.IdUDPServer2.Active());
+    EXPECT_EQ(fourth.Edit2->text(), QStringLiteral("10086"));
 }
 
 TEST_F(WindowTest, EnterPressesTheFirstEnabledDefaultButtonAndAltSSends) {
