@@ -3,6 +3,8 @@
 #include <QString>
 #include <memory>
 
+#include "video/capture_device.h"
+
 namespace quorell {
 
 // Plays the ring sound once without blocking; a new ring stops one still playing. Failures
@@ -16,7 +18,9 @@ public:
 // The process-wide devices. main() creates one; tests create one per peer with fakes.
 struct DeviceContext {
     std::unique_ptr<IRingPlayer> ring;
-    // Camera, wave input and wave output join here as they are built.
+    // The first camera; none when the machine has no camera to offer.
+    std::unique_ptr<ICaptureDevice> camera;
+    // Wave input and wave output join here as they are built.
 };
 
 // The ring player of the real program (Qt Multimedia).

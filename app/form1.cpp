@@ -86,11 +86,14 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
       file_sender_ref_(
           std::make_shared<WindowRef<IFileSenderWindow>>(static_cast<IFileSenderWindow*>(this))),
       file_send_(bridge_, file_sender_ref_, config.file_port),
-      file_receiver_(*static_cast<IFileReceiverWindow*>(this)) {
+      file_receiver_(*static_cast<IFileReceiverWindow*>(this)),
+      frame_sender_(*static_cast<IVideoSenderWindow*>(this), IdUDPClient1),
+      frame_receiver_(*static_cast<IVideoReceiverWindow*>(this)) {
     channel_ = std::make_shared<ControlChannel>(bridge_, dialogs_, config_.control_port,
                                                 config_.bind_address);
     BuildControls();
     ConnectHandlers();
+    SetUpVideoComponents();
     // The stream audio sink (TCP 9002) is a component that starts with the window; it is
     // created here once audio playback is built.
     try {
@@ -108,9 +111,12 @@ TForm1::~TForm1() {
     file_sender_ref_->Reset();
     // Both stops serve the bridge while they wait, so a connection thread or the datagram
     // listener waiting for this thread can finish instead of holding up the stop.
-    try {
-        IdUDPServer2.SetActive(false);
-    } catch (...) {
+    StopCapture();
+    for (net::UdpServer* server : {&IdUDPServer1, &IdUDPServer2}) {
+        try {
+            server->SetActive(false);
+        } catch (...) {
+        }
     }
     try {
         Server1.SetActive(false);
@@ -183,6 +189,9 @@ void TForm1::ConnectHandlers() {
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
     connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
     connect(BitBtn2, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn2Click(); }); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Guarded([this] { Button3Click(); }); });
+    connect(Button4, &QPushButton::clicked, this, [this] { Guarded([this] { Button4Click(); }); });
+    connect(BitBtn1, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn1Click(); }); });
     connect(BitBtn4, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn4Click(); }); });
     connect(BitBtn7, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn7Click(); }); });
 }
@@ -234,7 +243,7 @@ void TForm1::Server1Connect(net::ServerConnection& AThread, UiBridge& bridge,
 }
 
 bool TForm1::FormCloseQuery() {
-    // Video capture is stopped here once video sending is built.
+    StopCapture();
     return true;
 }
 

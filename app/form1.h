@@ -3,6 +3,8 @@
 #include <QFont>
 #include <QPixmap>
 #include <QWidget>
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -15,6 +17,8 @@
 #include "net/udp_server.h"
 #include "transfer/file_receiver.h"
 #include "transfer/send_file.h"
+#include "video/frame_receiver.h"
+#include "video/frame_sender.h"
 
 class QGroupBox;
 class QLabel;
@@ -41,7 +45,9 @@ class TForm1 : public QWidget,
                private IDispatchTarget,
                private IChatWindow,
                private IFileSenderWindow,
-               private IFileReceiverWindow {
+               private IFileReceiverWindow,
+               private IVideoSenderWindow,
+               private IVideoReceiverWindow {
 public:
     TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& dialogs,
            std::shared_ptr<UiBridge> bridge, QWidget* parent = nullptr);
@@ -81,16 +87,26 @@ public:
     // Components.
     net::TcpServer Server1;
     net::UdpServer IdUDPServer2;  // the file receiver's port
+    net::UdpClient IdUDPClient1;  // sends our video frames
+    net::UdpServer IdUDPServer1;  // receives the peer's video frames
     // The file sender's socket, shared with the sender threads.
     net::UdpClient& IdUDPClient2() { return *file_send_.IdUDPClient2(); }
     ControlChannel& Channel() { return *channel_; }
     FileSendControl& FileSending() { return file_send_; }
     FileReceiver& FileReceiving() { return file_receiver_; }
+    const FrameSender& VideoSending() const { return frame_sender_; }
+    const FrameReceiver& VideoReceiving() const { return frame_receiver_; }
     TForm3* About() { return form3_.get(); }
 
     // Window state.
     QString LastIncomingLine;
     QString SendFilePath;  // the file chosen last for sending
+    // The capture surface made by the latest start of video sending (earlier ones stay under
+    // it), the capture parameters handed to the device and the format of its frames, as the
+    // 96-byte and 44-byte records they are.
+    QLabel* CaptureWindow = nullptr;
+    std::array<std::uint8_t, 96> CaptureSetup{};
+    std::array<std::uint8_t, 44> FrameFormat{};
 
     // Handlers.
     void FormCreate();
@@ -103,6 +119,12 @@ public:
     void Memo1Change();
     void Edit3Change();
     void Music();
+    void Button3Click();
+    void Button4Click();
+    void FrameCallback(const QImage& frame);
+    void BitBtn1Click();
+    void IdUDPServer1UDPRead(net::UdpServer& Sender, std::string_view AData,
+                             net::UdpBinding& ABinding);
     void BitBtn4Click();
     void BitBtn7Click();
     void IdUDPServer2UDPRead(net::UdpServer& Sender, std::string_view AData,
@@ -156,6 +178,14 @@ private:
     QString AskSaveFileName(const QString& proposed) override;
     void TransferEnded() override;
 
+    // IVideoSenderWindow and IVideoReceiverWindow
+    std::string LocalVideoPort() override;
+    void VideoSendFailed(const std::string& message) override;
+    void ShowFrame(const QImage& frame) override;
+    void ShowBlank() override;
+    void StopCapture();
+    void SetUpVideoComponents();
+
     StartupConfig config_;
     DeviceContext& devices_;
     IDialogs& dialogs_;
@@ -167,6 +197,8 @@ private:
     SharedWindowRef<IFileSenderWindow> file_sender_ref_;
     FileSendControl file_send_;
     FileReceiver file_receiver_;
+    FrameSender frame_sender_;
+    FrameReceiver frame_receiver_;
 };
 
 }  // namespace quorell

@@ -28,10 +28,6 @@ void TForm1::Edit1Change() {
     Button6->setEnabled(ToGbk(Edit1->text()).size() > 8);
 }
 
-void TForm1::Edit3Change() {
-    BitBtn1->setEnabled(!Edit3->text().isEmpty());
-}
-
 void TForm1::Button6Click() {
     if (!SendControlLine(lines::Wire(lines::kConnected))) return;
     if (!SendControlLine(lines::kAddressPrefix + Trimmed(GetLocalIP()))) return;
@@ -71,14 +67,6 @@ void TForm1::SetPeerVideoPort(long port) {
 void TForm1::SetPeerVoicePort(const std::string& port) {
     Edit5->setText(FromGbk(port));
     BitBtn6->setEnabled(true);
-}
-
-void TForm1::PeerClosedVideo() {
-    Image1->clear();
-    Image1->setPixmap(Image2->pixmap());
-    BitBtn1->setText(QStringLiteral("接收视频"));
-    Edit3->clear();
-    // The video receiver is deactivated here once video receiving is built.
 }
 
 void TForm1::ShowIncoming(const std::string& line) {

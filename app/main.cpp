@@ -6,6 +6,7 @@
 #include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/qt_bridge.h"
+#include "app/qt_camera.h"
 #include "app/quit_on_signal.h"
 #include "app/single_instance.h"
 #include "app/startup_config.h"
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
     QtDialogs dialogs;
     DeviceContext devices;
     devices.ring = MakeSoundEffectRingPlayer();
+    devices.camera = std::make_unique<QtCamera>();
     int result = 0;
     {
         TForm1 form(StartupConfig{}, devices, dialogs, bridge);

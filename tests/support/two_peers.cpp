@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include "app/qt_bridge.h"
+#include "video/pattern_camera.h"
 
 namespace quorell::test {
 
@@ -14,6 +15,7 @@ Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge) : address(
     auto player = std::make_unique<FakeRingPlayer>();
     ring = player.get();
     devices.ring = std::move(player);
+    devices.camera = std::make_unique<PatternCamera>();
     StartupConfig config;
     config.bind_address = address;
     config.control_port = kTestControlPort;

@@ -1,0 +1,161 @@
+// The main window's side of video: sending our camera's frames and showing the peer's.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <cstring>
+
+#include "app/control_lines.h"
+#include "app/devices.h"
+#include "app/dialogs.h"
+#include "app/form1.h"
+#include "app/qt_text.h"
+#include "common/text.h"
+
+namespace quorell {
+
+namespace {
+
+const QString kReceiveVideo = QStringLiteral("接收视频");
+const QString kStopReceiving = QStringLiteral("停止接收");
+constexpr auto kPreviewInterval = std::chrono::milliseconds(30);
+
+void Put32(std::uint8_t* at, std::uint32_t value) {
+    std::memcpy(at, &value, sizeof value);  // little-endian, as the records are laid out
+}
+
+void Put16(std::uint8_t* at, std::uint16_t value) {
+    std::memcpy(at, &value, sizeof value);
+}
+
+}  // namespace
+
+void TForm1::SetUpVideoComponents() {
+    IdUDPClient1.ReceiveTimeout = 20000;
+    IdUDPClient1.BindAddress = config_.bind_address;
+    IdUDPServer1.DefaultPort = 9002;
+    IdUDPServer1.BindAddress = config_.bind_address;
+    IdUDPServer1.Bridge = bridge_;
+    IdUDPServer1.OnUDPRead = [this](net::UdpServer& sender, std::string_view data,
+                                    net::UdpBinding& binding) {
+        IdUDPServer1UDPRead(sender, data, binding);
+    };
+}
+
+void TForm1::Button3Click() {
+    Button3->setEnabled(false);
+
+    // A new capture surface fills the panel, on top of those of earlier starts.
+    auto* surface = new QLabel(Panel1);
+    surface->setObjectName(QStringLiteral("我的窗口"));
+    surface->setGeometry(0, 0, Panel1->width(), Panel1->height());
+    surface->setScaledContents(true);
+    surface->setAlignment(Qt::AlignCenter);
+    surface->setWordWrap(true);
+    surface->show();
+    CaptureWindow = surface;
+
+    CaptureSetup.fill(0);
+    Put32(&CaptureSetup[0], 1);            // microseconds per frame requested
+    Put32(&CaptureSetup[12], 0xFFFFFFFF);  // yield
+    Put32(&CaptureSetup[40], 27);          // Escape ends a capture
+    FrameFormat.fill(0);
+
+    ICaptureDevice* camera = devices_.camera.get();
+    if (camera != nullptr) camera->Disconnect();
+    const bool connected =
+        camera != nullptr && camera->Connect(
+                                 [this, surface = QPointer<QLabel>(surface)](const QImage& frame) {
+                                     if (surface) surface->setPixmap(QPixmap::fromImage(frame));
+                                     FrameCallback(frame);
+                                 },
+                                 kPreviewInterval);
+    if (!connected) surface->setText(QStringLiteral("未找到摄像头"));
+
+    if (!SendControlLine(lines::Wire(lines::kVideoOpened))) return;
+    if (!SendControlLine(lines::kVideoPortPrefix + Trimmed(ToGbk(Edit2->text())))) return;
+    Button4->setEnabled(true);
+}
+
+void TForm1::FrameCallback(const QImage& frame) {
+    // The frame format record describes what the device delivers: a 24-bit bottom-up bitmap
+    // of the frame's size.
+    Put32(&FrameFormat[0], 40);
+    Put32(&FrameFormat[4], static_cast<std::uint32_t>(frame.width()));
+    Put32(&FrameFormat[8], static_cast<std::uint32_t>(frame.height()));
+    Put16(&FrameFormat[12], 1);
+    Put16(&FrameFormat[14], 24);
+    Put32(&FrameFormat[20],
+          static_cast<std::uint32_t>(((frame.width() * 3 + 3) & ~3) * frame.height()));
+    frame_sender_.OnFrame(frame);
+}
+
+void TForm1::StopCapture() {
+    if (devices_.camera) devices_.camera->Disconnect();
+}
+
+void TForm1::Button4Click() {
+    StopCapture();
+    Button3->setEnabled(true);
+    Button4->setEnabled(false);
+    SendControlLine(lines::Wire(lines::kVideoClosed));
+}
+
+void TForm1::Edit3Change() {
+    BitBtn1->setEnabled(!Trimmed(ToGbk(Edit3->text())).empty());
+}
+
+void TForm1::BitBtn1Click() {
+    if (BitBtn1->text() == kReceiveVideo) {
+        if (Edit3->text().isEmpty()) return;
+        IdUDPServer1.DefaultPort = Edit3->text().toInt();
+        IdUDPServer1.SetActive(true);
+        BitBtn1->setText(kStopReceiving);
+        SendControlLine(lines::Wire(lines::kVideoReceiving));
+        return;
+    }
+    BitBtn1->setText(kReceiveVideo);
+    IdUDPServer1.SetActive(false);
+    Image1->clear();
+    Image1->setPixmap(Image2->pixmap());
+    frame_receiver_.PlaceholderRestored();
+    SendControlLine(lines::Wire(lines::kVideoNotReceiving));
+}
+
+void TForm1::IdUDPServer1UDPRead(net::UdpServer&, std::string_view AData, net::UdpBinding&) {
+    frame_receiver_.OnDatagram(AData);
+    Image1->repaint();
+}
+
+void TForm1::PeerClosedVideo() {
+    Image1->clear();
+    Image1->setPixmap(Image2->pixmap());
+    frame_receiver_.PlaceholderRestored();
+    BitBtn1->setText(kReceiveVideo);
+    Edit3->clear();
+    IdUDPServer1.SetActive(false);
+}
+
+// What sending and showing frames read and change.
+
+std::string TForm1::LocalVideoPort() {
+    return ToGbk(Edit2->text());
+}
+
+void TForm1::VideoSendFailed(const std::string& message) {
+    // Said once for a run of failures, after the frame at hand: a box opened from inside the
+    // frame handler would take the next frames into its own event loop.
+    const QString text = QStringLiteral("视频无法发送给对方：") + QString::fromStdString(message);
+    QTimer::singleShot(0, this, [this, text] { dialogs_.PlainBox(text); });
+}
+
+void TForm1::ShowFrame(const QImage& frame) {
+    Image1->setPixmap(QPixmap::fromImage(frame));
+}
+
+void TForm1::ShowBlank() {
+    Image1->clear();
+}
+
+}  // namespace quorell

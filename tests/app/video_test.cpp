@@ -1,0 +1,120 @@
+// Live video between two windows over loopback, with the pattern camera.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/form1.h"
+#include "support/raw_udp.h"
+#include "support/two_peers.h"
+
+namespace quorell::test {
+namespace {
+
+class VideoTest : public TwoPeers {
+protected:
+    void SetUp() override {
+        TwoPeers::SetUp();
+        ConnectBothWays();
+    }
+
+    // A starts sending on the given local video port; B has heard of it.
+    void StartSending(int port) {
+        a->form->Edit2->setText(QString::number(port));
+        QTest::mouseClick(a->form->Button3, Qt::LeftButton);
+        ASSERT_TRUE(WaitUntil([&] { return b->form->Edit3->text() == QString::number(port); }));
+        EXPECT_TRUE(b->form->BitBtn1->isEnabled());
+        EXPECT_TRUE(a->form->Button4->isEnabled());
+        EXPECT_FALSE(a->form->Button3->isEnabled());
+    }
+
+    bool ShowsPlaceholder(const Peer& peer) {
+        return peer.form->Image1->pixmap().cacheKey() == peer.form->Image2->pixmap().cacheKey();
+    }
+
+    // B's shown-frame count grows by several.
+    bool FramesArrive() {
+        const int before = b->form->VideoReceiving().FramesShown();
+        return WaitUntil([&] { return b->form->VideoReceiving().FramesShown() >= before + 5; });
+    }
+};
+
+TEST_F(VideoTest, FramesFlowToTheAnnouncedPortAndStopAndRestartHonourANewPort) {
+    StartSending(29100);
+    EXPECT_TRUE(
+        b->HistoryText().contains(QStringLiteral("对方打开了视频，您现在可以接收视频了。")));
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("停止接收"));
+    ASSERT_TRUE(FramesArrive());
+    EXPECT_FALSE(ShowsPlaceholder(*b));
+    EXPECT_TRUE(a->form->CaptureWindow->pixmap().width() > 0);  // the local preview
+    ASSERT_TRUE(WaitUntil(
+        [&] { return a->HistoryText().contains(QStringLiteral("对方开始接收了视频。")); }));
+
+    // B stops receiving: the placeholder comes back and the peer is told.
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("接收视频"));
+    EXPECT_TRUE(ShowsPlaceholder(*b));
+    EXPECT_FALSE(b->form->IdUDPServer1.Active());
+    ASSERT_TRUE(WaitUntil(
+        [&] { return a->HistoryText().contains(QStringLiteral("对方停止接收了视频。")); }));
+
+    // A stops: B's picture, button and port are reset. A starts again on another port, which
+    // B's next start binds.
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(FramesArrive());
+    QTest::mouseClick(a->form->Button4, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return b->form->Edit3->text().isEmpty(); }));
+    EXPECT_FALSE(b->form->BitBtn1->isEnabled());
+    EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("接收视频"));
+    EXPECT_FALSE(b->form->IdUDPServer1.Active());
+    EXPECT_TRUE(ShowsPlaceholder(*b));
+    QLabel* first_surface = a->form->CaptureWindow;
+    StartSending(29101);
+    EXPECT_NE(a->form->CaptureWindow, first_surface);  // a new surface over the old one
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    EXPECT_EQ(b->form->IdUDPServer1.LocalPort(), 29101);
+    ASSERT_TRUE(FramesArrive());
+}
+
+TEST_F(VideoTest, ATakenPortIsReportedAndHostileDatagramsAreDropped) {
+    StartSending(29102);
+    {
+        RawUdp holder("127.0.0.2", 29102);
+        ASSERT_TRUE(holder.ok());
+        QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+        ASSERT_EQ(b->dialogs.Count(QStringLiteral("error")), 1);
+        EXPECT_EQ(b->dialogs.LastText(),
+                  QStringLiteral("Could not bind socket. Address and port are already in use."));
+        EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("接收视频"));
+    }
+    // A stranger's garbage leaves the placeholder, an empty datagram blanks it, and frames are
+    // shown again as soon as they come.
+    a->form->Button4->click();
+    ASSERT_TRUE(WaitUntil([&] { return !b->form->BitBtn1->isEnabled(); }));
+    b->form->Edit3->setText(QStringLiteral("29102"));
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(b->form->IdUDPServer1.Active());
+    RawUdp stranger("127.0.0.3");
+    stranger.SendTo("127.0.0.2", 29102, "not a picture");
+    Settle(std::chrono::milliseconds(100));
+    EXPECT_TRUE(ShowsPlaceholder(*b));
+    stranger.SendTo("127.0.0.2", 29102, "");
+    ASSERT_TRUE(WaitUntil([&] { return b->form->Image1->pixmap().isNull(); }));
+    StartSending(29102);
+    ASSERT_TRUE(FramesArrive());
+}
+
+TEST_F(VideoTest, WithoutACameraThePeerIsStillToldAndNothingIsSent) {
+    a->devices.camera.reset();
+    StartSending(29103);
+    EXPECT_EQ(a->form->CaptureWindow->text(), QStringLiteral("未找到摄像头"));
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    Settle();
+    EXPECT_EQ(b->form->VideoReceiving().FramesShown(), 0);
+    EXPECT_EQ(a->form->VideoSending().FramesSent(), 0);
+    EXPECT_TRUE(ShowsPlaceholder(*b));
+}
+
+}  // namespace
+}  // namespace quorell::test
