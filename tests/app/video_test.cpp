@@ -41,8 +41,10 @@ protected:
 
 TEST_F(VideoTest, FramesFlowToTheAnnouncedPortAndStopAndRestartHonourANewPort) {
     StartSending(29100);
-    EXPECT_TRUE(
-        b->HistoryText().contains(QStringLiteral("对方打开了视频，您现在可以接收视频了。")));
+    // Each line has a connection of its own, so the notice may be shown after the port is set.
+    EXPECT_TRUE(WaitUntil([&] {
+        return b->HistoryText().contains(QStringLiteral("对方打开了视频，您现在可以接收视频了。"));
+    }));
     QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
     EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("停止接收"));
     ASSERT_TRUE(FramesArrive());
