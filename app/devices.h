@@ -3,6 +3,7 @@
 #include <QString>
 #include <memory>
 
+#include "audio/wave_devices.h"
 #include "video/capture_device.h"
 
 namespace quorell {
@@ -20,7 +21,11 @@ struct DeviceContext {
     std::unique_ptr<IRingPlayer> ring;
     // The first camera; none when the machine has no camera to offer.
     std::unique_ptr<ICaptureDevice> camera;
-    // Wave input and wave output join here as they are built.
+    // The sound devices of voice (recording and playback) and the second playback device of
+    // the stream audio sink; none where the machine has no sound.
+    std::unique_ptr<IWaveInputDevice> wave_in;
+    std::unique_ptr<IWaveOutputDevice> wave_out;
+    std::unique_ptr<IWaveOutputDevice> sink_out;
 };
 
 // The ring player of the real program (Qt Multimedia).

@@ -4,6 +4,8 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include "app/format_chooser_dialog.h"
+
 namespace quorell {
 
 namespace {
@@ -34,6 +36,17 @@ QString QtDialogs::OpenFileName() {
 
 QString QtDialogs::SaveFileName(const QString& suggested) {
     return QFileDialog::getSaveFileName(owner_, QString(), suggested);
+}
+
+bool QtDialogs::ChooseFormat(WaveFormat& format) {
+    FormatChooserDialog dialog(format, owner_);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    format = dialog.Chosen();
+    return true;
+}
+
+void QtDialogs::ConfirmErrorBox(const QString& text) {
+    Box(owner_, QMessageBox::Critical, QStringLiteral("确认"), text);
 }
 
 }  // namespace quorell

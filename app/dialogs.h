@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "audio/wave_format.h"
+
 class QWidget;
 
 namespace quorell {
@@ -22,6 +24,11 @@ public:
     virtual QString OpenFileName() = 0;
     // The save-file dialog (overwrite prompt on) starting from a suggested name; empty on cancel.
     virtual QString SaveFileName(const QString& suggested) = 0;
+    // The modal wave format chooser, opening on format. On OK it writes the chosen record into
+    // format and returns true; false when the user cancels.
+    virtual bool ChooseFormat(WaveFormat& format) = 0;
+    // The text, caption "确认", error icon, one OK button.
+    virtual void ConfirmErrorBox(const QString& text) = 0;
 };
 
 // Modal Qt boxes over the given window.
@@ -35,6 +42,8 @@ public:
     void StandardErrorBox(const QString& message) override;
     QString OpenFileName() override;
     QString SaveFileName(const QString& suggested) override;
+    bool ChooseFormat(WaveFormat& format) override;
+    void ConfirmErrorBox(const QString& text) override;
 
 private:
     QWidget* owner_;

@@ -76,6 +76,15 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
+      ACMWaveIn1(
+          devices.wave_in.get(),
+          [this](const std::string& text) { dialogs_.PlainBox(QString::fromStdString(text)); }),
+      ACMWaveOut1(
+          devices.wave_out.get(),
+          [this](const std::string& text) { dialogs_.PlainBox(QString::fromStdString(text)); }),
+      ACMOut1(devices.sink_out.get()),
+      ServerSocket1(ACMOut1, ACMConvertor1,
+                    [this](const QString& message) { dialogs_.StandardErrorBox(message); }),
       config_(config),
       devices_(devices),
       dialogs_(dialogs),
@@ -94,8 +103,13 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
     BuildControls();
     ConnectHandlers();
     SetUpVideoComponents();
-    // The stream audio sink (TCP 9002) is a component that starts with the window; it is
-    // created here once audio playback is built.
+    SetUpVoiceComponents();
+    // The stream audio sink starts with the window, before its creation handler runs.
+    try {
+        StartAudioSink();
+    } catch (const std::exception& e) {
+        dialogs_.StandardErrorBox(QString::fromUtf8(e.what()));
+    }
     try {
         FormCreate();
     } catch (const std::exception& e) {
@@ -112,7 +126,7 @@ TForm1::~TForm1() {
     // Both stops serve the bridge while they wait, so a connection thread or the datagram
     // listener waiting for this thread can finish instead of holding up the stop.
     StopCapture();
-    for (net::UdpServer* server : {&IdUDPServer1, &IdUDPServer2}) {
+    for (net::UdpServer* server : {&IdUDPServer1, &IdUDPServer2, &IdUDPServer3}) {
         try {
             server->SetActive(false);
         } catch (...) {
@@ -192,6 +206,8 @@ void TForm1::ConnectHandlers() {
     connect(Button3, &QPushButton::clicked, this, [this] { Guarded([this] { Button3Click(); }); });
     connect(Button4, &QPushButton::clicked, this, [this] { Guarded([this] { Button4Click(); }); });
     connect(BitBtn1, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn1Click(); }); });
+    connect(BitBtn5, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn5Click(); }); });
+    connect(BitBtn6, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn6Click(); }); });
     connect(BitBtn4, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn4Click(); }); });
     connect(BitBtn7, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn7Click(); }); });
 }

@@ -11,6 +11,11 @@
 #include "app/dispatcher.h"
 #include "app/send_text.h"
 #include "app/startup_config.h"
+#include "audio/acm_out.h"
+#include "audio/format_chooser.h"
+#include "audio/stream_sink.h"
+#include "audio/wave_in.h"
+#include "audio/wave_out.h"
 #include "common/ui_bridge.h"
 #include "common/window_ref.h"
 #include "net/tcp_server.h"
@@ -47,7 +52,8 @@ class TForm1 : public QWidget,
                private IFileSenderWindow,
                private IFileReceiverWindow,
                private IVideoSenderWindow,
-               private IVideoReceiverWindow {
+               private IVideoReceiverWindow,
+               private IChooser {
 public:
     TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& dialogs,
            std::shared_ptr<UiBridge> bridge, QWidget* parent = nullptr);
@@ -89,6 +95,14 @@ public:
     net::UdpServer IdUDPServer2;  // the file receiver's port
     net::UdpClient IdUDPClient1;  // sends our video frames
     net::UdpServer IdUDPServer1;  // receives the peer's video frames
+    net::UdpClient IdUDPClient3;  // sends our voice
+    net::UdpServer IdUDPServer3;  // receives the peer's voice
+    TACMWaveIn ACMWaveIn1;
+    TACMWaveOut ACMWaveOut1;
+    TACMDialog ACMDialog1;
+    TACMOut ACMOut1;  // the stream audio sink's playback
+    TACMConvertor ACMConvertor1;
+    StreamAudioSink ServerSocket1;  // TCP 9002
     // The file sender's socket, shared with the sender threads.
     net::UdpClient& IdUDPClient2() { return *file_send_.IdUDPClient2(); }
     ControlChannel& Channel() { return *channel_; }
@@ -107,6 +121,8 @@ public:
     QLabel* CaptureWindow = nullptr;
     std::array<std::uint8_t, 96> CaptureSetup{};
     std::array<std::uint8_t, 44> FrameFormat{};
+    // The voice format chosen for this run (owned by the chooser), none until chosen.
+    const WaveFormat* VoiceFormat = nullptr;
 
     // Handlers.
     void FormCreate();
@@ -124,6 +140,11 @@ public:
     void FrameCallback(const QImage& frame);
     void BitBtn1Click();
     void IdUDPServer1UDPRead(net::UdpServer& Sender, std::string_view AData,
+                             net::UdpBinding& ABinding);
+    void BitBtn5Click();
+    void BitBtn6Click();
+    void ACMWaveIn1Data(const char* data, int size);
+    void IdUDPServer3UDPRead(net::UdpServer& Sender, std::string_view AData,
                              net::UdpBinding& ABinding);
     void BitBtn4Click();
     void BitBtn7Click();
@@ -185,6 +206,13 @@ private:
     void ShowBlank() override;
     void StopCapture();
     void SetUpVideoComponents();
+
+    // IChooser and the rest of voice
+    bool ChooseFormat(WaveFormat& format) override;
+    void SetUpVoiceComponents();
+    void StartAudioSink();
+    void VoiceTypeBox();
+    bool voice_box_open_ = false;
 
     StartupConfig config_;
     DeviceContext& devices_;

@@ -5,6 +5,7 @@
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
+#include "app/qt_audio.h"
 #include "app/qt_bridge.h"
 #include "app/qt_camera.h"
 #include "app/quit_on_signal.h"
@@ -36,6 +37,9 @@ int main(int argc, char** argv) {
     DeviceContext devices;
     devices.ring = MakeSoundEffectRingPlayer();
     devices.camera = std::make_unique<QtCamera>();
+    devices.wave_in = std::make_unique<QtWaveInput>();
+    devices.wave_out = std::make_unique<QtWaveOutput>();
+    devices.sink_out = std::make_unique<QtWaveOutput>();
     int result = 0;
     {
         TForm1 form(StartupConfig{}, devices, dialogs, bridge);

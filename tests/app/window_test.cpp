@@ -87,6 +87,7 @@ TEST_F(WindowTest, APortInUseIsReportedAndTheWindowStillOpens) {
     StartupConfig config;
     config.bind_address = "127.0.0.1";
     config.control_port = kTestControlPort;
+    config.audio_sink_port = kTestAudioSinkPort + 2;
     TForm1 third(config, devices, dialogs, bridge);
     ASSERT_EQ(dialogs.Count(QStringLiteral("error")), 1);
     EXPECT_EQ(dialogs.calls[0].text,
@@ -99,6 +100,7 @@ TEST_F(WindowTest, APortInUseIsReportedAndTheWindowStillOpens) {
     DeviceContext devices4;
     config.control_port = kTestControlPort + 1;
     config.file_port = kTestFilePort;
+    config.audio_sink_port = kTestAudioSinkPort + 1;
     TForm1 fourth(config, devices4, dialogs4, bridge);
     ASSERT_EQ(dialogs4.Count(QStringLiteral("error")), 1);
     EXPECT_EQ(dialogs4.calls[0].text,

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "app/devices.h"
@@ -18,7 +19,7 @@ namespace quorell::test {
 class FakeDialogs : public IDialogs {
 public:
     struct Call {
-        QString kind;  // "unreachable", "plain", "error", "open", "save"
+        QString kind;  // "unreachable", "plain", "error", "open", "save", "choose", "confirm"
         QString text;
     };
 
@@ -38,6 +39,21 @@ public:
         return Next();
     }
 
+    // Answers from formats: a format is confirmed, nullopt (or an empty queue) cancels.
+    bool ChooseFormat(WaveFormat& format) override {
+        calls.push_back({QStringLiteral("choose"), {}});
+        shown_formats.push_back(format);
+        if (formats.empty()) return false;
+        std::optional<WaveFormat> answer = formats.front();
+        formats.pop_front();
+        if (!answer) return false;
+        format = *answer;
+        return true;
+    }
+    void ConfirmErrorBox(const QString& text) override {
+        calls.push_back({QStringLiteral("confirm"), text});
+    }
+
     int Count(const QString& kind) const {
         int n = 0;
         for (const auto& c : calls) n += c.kind == kind;
@@ -48,6 +64,8 @@ public:
 
     std::vector<Call> calls;
     std::deque<QString> answers;
+    std::deque<std::optional<WaveFormat>> formats;
+    std::vector<WaveFormat> shown_formats;  // the format each chooser opened on
 
 private:
     QString Next() {

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include "app/qt_bridge.h"
+#include "support/fake_audio.h"
 #include "video/pattern_camera.h"
 
 namespace quorell::test {
@@ -16,10 +17,20 @@ Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge) : address(
     ring = player.get();
     devices.ring = std::move(player);
     devices.camera = std::make_unique<PatternCamera>();
+    auto input = std::make_unique<FakeToneInput>();
+    input->paced = true;
+    tone = input.get();
+    devices.wave_in = std::move(input);
+    auto output = std::make_unique<FakeRecordingOutput>();
+    output->play_at_once = true;
+    played = output.get();
+    devices.wave_out = std::move(output);
+    devices.sink_out = std::make_unique<FakeRecordingOutput>();
     StartupConfig config;
     config.bind_address = address;
     config.control_port = kTestControlPort;
     config.file_port = kTestFilePort;
+    config.audio_sink_port = kTestAudioSinkPort;
     form = std::make_unique<TForm1>(config, devices, dialogs, std::move(bridge));
     form->show();
 }

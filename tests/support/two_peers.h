@@ -10,6 +10,7 @@
 
 #include "app/devices.h"
 #include "app/form1.h"
+#include "support/fake_audio.h"
 #include "support/fakes.h"
 #include "support/wait.h"
 
@@ -19,6 +20,8 @@ namespace quorell::test {
 constexpr int kTestControlPort = 21001;
 // File port of the fixture's peers.
 constexpr int kTestFilePort = 28090;
+// Stream audio sink port of the fixture's peers.
+constexpr int kTestAudioSinkPort = 29002;
 
 // One copy of the program: its window with fake boxes and a counting ring player, bound to
 // one loopback address.
@@ -28,7 +31,9 @@ struct Peer {
 
     std::string address;
     FakeDialogs dialogs;
-    FakeRingPlayer* ring;  // owned by devices
+    FakeRingPlayer* ring;                   // owned by devices
+    FakeToneInput* tone = nullptr;          // owned by devices
+    FakeRecordingOutput* played = nullptr;  // owned by devices
     DeviceContext devices;
     std::unique_ptr<TForm1> form;
 

@@ -1,0 +1,99 @@
+#include "app/format_chooser_dialog.h"
+
+#include <QDialogButtonBox>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+namespace quorell {
+
+namespace {
+
+QString KindText(std::uint16_t tag) {
+    switch (tag) {
+        case kWaveFormatPcm:
+            return QStringLiteral("PCM");
+        case kWaveFormatALaw:
+            return QStringLiteral("CCITT A-Law");
+        case kWaveFormatMuLaw:
+            return QStringLiteral("CCITT u-Law");
+        case kWaveFormatImaAdpcm:
+            return QStringLiteral("IMA ADPCM");
+        case kWaveFormatGsm610:
+            return QStringLiteral("GSM 6.10");
+        default:
+            return QStringLiteral("0x%1").arg(tag, 4, 16, QLatin1Char('0'));
+    }
+}
+
+QString RateText(std::uint32_t rate) {
+    return QStringLiteral("%1.%2 kHz").arg(rate / 1000).arg(rate % 1000, 3, 10, QLatin1Char('0'));
+}
+
+QString ChannelsText(std::uint16_t channels) {
+    if (channels == 1) return QStringLiteral("单声道");
+    if (channels == 2) return QStringLiteral("立体声");
+    return QString::number(channels);
+}
+
+}  // namespace
+
+FormatChooserDialog::FormatChooserDialog(const WaveFormat& initial, QWidget* parent)
+    : QDialog(parent), formats_(SupportedFormats()), list_(new QTreeWidget(this)) {
+    setWindowTitle(QStringLiteral("声音选择"));
+    setModal(true);
+
+    list_->setColumnCount(5);
+    list_->setHeaderLabels({QStringLiteral("格式"), QStringLiteral("采样率"),
+                            QStringLiteral("位数"), QStringLiteral("声道"),
+                            QStringLiteral("字节/秒")});
+    list_->setRootIsDecorated(false);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setAllColumnsShowFocus(true);
+    for (const WaveFormat& format : formats_) {
+        auto* row = new QTreeWidgetItem(list_);
+        row->setText(0, KindText(format.wFormatTag));
+        row->setText(1, RateText(format.nSamplesPerSec));
+        row->setText(2, format.wBitsPerSample == 0 ? QStringLiteral("-")
+                                                   : QString::number(format.wBitsPerSample));
+        row->setText(3, ChannelsText(format.nChannels));
+        row->setText(4, QString::number(format.nAvgBytesPerSec));
+        for (int column : {1, 2, 4}) row->setTextAlignment(column, Qt::AlignRight);
+    }
+    list_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+
+    auto found = std::find(formats_.begin(), formats_.end(), initial);
+    if (found == formats_.end())
+        found = std::find(formats_.begin(), formats_.end(), Gsm610Format());
+    if (found != formats_.end()) {
+        QTreeWidgetItem* row = list_->topLevelItem(static_cast<int>(found - formats_.begin()));
+        list_->setCurrentItem(row);
+        list_->scrollToItem(row);
+    }
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+    ok->setText(QStringLiteral("确定"));
+    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
+    ok->setEnabled(list_->currentItem() != nullptr);
+    connect(list_, &QTreeWidget::currentItemChanged, ok,
+            [ok](QTreeWidgetItem* current) { ok->setEnabled(current != nullptr); });
+    connect(list_, &QTreeWidget::itemDoubleClicked, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(list_);
+    layout->addWidget(buttons);
+    resize(480, 360);
+}
+
+WaveFormat FormatChooserDialog::Chosen() const {
+    const int index = list_->indexOfTopLevelItem(list_->currentItem());
+    if (index < 0 || index >= static_cast<int>(formats_.size())) return Gsm610Format();
+    return formats_[static_cast<std::size_t>(index)];
+}
+
+}  // namespace quorell

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QAudioSink>
+#include <QAudioSource>
+#include <QByteArray>
+#include <QTimer>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "audio/wave_devices.h"
+
+namespace quorell {
+
+// Error numbers the wave devices report for Qt Multimedia's audio errors:
+//   NoError 0; OpenError 2 (the device does not exist or cannot be opened); IOError 5;
+//   UnderrunError 6; FatalError 7. No default device at all is 2 as well, and opening a
+//   device that is already open is 4.
+int WaveErrorNumber(QAudio::Error error);
+
+// The default audio input through Qt Multimedia, recording 16-bit samples at the rate and
+// channel count asked for (the sound server converts from what the hardware records). Each
+// portion read is handed over on the user-interface thread.
+class QtWaveInput : public IWaveInputDevice {
+public:
+    QtWaveInput() = default;
+    QtWaveInput(const QtWaveInput&) = delete;
+    QtWaveInput& operator=(const QtWaveInput&) = delete;
+    ~QtWaveInput() override;
+
+    int Open(int rate, int channels, DataHandler handler) override;
+
+private:
+    void ReadAvailable();
+
+    std::unique_ptr<QAudioSource> source_;
+    QIODevice* io_ = nullptr;
+    DataHandler handler_;
+    QByteArray pending_;  // a trailing odd byte, completed by the next read
+};
+
+// The default audio output through Qt Multimedia. Written blocks are queued and fed to the
+// sink as it has room, every 10 ms, so they play back to back; a block counts as played once
+// all its bytes went to the sink and the sink has processed audio past its end.
+class QtWaveOutput : public IWaveOutputDevice {
+public:
+    QtWaveOutput() = default;
+    QtWaveOutput(const QtWaveOutput&) = delete;
+    QtWaveOutput& operator=(const QtWaveOutput&) = delete;
+    ~QtWaveOutput() override;
+
+    int Open(int rate, int channels, PlayedHandler played) override;
+    int Write(std::span<const std::int16_t> samples, std::uint64_t* id) override;
+    void Close() override;
+
+private:
+    struct Block {
+        std::uint64_t id;
+        std::int64_t end;  // byte offset of the block's end in everything written
+    };
+
+    void Pump();
+
+    std::unique_ptr<QAudioSink> sink_;
+    QIODevice* io_ = nullptr;
+    std::unique_ptr<QTimer> timer_;
+    PlayedHandler played_;
+    std::int64_t bytes_per_second_ = 0;
+    QByteArray queued_;         // bytes not yet handed to the sink
+    std::int64_t written_ = 0;  // bytes handed to the sink
+    std::int64_t total_ = 0;    // bytes given to Write
+    std::deque<Block> blocks_;  // not yet reported played
+    std::uint64_t next_id_ = 1;
+};
+
+}  // namespace quorell

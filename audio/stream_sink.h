@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "audio/acm_out.h"
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace quorell {
+
+// The stream audio sink: a TCP server that plays every byte any client sends it, in the
+// convertor's input format (8 kHz, 8-bit, mono PCM), on one playback component. Socket events
+// arrive through the Qt event loop of the user-interface thread.
+class StreamAudioSink {
+public:
+    // The window's standard error box, for every failure while handling a client.
+    using ErrorBox = std::function<void(const QString& message)>;
+
+    // The most audio kept queued and unplayed; what a client sends beyond it is dropped.
+    static constexpr std::uint32_t kMaxQueuedSeconds = 10;
+
+    StreamAudioSink(TACMOut& out, const TACMConvertor& convertor, ErrorBox error_box);
+    ~StreamAudioSink();
+    StreamAudioSink(const StreamAudioSink&) = delete;
+    StreamAudioSink& operator=(const StreamAudioSink&) = delete;
+
+    // Listens on address:port (empty address: every local address) with a backlog of 5.
+    // Throws Error "Windows socket error: <text> (<code>), on API '<call>'" on failure.
+    void Start(const std::string& bind_address, int port);
+    bool IsListening() const;
+    int Port() const;
+    // Connections open now.
+    int ClientCount() const { return static_cast<int>(clients_.size()); }
+
+    // Handles a client's waiting bytes: opens the playback component if it is closed and plays
+    // them. Failures go to the error box.
+    void ClientRead(QTcpSocket* socket);
+
+private:
+    void Accept();
+
+    TACMOut& out_;
+    const TACMConvertor& convertor_;
+    ErrorBox error_box_;
+    std::unique_ptr<QTcpServer> server_;
+    std::set<QTcpSocket*> clients_;
+};
+
+}  // namespace quorell
