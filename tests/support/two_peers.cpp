@@ -17,8 +17,8 @@ Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge) : address(
     ring = player.get();
     devices.ring = std::move(player);
     devices.camera = std::make_unique<PatternCamera>();
+    // Recording is driven by hand in tests (FakeToneInput::Produce), so it is exact and fast.
     auto input = std::make_unique<FakeToneInput>();
-    input->paced = true;
     tone = input.get();
     devices.wave_in = std::move(input);
     auto output = std::make_unique<FakeRecordingOutput>();

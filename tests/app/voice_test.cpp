@@ -1,0 +1,103 @@
+// Live voice between two windows over loopback, with a hand-driven recording and a recording
+// playback device on each side.
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/form1.h"
+#include "support/two_peers.h"
+
+namespace quorell::test {
+namespace {
+
+class VoiceTest : public TwoPeers {
+protected:
+    void SetUp() override {
+        TwoPeers::SetUp();
+        ConnectBothWays();
+    }
+
+    // A starts sending on the given local voice port in format; B starts receiving it.
+    void Talk(int port, const WaveFormat& format) {
+        a->form->Edit4->setText(QString::number(port));
+        a->dialogs.formats.push_back(format);
+        QTest::mouseClick(a->form->BitBtn5, Qt::LeftButton);
+        ASSERT_EQ(a->form->BitBtn5->text(), QStringLiteral("取消语音"));
+        ASSERT_TRUE(WaitUntil([&] { return b->form->BitBtn6->isEnabled(); }));
+        EXPECT_EQ(b->form->Edit5->text(), QString::number(port));
+        b->dialogs.formats.push_back(format);
+        QTest::mouseClick(b->form->BitBtn6, Qt::LeftButton);
+        ASSERT_EQ(b->form->BitBtn6->text(), QStringLiteral("取消接收"));
+    }
+
+    // Records seconds of A's ramp and waits until B has played frames sample frames.
+    bool Arrives(double seconds, std::size_t frames, int channels = 1) {
+        a->tone->Produce(static_cast<int>(seconds * a->tone->opened_rate));
+        return WaitUntil(
+            [&] { return b->played->AllSamples().size() >= frames * std::size_t(channels); });
+    }
+};
+
+TEST_F(VoiceTest, GsmVoiceArrivesInOrderAndCancelResumesWithoutTheChooser) {
+    Talk(29200, Gsm610Format());
+    EXPECT_EQ(a->dialogs.Count(QStringLiteral("choose")), 1);
+    EXPECT_TRUE(WaitUntil([&] {
+        return a->HistoryText().contains(QStringLiteral("对方接收了语音。")) &&
+               b->HistoryText().contains(QStringLiteral("现在你可以接收语音了。"));
+    }));
+    // Each second is 25 blocks of 320 samples, sent as one datagram of 1625 bytes.
+    ASSERT_TRUE(Arrives(2.0, 16000));
+    EXPECT_EQ(b->played->AllSamples().size(), 16000u);
+
+    // Cancel: the next second is recorded but not sent. Start again: no chooser, no reopening.
+    QTest::mouseClick(a->form->BitBtn5, Qt::LeftButton);
+    EXPECT_EQ(a->form->BitBtn5->text(), QStringLiteral("发送语音"));
+    a->tone->Produce(8000);
+    Settle(std::chrono::milliseconds(200));
+    EXPECT_EQ(b->played->AllSamples().size(), 16000u);
+    QTest::mouseClick(a->form->BitBtn5, Qt::LeftButton);
+    EXPECT_EQ(a->dialogs.Count(QStringLiteral("choose")), 1);
+    EXPECT_EQ(a->tone->opens, 1);
+    ASSERT_TRUE(Arrives(1.0, 24000));
+}
+
+TEST_F(VoiceTest, AFormatOfMoreThan8192BytesASecondArrivesWholeInSeveralDatagrams) {
+    // 16-bit mono at 22050 Hz is 44100 bytes a second: six datagrams, nothing cut.
+    const WaveFormat pcm = PcmFormat(22050, 16, 1);
+    Talk(29201, pcm);
+    ASSERT_TRUE(Arrives(2.0, 44100));
+    std::vector<std::int16_t> ramp(44100);
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::int16_t>(i);
+    EXPECT_EQ(b->played->AllSamples(), ramp);
+}
+
+TEST_F(VoiceTest, ChooserCancelledReceiveOnlyAndAPortInUse) {
+    // A cancelled chooser changes nothing and tells the peer nothing; the next press asks again.
+    a->form->Edit4->setText(QStringLiteral("29202"));
+    QTest::mouseClick(a->form->BitBtn5, Qt::LeftButton);
+    EXPECT_EQ(a->form->BitBtn5->text(), QStringLiteral("发送语音"));
+    Settle(std::chrono::milliseconds(200));
+    EXPECT_FALSE(b->form->BitBtn6->isEnabled());
+
+    // Receiving alone records but sends nothing (the port as a voice port line would set it).
+    b->form->Edit5->setText(QStringLiteral("29203"));
+    b->form->BitBtn6->setEnabled(true);
+    b->dialogs.formats.push_back(PcmFormat(8000, 8, 1));
+    QTest::mouseClick(b->form->BitBtn6, Qt::LeftButton);
+    EXPECT_EQ(b->form->BitBtn6->text(), QStringLiteral("取消接收"));
+    ASSERT_TRUE(b->tone->Opened());
+    b->tone->Produce(16000);
+    Settle(std::chrono::milliseconds(200));
+    EXPECT_TRUE(a->played->blocks.empty());
+
+    // The file port is taken by the file receiver: the bind failure is reported.
+    QTest::mouseClick(b->form->BitBtn6, Qt::LeftButton);
+    b->form->Edit5->setText(QString::number(kTestFilePort));
+    QTest::mouseClick(b->form->BitBtn6, Qt::LeftButton);
+    EXPECT_EQ(b->dialogs.LastText(),
+              QStringLiteral("Could not bind socket. Address and port are already in use."));
+    EXPECT_EQ(b->form->BitBtn6->text(), QStringLiteral("接收语音"));
+}
+
+}  // namespace
+}  // namespace quorell::test
