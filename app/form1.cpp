@@ -97,7 +97,9 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
       file_send_(bridge_, file_sender_ref_, config.file_port),
       file_receiver_(*static_cast<IFileReceiverWindow*>(this)),
       frame_sender_(*static_cast<IVideoSenderWindow*>(this), IdUDPClient1),
-      frame_receiver_(*static_cast<IVideoReceiverWindow*>(this)) {
+      frame_receiver_(*static_cast<IVideoReceiverWindow*>(this)),
+      voice_(*static_cast<IVoiceWindow*>(this), IdUDPClient3, IdUDPServer3, ACMWaveIn1, ACMWaveOut1,
+             ACMDialog1) {
     channel_ = std::make_shared<ControlChannel>(bridge_, dialogs_, config_.control_port,
                                                 config_.bind_address);
     BuildControls();

@@ -14,6 +14,7 @@
 #include "audio/acm_out.h"
 #include "audio/format_chooser.h"
 #include "audio/stream_sink.h"
+#include "audio/voice_link.h"
 #include "audio/wave_in.h"
 #include "audio/wave_out.h"
 #include "common/ui_bridge.h"
@@ -53,7 +54,7 @@ class TForm1 : public QWidget,
                private IFileReceiverWindow,
                private IVideoSenderWindow,
                private IVideoReceiverWindow,
-               private IChooser {
+               private IVoiceWindow {
 public:
     TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& dialogs,
            std::shared_ptr<UiBridge> bridge, QWidget* parent = nullptr);
@@ -122,7 +123,7 @@ public:
     std::array<std::uint8_t, 96> CaptureSetup{};
     std::array<std::uint8_t, 44> FrameFormat{};
     // The voice format chosen for this run (owned by the chooser), none until chosen.
-    const WaveFormat* VoiceFormat = nullptr;
+    const WaveFormat* VoiceFormat() const { return voice_.VoiceFormat(); }
 
     // Handlers.
     void FormCreate();
@@ -207,11 +208,17 @@ private:
     void StopCapture();
     void SetUpVideoComponents();
 
-    // IChooser and the rest of voice
+    // IVoiceWindow
     bool ChooseFormat(WaveFormat& format) override;
+    std::string LocalVoicePort() override;
+    std::string PeerVoicePort() override;
+    QString SendVoiceCaption() override;
+    void SetSendVoiceCaption(const QString& caption) override;
+    QString ReceiveVoiceCaption() override;
+    void SetReceiveVoiceCaption(const QString& caption) override;
+    void VoiceTypeBox() override;
     void SetUpVoiceComponents();
     void StartAudioSink();
-    void VoiceTypeBox();
     bool voice_box_open_ = false;
 
     StartupConfig config_;
@@ -227,6 +234,7 @@ private:
     FileReceiver file_receiver_;
     FrameSender frame_sender_;
     FrameReceiver frame_receiver_;
+    VoiceLink voice_;
 };
 
 }  // namespace quorell

@@ -61,6 +61,24 @@ TEST_F(VoiceTest, GsmVoiceArrivesInOrderAndCancelResumesWithoutTheChooser) {
     ASSERT_TRUE(Arrives(1.0, 24000));
 }
 
+TEST_F(VoiceTest, EightBitPcmBothWays) {
+    Talk(29204, PcmFormat(8000, 8, 1));
+    ASSERT_TRUE(Arrives(1.0, 8000));
+    // B talks back on its own port; both sides keep the format chosen first.
+    b->form->Edit4->setText(QStringLiteral("29205"));
+    QTest::mouseClick(b->form->BitBtn5, Qt::LeftButton);
+    ASSERT_EQ(b->form->BitBtn5->text(), QStringLiteral("取消语音"));
+    ASSERT_TRUE(WaitUntil([&] { return a->form->BitBtn6->isEnabled(); }));
+    QTest::mouseClick(a->form->BitBtn6, Qt::LeftButton);
+    ASSERT_EQ(a->form->BitBtn6->text(), QStringLiteral("取消接收"));
+    EXPECT_EQ(b->dialogs.Count(QStringLiteral("choose")), 1);
+    b->tone->Produce(8000);
+    ASSERT_TRUE(WaitUntil([&] { return a->played->AllSamples().size() >= 8000; }));
+    // 8-bit samples come back as the high byte of the ramp, in order.
+    const auto heard = a->played->AllSamples();
+    for (std::size_t i = 1; i < 8000; ++i) ASSERT_GE(heard[i], heard[i - 1]) << i;
+}
+
 TEST_F(VoiceTest, AFormatOfMoreThan8192BytesASecondArrivesWholeInSeveralDatagrams) {
     // 16-bit mono at 22050 Hz is 44100 bytes a second: six datagrams, nothing cut.
     const WaveFormat pcm = PcmFormat(22050, 16, 1);
