@@ -19,24 +19,6 @@ using namespace std::chrono_literals;
 using test::FakeRecordingOutput;
 using test::WaitUntil;
 
-// Socket events need an event loop.
-class QtApplication : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (QCoreApplication::instance() == nullptr)
-            app_ = std::make_unique<QCoreApplication>(argc_, argv_);
-    }
-    void TearDown() override { app_.reset(); }
-
-private:
-    char name_[12] = "audio_tests";
-    char* argv_[2] = {name_, nullptr};
-    int argc_ = 1;
-    std::unique_ptr<QCoreApplication> app_;
-};
-[[maybe_unused]] ::testing::Environment* const qt_application =
-    ::testing::AddGlobalTestEnvironment(new QtApplication);
-
 std::int16_t Sample(unsigned char byte) {
     return static_cast<std::int16_t>((byte - 128) * 256);
 }

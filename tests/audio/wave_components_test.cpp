@@ -14,24 +14,6 @@
 namespace quorell {
 namespace {
 
-// The paced tone source needs an event loop; other tests of this program may set one up too.
-class QtEnvironment : public testing::Environment {
-public:
-    void SetUp() override {
-        if (QCoreApplication::instance() == nullptr) {
-            app_ = std::make_unique<QCoreApplication>(argc_, argv_);
-        }
-    }
-    void TearDown() override { app_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[16] = "audio_tests";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QCoreApplication> app_;
-};
-testing::Environment* const kQtEnvironment = testing::AddGlobalTestEnvironment(new QtEnvironment);
-
 std::vector<std::int16_t> Ramp(std::size_t n, std::size_t from = 0) {
     std::vector<std::int16_t> r(n);
     for (std::size_t i = 0; i < n; ++i) r[i] = static_cast<std::int16_t>((from + i) & 0xFFFF);

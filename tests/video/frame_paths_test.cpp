@@ -20,25 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The camera's timer needs an event loop. The application object comes first, as in the
-// program, before anything starts Qt's worker threads (smooth scaling does).
-class QtApplication : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (QCoreApplication::instance() == nullptr)
-            app_ = std::make_unique<QCoreApplication>(argc_, argv_);
-    }
-    void TearDown() override { app_.reset(); }
-
-private:
-    char name_[12] = "video_tests";
-    char* argv_[2] = {name_, nullptr};
-    int argc_ = 1;
-    std::unique_ptr<QCoreApplication> app_;
-};
-[[maybe_unused]] ::testing::Environment* const qt_application =
-    ::testing::AddGlobalTestEnvironment(new QtApplication);
-
 struct SenderWindow : IVideoSenderWindow {
     std::string host = "127.0.0.1";
     std::string port;
