@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "app/control_lines.h"
+#include "common/control_lines.h"
 #include "common/errors.h"
 #include "common/text.h"
 

@@ -9,7 +9,7 @@
 #include <QScrollBar>
 
 #include "app/control_channel.h"
-#include "app/control_lines.h"
+#include "common/control_lines.h"
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form1.h"

@@ -5,7 +5,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "app/control_lines.h"
+#include "common/control_lines.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/history.h"

@@ -6,7 +6,7 @@
 #include <QTimer>
 #include <cstring>
 
-#include "app/control_lines.h"
+#include "common/control_lines.h"
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form1.h"

@@ -1,7 +1,7 @@
 #include "app/send_text.h"
 
 #include "app/control_channel.h"
-#include "app/control_lines.h"
+#include "common/control_lines.h"
 #include "common/text.h"
 #include "common/worker.h"
 

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "common/control_lines.h"
 #include "common/errors.h"
 #include "common/gbk.h"
 #include "common/text.h"
@@ -16,20 +17,6 @@ const QString kSendVoice = QStringLiteral("发送语音");
 const QString kCancelVoice = QStringLiteral("取消语音");
 const QString kReceiveVoice = QStringLiteral("接收语音");
 const QString kCancelReceive = QStringLiteral("取消接收");
-
-// The control lines of voice, in GBK.
-struct VoiceLines {
-    std::string offered = Utf8ToGbk("[系统消息]：对方向你发送了语音，现在你可以接收语音了。");
-    std::string port_prefix = "system3:";
-    std::string stopped = Utf8ToGbk("[系统消息]：对方关闭了发送给你的语音。");
-    std::string receiving = Utf8ToGbk("[系统消息]：对方接收了语音。");
-    std::string not_receiving = Utf8ToGbk("[系统消息]：对方取消了接收语音。");
-};
-
-const VoiceLines& Lines() {
-    static const VoiceLines lines;
-    return lines;
-}
 
 }  // namespace
 
@@ -64,15 +51,15 @@ void VoiceLink::SendButton() {
         sender_.Port = IntegerOf(Trimmed(window_.LocalVoicePort()));
         sender_.SetActive(true);
         if (!EnsureFormatAndOpen()) return;
-        if (!window_.SendControlLine(Lines().offered)) return;
-        if (!window_.SendControlLine(Lines().port_prefix + Trimmed(window_.LocalVoicePort())))
+        if (!window_.SendControlLine(lines::Wire(lines::kVoiceOffered))) return;
+        if (!window_.SendControlLine(lines::kVoicePortPrefix + Trimmed(window_.LocalVoicePort())))
             return;
         window_.SetSendVoiceCaption(kCancelVoice);
         return;
     }
     window_.SetSendVoiceCaption(kSendVoice);
     sender_.SetActive(false);
-    window_.SendControlLine(Lines().stopped);
+    window_.SendControlLine(lines::Wire(lines::kVoiceStopped));
 }
 
 void VoiceLink::ReceiveButton() {
@@ -81,13 +68,13 @@ void VoiceLink::ReceiveButton() {
         receiver_.DefaultPort = IntegerOf(Trimmed(window_.PeerVoicePort()));
         receiver_.SetActive(true);
         if (!EnsureFormatAndOpen()) return;
-        if (!window_.SendControlLine(Lines().receiving)) return;
+        if (!window_.SendControlLine(lines::Wire(lines::kVoiceReceiving))) return;
         window_.SetReceiveVoiceCaption(kCancelReceive);
         return;
     }
     window_.SetReceiveVoiceCaption(kReceiveVoice);
     receiver_.SetActive(false);
-    window_.SendControlLine(Lines().not_receiving);
+    window_.SendControlLine(lines::Wire(lines::kVoiceNotReceiving));
 }
 
 void VoiceLink::OnRecorded(const char* data, int size) {

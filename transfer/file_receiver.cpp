@@ -9,6 +9,7 @@
 #include <limits>
 #include <system_error>
 
+#include "common/control_lines.h"
 #include "common/errors.h"
 #include "common/gbk.h"
 #include "transfer/file_wire.h"
@@ -16,7 +17,6 @@
 namespace quorell {
 namespace {
 
-constexpr const char* kCompletionNotice = "[系统消息]：恭喜恭喜，文件传送完毕！";
 constexpr const char* kCompletionBox = "恭喜恭喜，文件传送完毕！";
 constexpr const char* kFallbackName = "received_file";
 
@@ -295,7 +295,7 @@ void FileReceiver::OnEnd(const Reply& reply) {
     if (!out) return;
 
     if (complete && saved) {
-        if (!window_.SendControlLine(Utf8ToGbk(kCompletionNotice))) return;
+        if (!window_.SendControlLine(lines::Wire(lines::kFileCompleted))) return;
         window_.PlainBox(QString::fromUtf8(kCompletionBox));
         return;
     }
@@ -316,8 +316,8 @@ void FileReceiver::OnEnd(const Reply& reply) {
     }
     // The peer hears the same, except after a complete transfer that only failed to be put in
     // place here: for the sender, that file arrived.
-    const std::string notice =
-        complete ? Utf8ToGbk(kCompletionNotice) : Utf8ToGbk("[系统消息]：") + ToGbkBytes(what);
+    const std::string notice = complete ? lines::Wire(lines::kFileCompleted)
+                                        : Utf8ToGbk("[系统消息]：") + ToGbkBytes(what);
     try {
         window_.SendControlLine(notice);
     } catch (...) {

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "app/control_channel.h"
-#include "app/control_lines.h"
+#include "common/control_lines.h"
 #include "app/form3.h"
 #include "app/history.h"
 #include "app/single_instance.h"

@@ -1,4 +1,4 @@
-#include "app/control_lines.h"
+#include "common/control_lines.h"
 
 #include <map>
 #include <mutex>
