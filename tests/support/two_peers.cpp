@@ -12,7 +12,8 @@
 
 namespace quorell::test {
 
-Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge) : address(addr) {
+Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge, PeerPorts ports)
+    : address(addr) {
     auto player = std::make_unique<FakeRingPlayer>();
     ring = player.get();
     devices.ring = std::move(player);
@@ -28,9 +29,9 @@ Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge) : address(
     devices.sink_out = std::make_unique<FakeRecordingOutput>();
     StartupConfig config;
     config.bind_address = address;
-    config.control_port = kTestControlPort;
-    config.file_port = kTestFilePort;
-    config.audio_sink_port = kTestAudioSinkPort;
+    config.control_port = ports.control;
+    config.file_port = ports.file;
+    config.audio_sink_port = ports.audio_sink;
     form = std::make_unique<TForm1>(config, devices, dialogs, std::move(bridge));
     form->show();
 }

@@ -23,10 +23,17 @@ constexpr int kTestFilePort = 28090;
 // Stream audio sink port of the fixture's peers.
 constexpr int kTestAudioSinkPort = 29002;
 
+// The fixed ports a peer binds. Programs that run beside the tests (the soak) move them.
+struct PeerPorts {
+    int control = kTestControlPort;
+    int file = kTestFilePort;
+    int audio_sink = kTestAudioSinkPort;
+};
+
 // One copy of the program: its window with fake boxes and a counting ring player, bound to
 // one loopback address.
 struct Peer {
-    Peer(const std::string& address, std::shared_ptr<UiBridge> bridge);
+    Peer(const std::string& address, std::shared_ptr<UiBridge> bridge, PeerPorts ports = {});
     ~Peer();
 
     std::string address;
