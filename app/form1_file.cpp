@@ -5,11 +5,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "common/control_lines.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/history.h"
 #include "app/qt_text.h"
+#include "common/control_lines.h"
 
 namespace quorell {
 
@@ -36,6 +36,7 @@ void TForm1::BitBtn7Click() {
     ShowProgress(false);
     BitBtn4->setEnabled(true);
     BitBtn7->setText(kAccept);
+    file_receiver_.CancelledHere();
 }
 
 void TForm1::IdUDPServer2UDPRead(net::UdpServer&, std::string_view AData,

@@ -259,25 +259,29 @@ void FileReceiver::OnChunk(std::string_view data, const Reply& reply) {
     reply(wire::kPackageOk);
 }
 
+FileReceiver::Outcome FileReceiver::CloseOutput(Output& out) {
+    Outcome outcome;
+    const bool closed = out.Close();
+    if (!closed) outcome.error = errno;
+    outcome.complete = out.announced && out.written == *out.announced;
+    if (closed && outcome.complete) {
+        // Replaces a file of that name in one step, so it is never half there.
+        if (::rename(QFile::encodeName(out.part_path).constData(),
+                     QFile::encodeName(out.final_path).constData()) == 0) {
+            outcome.saved = true;
+        } else {
+            outcome.error = errno;
+        }
+    }
+    return outcome;
+}
+
 void FileReceiver::OnEnd(const Reply& reply) {
     window_.ShowProgress(false);
     const std::unique_ptr<Output> out = std::move(out_);
-    bool complete = false;
-    bool saved = false;
-    int save_error = 0;
+    Outcome outcome;
     if (out) {
-        const bool closed = out->Close();
-        if (!closed) save_error = errno;
-        complete = out->announced && out->written == *out->announced;
-        if (closed && complete) {
-            // Replaces a file of that name in one step, so it is never half there.
-            if (::rename(QFile::encodeName(out->part_path).constData(),
-                         QFile::encodeName(out->final_path).constData()) == 0) {
-                saved = true;
-            } else {
-                save_error = errno;
-            }
-        }
+        outcome = CloseOutput(*out);
         // The sender has closed its socket by now and never reads this; a failure to send it
         // must not keep the user from hearing how the transfer went.
         try {
@@ -293,37 +297,52 @@ void FileReceiver::OnEnd(const Reply& reply) {
     // Nothing was being received (the save dialog was cancelled, or the datagram is a stray):
     // there is nothing to report, least of all a success.
     if (!out) return;
+    Report(*out, outcome, true);
+}
 
-    if (complete && saved) {
-        if (!window_.SendControlLine(lines::Wire(lines::kFileCompleted))) return;
+void FileReceiver::CancelledHere() {
+    if (!out_) return;
+    const std::unique_ptr<Output> out = std::move(out_);
+    name_.clear();
+    size_ = 0;
+    announced_.reset();
+    // The peer has had the cancel; what arrived is for this side's user.
+    Report(*out, CloseOutput(*out), false);
+}
+
+void FileReceiver::Report(const Output& out, const Outcome& outcome, bool tell_peer) {
+    if (outcome.complete && outcome.saved) {
+        if (tell_peer && !window_.SendControlLine(lines::Wire(lines::kFileCompleted))) return;
         window_.PlainBox(QString::fromUtf8(kCompletionBox));
         return;
     }
 
-    const QString received = QString::number(out->written);
+    const QString received = QString::number(out.written);
     QString what;
-    if (complete) {
+    if (outcome.complete) {
         what = QStringLiteral("文件已全部收到，但无法保存为：%1\r\n%2")
-                   .arg(out->final_path, ErrorText(save_error));
-    } else if (!out->announced) {
+                   .arg(out.final_path, ErrorText(outcome.error));
+    } else if (!out.announced) {
         what = QStringLiteral("文件长度无法核对：收到了 %1 字节。").arg(received);
-    } else if (out->written < *out->announced) {
+    } else if (out.written < *out.announced) {
         what = QStringLiteral("文件没有传送完整：只收到了 %1 字节，共 %2 字节。")
-                   .arg(received, QString::number(*out->announced));
+                   .arg(received, QString::number(*out.announced));
     } else {
         what = QStringLiteral("文件长度不符：收到了 %1 字节，而对方告知的是 %2 字节。")
-                   .arg(received, QString::number(*out->announced));
+                   .arg(received, QString::number(*out.announced));
     }
-    // The peer hears the same, except after a complete transfer that only failed to be put in
-    // place here: for the sender, that file arrived.
-    const std::string notice = complete ? lines::Wire(lines::kFileCompleted)
-                                        : Utf8ToGbk("[系统消息]：") + ToGbkBytes(what);
-    try {
-        window_.SendControlLine(notice);
-    } catch (...) {
-        // The user is told below in any case.
+    if (tell_peer) {
+        // The peer hears the same, except after a complete transfer that only failed to be put
+        // in place here: for the sender, that file arrived.
+        const std::string notice = outcome.complete ? lines::Wire(lines::kFileCompleted)
+                                                    : Utf8ToGbk("[系统消息]：") + ToGbkBytes(what);
+        try {
+            window_.SendControlLine(notice);
+        } catch (...) {
+            // The user is told below in any case.
+        }
     }
-    window_.PlainBox(what + QStringLiteral("\r\n已收到的部分保存在：") + out->part_path);
+    window_.PlainBox(what + QStringLiteral("\r\n已收到的部分保存在：") + out.part_path);
 }
 
 std::string ProposedBaseName(const std::string& received_name) {

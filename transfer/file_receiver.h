@@ -52,6 +52,11 @@ public:
     // Start-up state: no name, no length, no file.
     void Reset();
 
+    // The receiving user has cancelled (and the peer has been told). A file still open is
+    // closed with what has arrived and the user is told where it is kept: the sender's end
+    // datagram, which would otherwise close it, may never come.
+    void CancelledHere();
+
     // The state, for the window and for tests.
     // GBK: the name as received, then the chosen local path once the save dialog is confirmed.
     const std::string& RecvFileName() const { return name_; }
@@ -65,6 +70,14 @@ private:
                   const Reply& reply);
     void OnChunk(std::string_view data, const Reply& reply);
     void OnEnd(const Reply& reply);
+    struct Outcome {
+        bool complete = false;  // every announced byte was written
+        bool saved = false;     // and the file is in place under the chosen name
+        int error = 0;          // why it is not, when it is complete
+    };
+    static Outcome CloseOutput(Output& out);
+    // Tells the user (and, when tell_peer, the peer) how a closed transfer went.
+    void Report(const Output& out, const Outcome& outcome, bool tell_peer);
 
     IFileReceiverWindow& window_;
     std::string name_;

@@ -107,6 +107,36 @@ TEST_F(FileReceiverTest, OnlyTheSenderOfTheLengthMayAddToOrEndTheFile) {
     EXPECT_EQ(ReadAll(Path("s.bin.part")), Pattern(1024));
 }
 
+TEST_F(FileReceiverTest, TheReceivingUsersCancelClosesTheFileWithoutWaitingForTheEnd) {
+    // The sender's end datagram was lost: the user's cancel keeps and reports what arrived,
+    // and tells the peer nothing more (it has had the cancel line).
+    const QString target = Path("c.bin");
+    Send(target, Pattern(2048), 5000);
+    const std::size_t replies_before = replies.size();
+    receiver.CancelledHere();
+    EXPECT_FALSE(receiver.Receiving());
+    EXPECT_EQ(replies.size(), replies_before);
+    const std::string what = "文件没有传送完整：只收到了 2048 字节，共 5000 字节。";
+    EXPECT_EQ(Tail(1), (Lines{"box " + what + "\r\n已收到的部分保存在：" +
+                              (target + ".part").toStdString()}));
+    // Late chunks of that transfer are not taken, and its end reports nothing a second time.
+    Feed(Pattern(1024).toStdString());
+    Feed(kEnd);
+    EXPECT_EQ(replies.size(), replies_before);
+    EXPECT_EQ(Tail(2), (Lines{"hide", "ended"}));
+    EXPECT_EQ(ReadAll(target + ".part"), Pattern(2048));
+
+    // Every byte in when the user gave up waiting: the file is put in place. Nothing open:
+    // a cancel does nothing.
+    Send(target, Pattern(3000));
+    receiver.CancelledHere();
+    EXPECT_EQ(ReadAll(target), Pattern(3000));
+    EXPECT_EQ(window.log.back(), "box 恭喜恭喜，文件传送完毕！");
+    const std::size_t log_before = window.log.size();
+    receiver.CancelledHere();
+    EXPECT_EQ(window.log.size(), log_before);
+}
+
 TEST_F(FileReceiverTest, NoSuccessWithoutAFileAndNoFileWhereNoneCanBe) {
     Feed(kName + "a.txt");
     Feed(kLength + "10");  // the save dialog is cancelled
