@@ -27,6 +27,7 @@ const QString kCancel = QStringLiteral("取消");
 constexpr auto kUnconfirmedAfter = std::chrono::seconds(20);
 constexpr auto kOfferPatience = std::chrono::seconds(20);
 constexpr auto kAfterCancel = std::chrono::seconds(5);
+constexpr auto kCancelSettles = std::chrono::milliseconds(300);
 constexpr int kMaxNotes = 20;
 
 // The text of line n of a side: its tag and number, then a mix of GBK and ASCII characters
@@ -181,8 +182,8 @@ QString Workload::Summary() const {
     const WorkloadCounters& c = counters_;
     return QStringLiteral(
                "lines sent %1 shown %2 garbled %3 repeated %4 unconfirmed %5 | files sent %6 "
-               "identical %7 incomplete %8 corrupted %9 stalled %10 | frames %11 | voice "
-               "blocks %12 | error boxes %13")
+               "identical %7 incomplete %8 corrupted %9 stalled %10 (not started %11, unreported "
+               "%12) | frames %13 | voice blocks %14 | error boxes %15")
         .arg(c.lines_sent)
         .arg(c.lines_shown)
         .arg(c.lines_garbled)
@@ -193,6 +194,8 @@ QString Workload::Summary() const {
         .arg(c.files_incomplete)
         .arg(c.files_corrupted)
         .arg(c.files_stalled)
+        .arg(c.files_not_started)
+        .arg(c.files_unreported)
         .arg(c.frames_shown)
         .arg(c.voice_blocks)
         .arg(c.error_boxes);
@@ -355,14 +358,28 @@ void Workload::StepFile(FileLane& lane) {
         case State::kAccepted:
             if (now - lane.since < options_.file_patience) return;
             ++counters_.files_stalled;
+            Note(QStringLiteral("%1 stalled: the receiver has %2, %3 of %4 bytes")
+                     .arg(lane.source,
+                          to.FileReceiving().RecvFileName().empty()
+                              ? QStringLiteral("no name")
+                              : QString::fromStdString(to.FileReceiving().RecvFileName()))
+                     .arg(to.FileReceiving().Receiving()
+                              ? QString::number(
+                                    QFileInfo(lane.target + QStringLiteral(".part")).size())
+                              : QStringLiteral("no file"))
+                     .arg(lane.bytes.size()));
             if (to.BitBtn7->text() == kCancel) to.BitBtn7->click();
             lane.state = State::kCancelled;
             lane.since = now;
             return;
         case State::kCancelled:
-            // The sender's end datagram may still bring the report; without it, what was kept
+            // A report may still come (from the cancel itself or the sender's end datagram).
+            // Once both sides are back to idle, or at the latest after a while, what was kept
             // is looked at directly.
-            if (now - lane.since < kAfterCancel) return;
+            if (now - lane.since < kAfterCancel &&
+                (now - lane.since < kCancelSettles || to.FileReceiving().Receiving() ||
+                 !from.BitBtn4->isEnabled() || !to.BitBtn4->isEnabled()))
+                return;
             JudgeStalled(lane);
             EndTransfer(lane);
             return;
@@ -399,12 +416,20 @@ void Workload::JudgeStalled(FileLane& lane) {
     const QFileInfo target(lane.target);
     const QStringList kept =
         QDir(target.path()).entryList({target.fileName() + QStringLiteral("*")}, QDir::Files);
+    if (kept.isEmpty()) {
+        ++counters_.files_not_started;
+        return;
+    }
     for (const QString& name : kept) {
         const QByteArray bytes = ReadAll(target.dir().filePath(name));
-        if (name.endsWith(QStringLiteral(".part")) && lane.bytes.startsWith(bytes)) continue;
-        ++counters_.files_corrupted;
-        Note(QStringLiteral("unreported file is wrong: ") + name);
+        if (!name.endsWith(QStringLiteral(".part")) || !lane.bytes.startsWith(bytes)) {
+            ++counters_.files_corrupted;
+            Note(QStringLiteral("unreported file is wrong: ") + name);
+            return;
+        }
     }
+    ++counters_.files_unreported;
+    Note(QStringLiteral("kept but never reported: ") + kept.join(QLatin1Char(' ')));
 }
 
 void Workload::EndTransfer(FileLane& lane) {

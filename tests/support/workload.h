@@ -45,10 +45,14 @@ struct WorkloadCounters {
     std::int64_t files_incomplete = 0;   // reported short, with what arrived kept as a prefix
     std::int64_t files_corrupted = 0;    // anything else: wrong bytes, wrong report, nothing kept
     std::int64_t files_stalled = 0;      // cancelled by the receiving user after no end came
-    std::int64_t frames_shown = 0;       // by both receivers
-    std::int64_t voice_blocks = 0;       // played by both sides
-    std::int64_t error_boxes = 0;        // any box that is not a file transfer's report
-    QStringList notes;                   // the first few error boxes and corruptions, for the log
+    // Of the stalled: nothing had been received, so nothing is kept and there is nothing to tell.
+    std::int64_t files_not_started = 0;
+    // Of the stalled: bytes were kept but the receiving user was never told.
+    std::int64_t files_unreported = 0;
+    std::int64_t frames_shown = 0;  // by both receivers
+    std::int64_t voice_blocks = 0;  // played by both sides
+    std::int64_t error_boxes = 0;   // any box that is not a file transfer's report
+    QStringList notes;              // the first few error boxes and corruptions, for the log
 };
 
 // Two connected peers under load at once: numbered chat lines both ways, files back and forth
