@@ -1,7 +1,7 @@
 // The video receiving path: every datagram (at most the 8192 bytes a datagram server delivers)
 // goes to the frame receiver, which decodes it with the safe JPEG decoder and tells a recording
-// window. A picture larger than the decoder allows is never shown, a header that cannot be read
-// leaves the picture untouched, and nothing crashes.
+// window. A picture larger than the decoder allows (by side or by area) is never shown, a header
+// that cannot be read leaves the picture untouched, and nothing crashes.
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
@@ -18,6 +18,7 @@ struct Window : IVideoReceiverWindow {
     void ShowFrame(const QImage& frame) override {
         FUZZ_CHECK(!frame.isNull() && frame.format() == QImage::Format_RGB888);
         FUZZ_CHECK(frame.width() <= kMaxDecodedWidth && frame.height() <= kMaxDecodedHeight);
+        FUZZ_CHECK(static_cast<long>(frame.width()) * frame.height() <= kMaxDecodedPixels);
         ++frames;
     }
     void ShowBlank() override { ++blanks; }
@@ -40,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(picture.format() == QImage::Format_RGB888);
             FUZZ_CHECK(picture.width() > 0 && picture.width() <= kMaxDecodedWidth);
             FUZZ_CHECK(picture.height() > 0 && picture.height() <= kMaxDecodedHeight);
+            FUZZ_CHECK(static_cast<long>(picture.width()) * picture.height() <= kMaxDecodedPixels);
             break;
         case DecodeResult::BadHeader:
             FUZZ_CHECK(picture == before);

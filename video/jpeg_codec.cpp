@@ -195,7 +195,9 @@ DecodeResult DecodeJpeg(std::string_view data, QImage* out) {
 
     if (cinfo.image_width == 0 || cinfo.image_height == 0 ||
         cinfo.image_width > static_cast<JDIMENSION>(kMaxDecodedWidth) ||
-        cinfo.image_height > static_cast<JDIMENSION>(kMaxDecodedHeight)) {
+        cinfo.image_height > static_cast<JDIMENSION>(kMaxDecodedHeight) ||
+        static_cast<long>(cinfo.image_width) * static_cast<long>(cinfo.image_height) >
+            kMaxDecodedPixels) {
         jpeg_destroy_decompress(&cinfo);
         return DecodeResult::BadHeader;
     }

@@ -15,6 +15,11 @@ inline constexpr int kVideoQuality = 50;
 // header is read, before a pixel buffer is allocated.
 inline constexpr int kMaxDecodedWidth = 4096;
 inline constexpr int kMaxDecodedHeight = 4096;
+// Nor more pixels than a full HD picture. A sender's frames come from the camera's mode nearest
+// 176 by 144, halved when they do not fit a datagram; a header claiming more costs one decode
+// of the whole claimed area on the user-interface thread (some 0.2 s for 4096 by 4096 from an
+// 8 KB datagram), so a stranger could keep the window frozen with a few datagrams a second.
+inline constexpr long kMaxDecodedPixels = 1920L * 1080;
 
 // Compresses a picture (any format; it is taken as 24-bit colour) to a baseline JFIF file with
 // libjpeg's default parameters and the given quality, baseline-compatible tables. Empty for a

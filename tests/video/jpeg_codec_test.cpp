@@ -221,6 +221,15 @@ TEST(JpegDecode, RefusesBadInputSafely) {
     EXPECT_EQ(out, before);
     ASSERT_EQ(DecodeJpeg(withSize(kMaxDecodedWidth, 16), &out), DecodeResult::Decoded);
     EXPECT_EQ(out.size(), QSize(kMaxDecodedWidth, 16));
+    // Within both sides but more pixels than a full HD picture: a whole-area decode per
+    // datagram that a stranger could repeat to freeze the window.
+    const QImage strip = out.copy();
+    EXPECT_EQ(DecodeJpeg(withSize(kMaxDecodedWidth, kMaxDecodedHeight), &out),
+              DecodeResult::BadHeader);
+    EXPECT_EQ(DecodeJpeg(withSize(1921, 1080), &out), DecodeResult::BadHeader);
+    EXPECT_EQ(out, strip);
+    ASSERT_EQ(DecodeJpeg(withSize(1920, 1080), &out), DecodeResult::Decoded);
+    EXPECT_EQ(out.size(), QSize(1920, 1080));
 
     // Damage in the scan data, and every cut length: decoded or refused, never a crash.
     const std::size_t scan = Find(Segments(jpeg), 0xDA)->at + 12;
