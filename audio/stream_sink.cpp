@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -86,6 +87,12 @@ int StreamAudioSink::Port() const {
 
 void StreamAudioSink::Accept() {
     while (QTcpSocket* socket = server_->nextPendingConnection()) {
+        if (clients_.size() >= static_cast<std::size_t>(kMaxClients)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        socket->setReadBufferSize(kClientReadBuffer);
         clients_.insert(socket);
         QObject::connect(socket, &QTcpSocket::readyRead, socket,
                          [this, socket] { ClientRead(socket); });
@@ -115,8 +122,25 @@ void StreamAudioSink::ClientRead(QTcpSocket* socket) {
             std::min<std::uint64_t>(static_cast<std::uint64_t>(bytes.size()), room_bytes));
         out_.Play(bytes.constData(), size);
     } catch (const std::exception& e) {
-        if (error_box_) error_box_(QString::fromUtf8(e.what()));
+        ReportFailure(QString::fromUtf8(e.what()));
     }
+}
+
+void StreamAudioSink::ReportFailure(const QString& message) {
+    // The box waits for the user in an event loop of its own, where the clients' reads go on.
+    // Opened right here, it would hold this client's read handler (and its connection's
+    // buffering) for as long as it is open, and every further failing read would open another
+    // box on top of it. So it opens once the handler has returned, and only one at a time.
+    // The queued call holds what it uses, so it is safe even if the sink goes while it waits.
+    if (!error_box_ || !server_ || *report_due_) return;
+    *report_due_ = true;
+    QTimer::singleShot(0, server_.get(), [box = error_box_, due = report_due_, message] {
+        struct Done {
+            bool& due;
+            ~Done() { due = false; }
+        } done{*due};
+        box(message);
+    });
 }
 
 }  // namespace quorell

@@ -23,6 +23,12 @@ public:
 
     // The most audio kept queued and unplayed; what a client sends beyond it is dropped.
     static constexpr std::uint32_t kMaxQueuedSeconds = 10;
+    // Clients connected at once; a further connection is closed as soon as it is accepted, so a
+    // crowd cannot take every descriptor the program has.
+    static constexpr int kMaxClients = 16;
+    // Bytes taken from one client's connection and not yet handled; beyond that they wait in
+    // the system's socket buffers and the client's sending slows down.
+    static constexpr qint64 kClientReadBuffer = 64 * 1024;
 
     StreamAudioSink(TACMOut& out, const TACMConvertor& convertor, ErrorBox error_box);
     ~StreamAudioSink();
@@ -43,12 +49,15 @@ public:
 
 private:
     void Accept();
+    void ReportFailure(const QString& message);
 
     TACMOut& out_;
     const TACMConvertor& convertor_;
     ErrorBox error_box_;
     std::unique_ptr<QTcpServer> server_;
     std::set<QTcpSocket*> clients_;
+    // True while a box for a failure is queued or open.
+    std::shared_ptr<bool> report_due_ = std::make_shared<bool>(false);
 };
 
 }  // namespace quorell
