@@ -2,9 +2,7 @@
 // that stays up whatever a client sends it.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,12 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "attackers.h"
 #include "child_process.h"
+#include "program_checks.h"
 #include "support/raw_tcp.h"
 #include "support/wait.h"
 
@@ -28,111 +27,15 @@ using namespace std::chrono_literals;
 using namespace std::string_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kControlPort = 1001;
 // Generous: a loaded two-core machine running a sanitizer build may take seconds for each.
 constexpr std::chrono::milliseconds kStartLimit = 15s;
 constexpr std::chrono::milliseconds kServeLimit = 10s;
 constexpr std::chrono::milliseconds kExitLimit = 10s;
 const std::string kRefusal = "本软件一次只能运行一个副本";
 
-// Whether copies started by this test may listen on the control port (below 1024). Explains why
-// not in *why.
-bool MayListenOnControlPort(std::string* why) {
-    if (geteuid() == 0) return true;
-    int first_free = 1024;
-    if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_unprivileged_port_start", "r")) {
-        if (std::fscanf(f, "%d", &first_free) != 1) first_free = 1024;
-        std::fclose(f);
-    }
-    if (first_free <= kControlPort) return true;
-    if (getxattr(QUORELL_BINARY, "security.capability", nullptr, 0) > 0) return true;
-    *why = "not running as root and " QUORELL_BINARY
-           " has no cap_net_bind_service, so it cannot listen on TCP port 1001 (grant it with "
-           "setcap cap_net_bind_service=+ep, or run as root)";
-    return false;
-}
-
-// One chat exchange on a fresh connection: a line, a pause in which a connection thread has to
-// keep the connection open waiting for more, then the blank line after which the server ends it.
-// Each line is shown in the window before the next is read, so the end also proves that the
-// window thread took the line. A connection turned away at once (the server still winding down
-// earlier ones) is tried again until timeout.
-::testing::AssertionResult ServesChatLine(ChildProcess& child, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (child.Running() && Clock::now() < deadline) {
-        ClientSocket s = ConnectLoopback(kControlPort, 2s);
-        if (s && s.SendAll("ping\r\n") && !s.ServerClosedWithin(200ms) && s.SendAll("\r\n")) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (s.ServerClosedWithin(std::max(left, 1000ms))) return ::testing::AssertionSuccess();
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return ::testing::AssertionFailure()
-           << "no chat line served on TCP port " << kControlPort << " within " << timeout.count()
-           << " ms; the program is " << child.Describe() << "; its output:\n"
-           << child.Output();
-}
-
-// SIGTERM must end the program promptly, by the signal itself or by an orderly exit, never by a
-// crash.
-::testing::AssertionResult EndsOnSigterm(ChildProcess& child) {
-    child.Signal(SIGTERM);
-    if (!child.WaitForExit(kExitLimit)) {
-        return ::testing::AssertionFailure()
-               << "still running " << kExitLimit.count() << " ms after SIGTERM";
-    }
-    const int status = child.status();
-    if ((WIFEXITED(status) && WEXITSTATUS(status) == 0) ||
-        (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << "after SIGTERM the program " << child.Describe() << "; its output:\n"
-           << child.Output();
-}
-
-// A sanitizer build of the program reports memory errors and undefined behaviour on its standard
-// error and may carry on; the report is what shows the fault.
-::testing::AssertionResult NoSanitizerReport(const ChildProcess& child) {
-    const std::string output = child.Output();
-    for (const char* mark :
-         {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"}) {
-        if (output.find(mark) != std::string::npos) {
-            return ::testing::AssertionFailure() << "sanitizer report in the program's output:\n"
-                                                 << output;
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
-
-class QuorellProcess : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string why;
-        if (!MayListenOnControlPort(&why)) GTEST_SKIP() << why;
-        ASSERT_TRUE(WaitUntil([] { return !PortAccepts(kControlPort); }, kExitLimit))
-            << "TCP port " << kControlPort
-            << " is taken by another program; these tests need it free";
-    }
-
-    // A copy of the program whose one-copy lock lives in this test's own runtime directory, so
-    // it never meets a copy the user runs. It gets no sound server, as on a machine without
-    // sound: these tests are about the network, and a ring for each of hundreds of garbage
-    // lines would only slow them down.
-    std::unique_ptr<ChildProcess> Start(const std::string& log_name) {
-        const std::string runtime = runtime_dir_.path().string();
-        return std::make_unique<ChildProcess>(
-            QUORELL_BINARY,
-            ChildProcess::Environment{{"QT_QPA_PLATFORM", "offscreen"},
-                                      {"XDG_RUNTIME_DIR", runtime},
-                                      {"PULSE_SERVER", "unix:" + runtime + "/no-sound-server"}},
-            logs_.path() / log_name);
-    }
-
-    TempDir runtime_dir_;
-    TempDir logs_;
-};
+// Copies of the program without a sound server, as on a machine without sound: these tests are
+// about the network, and a ring for each of hundreds of garbage lines would only slow them down.
+using QuorellProcess = ProgramTest;
 
 TEST_F(QuorellProcess, SecondCopyIsTurnedAwayAndTheFirstKeepsServing) {
     auto first = Start("first.log");
@@ -197,21 +100,6 @@ TEST_F(QuorellProcess, SecondCopyIsTurnedAwayAndTheFirstKeepsServing) {
                << program.Output();
     }
     return ::testing::AssertionSuccess();
-}
-
-std::string RandomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::string bytes(count, '\0');
-    for (char& c : bytes) c = static_cast<char>(byte(generator));
-    return bytes;
-}
-
-void RaiseOpenFileLimit(rlim_t wanted) {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
-    limit.rlim_cur = std::min(wanted, limit.rlim_max);
-    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 TEST_F(QuorellProcess, ControlPortSurvivesHostileClients) {
@@ -285,7 +173,7 @@ TEST_F(QuorellProcess, ControlPortSurvivesHostileClients) {
     {
         SCOPED_TRACE("hundreds of idle connections");
         constexpr int kIdle = 300;
-        RaiseOpenFileLimit(4096);
+        RaiseDescriptorLimit(4096);
         std::vector<ClientSocket> idle;
         for (int i = 0; i < kIdle; ++i) {
             ClientSocket s = StartConnectLoopback(kControlPort);
