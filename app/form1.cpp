@@ -250,6 +250,8 @@ void TForm1::FormCreate() {
         IdUDPServer2UDPRead(sender, data, binding);
     };
     IdUDPServer2.SetActive(true);
+    // The file sender's datagrams leave from the local address too, as every other endpoint's.
+    IdUDPClient2().BindAddress = config_.bind_address;
     file_receiver_.Reset();
     Edit2->setText(QString::number(10000 + config_.draw()));
     Edit4->setText(QString::number(500 + config_.draw()));

@@ -199,6 +199,7 @@ private:
     bool TransferAccepted() override;
     QString AskSaveFileName(const QString& proposed) override;
     void TransferEnded() override;
+    bool IsPeerAddress(const std::string& address) override;
 
     // IVideoSenderWindow and IVideoReceiverWindow
     std::string LocalVideoPort() override;

@@ -1,5 +1,7 @@
 // The main window's side of the file transfer: offering, accepting and cancelling, the file
 // receiver's port, and what the sender and the receiver change in the window.
+#include <arpa/inet.h>
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -95,6 +97,13 @@ bool TForm1::TransferAccepted() {
 
 QString TForm1::AskSaveFileName(const QString& proposed) {
     return dialogs_.SaveFileName(proposed);
+}
+
+bool TForm1::IsPeerAddress(const std::string& address) {
+    in_addr peer{}, source{};
+    // An address box that holds no dotted IPv4 address tells nothing.
+    if (::inet_pton(AF_INET, PeerAddress().c_str(), &peer) != 1) return true;
+    return ::inet_pton(AF_INET, address.c_str(), &source) == 1 && peer.s_addr == source.s_addr;
 }
 
 void TForm1::TransferEnded() {

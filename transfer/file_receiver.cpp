@@ -191,6 +191,10 @@ void FileReceiver::OnDatagram(std::string_view data, const std::string& source_a
             return;
         }
     }
+    // Nothing is being received: only the peer may start a transfer or end one. A stranger's
+    // length would take the save dialog the user opened for the peer's file (and its bytes the
+    // chosen file), and its end would undo the user's accept while the peer's run waits.
+    if (!window_.IsPeerAddress(source_address)) return;
     if (data.find(wire::kNameMarker) != std::string_view::npos) {
         OnName(data, reply);
     } else if (data.find(wire::kLengthMarker) != std::string_view::npos) {

@@ -30,6 +30,13 @@ public:
     // unreachable-peer box has been shown). A broken connection throws.
     virtual bool SendControlLine(const std::string& line) = 0;
     virtual void PlainBox(const QString& text) = 0;
+    // Whether a datagram from this address can be the peer's (the address the control lines
+    // go to). With no file open, nothing is taken from any other address. Anyone, when the
+    // window cannot tell.
+    virtual bool IsPeerAddress(const std::string& address) {
+        (void)address;
+        return true;
+    }
 };
 
 // The file receiver: handles every datagram that reaches the file port, on the user-interface

@@ -105,6 +105,24 @@ TEST_F(FileReceiverTest, OnlyTheSenderOfTheLengthMayAddToOrEndTheFile) {
     Feed(kEnd, "127.0.0.1", 4002);  // the sender's cancel, from a new socket
     EXPECT_FALSE(receiver.Receiving());
     EXPECT_EQ(ReadAll(Path("s.bin.part")), Pattern(1024));
+
+    // With nothing open, a stranger can neither take the accepted offer's save dialog and
+    // file, nor end the offer; the peer's transfer then goes through.
+    window.peer = "127.0.0.1";
+    const std::size_t log_size = window.log.size(), reply_count = replies.size();
+    window.answers.append(Path("t.bin"));
+    Feed(kName + "evil", "127.0.0.3", 4000);
+    Feed(kLength + "4", "127.0.0.3", 4000);
+    Feed("evil", "127.0.0.3", 4000);
+    Feed(kEnd, "127.0.0.3", 4000);
+    EXPECT_EQ(window.log.size(), log_size);
+    EXPECT_EQ(replies.size(), reply_count);
+    EXPECT_FALSE(receiver.Receiving());
+    window.answers.clear();
+    Send(Path("t.bin"), Pattern(100));
+    Feed(kEnd);
+    EXPECT_EQ(ReadAll(Path("t.bin")), Pattern(100));
+    EXPECT_EQ(window.log.back(), "box 恭喜恭喜，文件传送完毕！");
 }
 
 TEST_F(FileReceiverTest, TheReceivingUsersCancelClosesTheFileWithoutWaitingForTheEnd) {

@@ -27,8 +27,12 @@ struct FakeReceiverWindow : IFileReceiverWindow {
         return reachable;
     }
     void PlainBox(const QString& text) override { log.push_back("box " + text.toStdString()); }
+    bool IsPeerAddress(const std::string& address) override {
+        return peer.empty() || address == peer;
+    }
 
     QStringList answers;
+    std::string peer;  // empty: anyone may be the peer
     bool accepted = true;
     bool reachable = true;
     std::vector<std::string> log;
