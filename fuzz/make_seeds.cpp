@@ -83,6 +83,9 @@ void ControlLines() {
     Write("fuzz_control_line", "chat",
           Gbk("你好/@@第二行") + "\r\n" + Gbk("对方的第二条") + "\r\n \r\nnever\r\n");
     Write("fuzz_control_line", "no_line_end", Gbk("没有行尾"));
+    // A first line at the length limit, then one past it.
+    Write("fuzz_control_line", "longest_then_too_long",
+          std::string(16384, 'a') + "\n" + std::string(16385, 'b') + "\r\n");
 }
 
 void LineFraming() {
@@ -175,6 +178,14 @@ void Jpeg() {
         Write("fuzz_jpeg", "frame_" + std::to_string(s.width) + "x" + std::to_string(s.height),
               jpeg);
     }
+    // A small frame whose header claims 4096 by 4096: refused before any decoding.
+    std::string bomb = EncodeJpeg(PatternCamera::Pattern(176, 144, 1));
+    const std::size_t sof = bomb.find("\xFF\xC0");
+    for (std::size_t at : {sof + 5, sof + 7}) {
+        bomb[at] = '\x10';
+        bomb[at + 1] = '\0';
+    }
+    Write("fuzz_jpeg", "claims_4096x4096", bomb);
     // A busy picture: sent at half its size, cut to one datagram.
     QImage busy = PatternCamera::Pattern(640, 480, 7);
     std::uint32_t noise = 12345;
