@@ -2,6 +2,8 @@
 #include <QMessageBox>
 #include <QScreen>
 
+#include <sys/resource.h>
+
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
@@ -15,7 +17,21 @@
 
 using namespace quorell;
 
+namespace {
+
+// The control server keeps a burst of connections queued while the window catches up; let it
+// use every descriptor the system allows this user rather than the conservative default.
+void RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    RaiseOpenFileLimit();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorell"));
     QApplication::setApplicationDisplayName(QString());

@@ -2,13 +2,19 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <deque>
 #include <system_error>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "common/errors.h"
@@ -32,10 +38,24 @@ constexpr const char* kMaxLineExceeded = "Max line length exceeded.";
 // ServerConnection
 
 ServerConnection::ServerConnection(int fd, int read_timeout_ms)
-    : fd_(fd), read_timeout_ms_(read_timeout_ms) {}
+    : ServerConnection(fd, Limits{read_timeout_ms, 0, 0, {}, false}) {}
+
+ServerConnection::ServerConnection(int fd, Limits limits)
+    : fd_(fd),
+      limits_(std::move(limits)),
+      first_line_deadline_(Clock::now() + std::chrono::milliseconds(limits_.first_line_timeout_ms)),
+      first_line_due_(limits_.first_line_timeout_ms > 0),
+      waiting_(limits_.counted_as_waiting) {}
 
 ServerConnection::~ServerConnection() {
     Close();
+    SetWaiting(false);
+}
+
+int ServerConnection::SetWaiting(bool waiting) {
+    if (waiting == waiting_ || !limits_.waiting) return 0;
+    waiting_ = waiting;
+    return limits_.waiting(waiting ? 1 : -1);
 }
 
 void ServerConnection::Close() {
@@ -68,6 +88,9 @@ std::string ServerConnection::ReceiveLine() {
             head_ = lf + 1;
             scanned_ = 0;
             if (!line.empty() && line.back() == '\r') line.pop_back();
+            first_line_due_ = false;
+            first_line_seen_ = true;
+            SetWaiting(false);
             return line;
         }
         scanned_ = pending;
@@ -94,22 +117,40 @@ void ServerConnection::ReadMore() {
         buffer_.erase(0, head_);
         head_ = 0;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(read_timeout_ms_);
+    const int read_timeout_ms = limits_.read_timeout_ms;
+    const bool limited = read_timeout_ms > 0 || first_line_due_;
+    auto deadline = Clock::time_point::max();
+    if (read_timeout_ms > 0) deadline = Clock::now() + std::chrono::milliseconds(read_timeout_ms);
+    if (first_line_due_) deadline = std::min(deadline, first_line_deadline_);
+    bool checked_in = false;
     while (true) {
         int wait_ms = -1;
-        if (read_timeout_ms_ > 0) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) throw Error("Read timed out.");
-            wait_ms = static_cast<int>(left.count());
+        if (!checked_in) {
+            wait_ms = 0;  // first see whether the bytes are already there
+        } else if (limited) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            wait_ms = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
         }
+        // Bytes already there are taken even once the deadline has passed.
         pollfd p{fd_, POLLIN, 0};
         int ready = poll(&p, 1, wait_ms);
         if (ready < 0) {
             if (errno == EINTR) continue;
             RaiseLastSocketError();
         }
-        if (ready == 0) continue;  // the deadline check above decides
+        if (ready == 0) {
+            if (Clock::now() >= deadline) throw Error("Read timed out.");
+            if (!checked_in) {
+                // Nothing there: from now on this connection waits for its peer. Past the first
+                // line, one idle connection too many from one address is not kept.
+                checked_in = true;
+                const int count = SetWaiting(true);
+                if (first_line_seen_ && limits_.max_waiting > 0 && count > limits_.max_waiting) {
+                    throw Error("Read timed out.");
+                }
+            }
+            continue;
+        }
 
         const std::size_t old_size = buffer_.size();
         buffer_.resize(old_size + kRecvBufferSize);
@@ -132,22 +173,43 @@ void ServerConnection::ReadMore() {
 // State shared by the server, its listener and its connection threads. A connection thread keeps
 // the core alive for as long as it runs, so it may outlive the TcpServer that started it.
 struct TcpServerCore {
+    ~TcpServerCore() {
+        if (wake_fd >= 0) close(wake_fd);
+    }
+
     // Fixed once the server is active.
     int listen_fd = -1;
+    int wake_fd = -1;  // eventfd: a connection thread ended, or the server stops
     int port = 0;
     int max_connections = 0;
+    std::size_t max_queued = 0;
+    int max_waiting_per_address = 0;
     int read_timeout_ms = 0;
+    int first_line_timeout_ms = 0;
     TcpServer::ConnectHandler handler;
 
     std::atomic<bool> stop{false};
 
     std::mutex mutex;
     std::condition_variable idle;
-    std::unordered_set<ServerConnection*> live;  // connections that may still be aborted
-    int running = 0;                             // connection threads not yet finished
+    std::unordered_set<ServerConnection*> live;      // connections that may still be aborted
+    int running = 0;                                 // connection threads not yet finished
+    std::unordered_map<std::uint32_t, int> waiting;  // per source address: waiting for a line
+
+    void Wake() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(wake_fd, &one, sizeof one);
+    }
+    bool Full() const { return max_connections > 0 && running >= max_connections; }
 };
 
 namespace {
+
+// An accepted connection waiting for a thread.
+struct Queued {
+    int fd;
+    std::uint32_t address;  // source IPv4 address, network order
+};
 
 void RunConnection(std::shared_ptr<TcpServerCore> core, ServerConnection* raw) {
     std::unique_ptr<ServerConnection> conn(raw);
@@ -160,26 +222,78 @@ void RunConnection(std::shared_ptr<TcpServerCore> core, ServerConnection* raw) {
         std::lock_guard<std::mutex> lock(core->mutex);
         core->live.erase(raw);
     }
-    conn.reset();  // closes the socket
+    conn.reset();  // closes the socket and stops counting it as waiting
     std::lock_guard<std::mutex> lock(core->mutex);
     --core->running;
     core->idle.notify_all();
+    core->Wake();
 }
 
-void Admit(const std::shared_ptr<TcpServerCore>& core, int fd) {
+// Closes with a reset: the client learns at once, and no TIME_WAIT is left here.
+void Refuse(int fd) {
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+}
+
+// True when the connection's first line (or its end) is already here, so it will not wait.
+bool BringsALine(int fd) {
+    thread_local std::string peeked(ServerConnection::kMaxLineLength + 1, '\0');
+    const ssize_t n = recv(fd, peeked.data(), peeked.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) return true;
+    if (n < 0) return false;
+    return static_cast<std::size_t>(n) == peeked.size() ||
+           std::memchr(peeked.data(), '\n', static_cast<std::size_t>(n)) != nullptr;
+}
+
+// Starts a thread for a queued connection, or refuses it when its address already has its
+// share of connections waiting for a line and it brings none itself. The caller has checked
+// that there is room.
+void Admit(const std::shared_ptr<TcpServerCore>& core, const Queued& queued) {
+    const bool waits = !BringsALine(queued.fd);
+    {
+        std::lock_guard<std::mutex> lock(core->mutex);
+        if (waits && core->max_waiting_per_address > 0) {
+            auto it = core->waiting.find(queued.address);
+            if (it != core->waiting.end() && it->second >= core->max_waiting_per_address) {
+                Refuse(queued.fd);
+                return;
+            }
+        }
+        if (waits) ++core->waiting[queued.address];  // the connection counts itself out
+        ++core->running;
+    }
+    std::weak_ptr<TcpServerCore> weak = core;
+    ServerConnection::Limits limits;
+    limits.read_timeout_ms = core->read_timeout_ms;
+    limits.first_line_timeout_ms = core->first_line_timeout_ms;
+    limits.max_waiting = core->max_waiting_per_address;
+    limits.counted_as_waiting = waits;
+    limits.waiting = [weak, address = queued.address](int delta) {
+        auto owner = weak.lock();
+        if (!owner) return 0;
+        std::lock_guard<std::mutex> lock(owner->mutex);
+        int& count = owner->waiting[address];
+        count += delta;
+        const int now = count;
+        if (count <= 0) owner->waiting.erase(address);
+        return now;
+    };
     std::unique_ptr<ServerConnection> conn;
     try {
-        conn = std::make_unique<ServerConnection>(fd, core->read_timeout_ms);
+        conn = std::make_unique<ServerConnection>(queued.fd, std::move(limits));
     } catch (...) {
-        close(fd);
+        close(queued.fd);
+        std::lock_guard<std::mutex> lock(core->mutex);
+        if (waits && --core->waiting[queued.address] <= 0) core->waiting.erase(queued.address);
+        --core->running;
+        core->idle.notify_all();
         return;
     }
     ServerConnection* raw = conn.get();
     {
         std::lock_guard<std::mutex> lock(core->mutex);
-        if (core->max_connections > 0 && core->running >= core->max_connections) return;
         core->live.insert(raw);
-        ++core->running;
     }
     try {
         std::thread thread(RunConnection, core, raw);
@@ -190,50 +304,70 @@ void Admit(const std::shared_ptr<TcpServerCore>& core, int fd) {
         core->live.erase(raw);
         --core->running;
         core->idle.notify_all();
-        // conn closes the socket on the way out
+        // conn closes the socket and counts itself out on the way out
     }
 }
 
-// True once a connection thread may start; false when asked to stop first. At the limit, new
-// connections wait in the kernel's listen queue (their bytes are kept) until a thread ends.
-bool WaitForRoom(TcpServerCore& core) {
-    std::unique_lock<std::mutex> lock(core.mutex);
-    while (core.max_connections > 0 && core.running >= core.max_connections) {
-        if (core.stop.load()) return false;
-        core.idle.wait_for(lock, std::chrono::milliseconds(kAcceptPollMs));
+// Hands queued connections to threads while there is room, oldest first.
+void StartQueued(const std::shared_ptr<TcpServerCore>& core, std::deque<Queued>& queue) {
+    while (!queue.empty() && !core->stop.load()) {
+        {
+            std::lock_guard<std::mutex> lock(core->mutex);
+            if (core->Full()) return;
+        }
+        const Queued next = queue.front();
+        queue.pop_front();
+        try {
+            Admit(core, next);
+        } catch (...) {
+            // Admit only fails when memory runs out; that connection is gone, the rest goes on.
+        }
     }
-    return !core.stop.load();
+}
+
+// Takes every pending connection the queue has room for, so a burst does not overflow the
+// kernel's listen queue.
+void AcceptPending(TcpServerCore& core, std::deque<Queued>& queue) {
+    while (queue.size() < core.max_queued) {
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        int fd = accept4(core.listen_fd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+        if (fd < 0) {
+            // Out of descriptors or memory: the pending connection stays queued, so back off
+            // rather than spin on it.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptPollMs));
+            }
+            return;
+        }
+        try {
+            queue.push_back(Queued{fd, from.sin_addr.s_addr});
+        } catch (...) {
+            close(fd);
+            return;
+        }
+    }
 }
 
 void Listen(std::shared_ptr<TcpServerCore> core) {
-    while (WaitForRoom(*core)) {
-        pollfd p{core->listen_fd, POLLIN, 0};
-        int ready = poll(&p, 1, kAcceptPollMs);
+    std::deque<Queued> queue;
+    while (!core->stop.load()) {
+        StartQueued(core, queue);
+        pollfd p[2] = {{core->wake_fd, POLLIN, 0}, {core->listen_fd, POLLIN, 0}};
+        const bool room = queue.size() < core->max_queued;
+        int ready = poll(p, room ? 2 : 1, kAcceptPollMs);
         if (ready < 0 && errno != EINTR) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptPollMs));
             continue;
         }
         if (ready <= 0) continue;
-
-        // Take every pending connection before waiting again, so a burst does not overflow the
-        // listen queue.
-        while (WaitForRoom(*core)) {
-            int fd = accept4(core->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) {
-                // Out of descriptors or memory: the pending connection stays queued, so back off
-                // rather than spin on it.
-                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptPollMs));
-                }
-                break;
-            }
-            try {
-                Admit(core, fd);
-            } catch (...) {
-                // Admit only fails when memory runs out; that connection is gone, the rest goes on.
-            }
+        if (p[0].revents != 0) {
+            std::uint64_t count;
+            [[maybe_unused]] ssize_t n = read(core->wake_fd, &count, sizeof count);
         }
+        if (room && p[1].revents != 0) AcceptPending(*core, queue);
     }
+    for (const Queued& q : queue) Refuse(q.fd);
 }
 
 }  // namespace
@@ -302,10 +436,15 @@ void TcpServer::SetActive(bool active) {
         if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0) fail(errno);
 
         auto core = std::make_shared<TcpServerCore>();
+        core->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (core->wake_fd < 0) fail(errno);
         core->listen_fd = fd;
         core->port = ntohs(bound.sin_port);
         core->max_connections = MaxConnections;
+        core->max_queued = static_cast<std::size_t>(std::max(MaxQueuedConnections, 1));
+        core->max_waiting_per_address = MaxWaitingPerAddress;
         core->read_timeout_ms = ReadTimeout;
+        core->first_line_timeout_ms = FirstLineTimeout;
         core->handler = OnConnect;
         try {
             listener_ = std::thread(Listen, core);
@@ -323,6 +462,7 @@ void TcpServer::SetActive(bool active) {
 
     auto core = Core();
     core->stop.store(true);
+    core->Wake();
     if (listener_.joinable()) listener_.join();
     close(core->listen_fd);
     core->listen_fd = -1;

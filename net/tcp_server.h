@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,7 +20,22 @@ struct TcpServerCore;
 // from another thread.
 class ServerConnection {
 public:
-    explicit ServerConnection(int fd, int read_timeout_ms);
+    // How long a connection may keep the server waiting, and how it is counted against its
+    // source address.
+    struct Limits {
+        int read_timeout_ms = 0;        // silence before a read fails; 0 or less: no limit
+        int first_line_timeout_ms = 0;  // from construction to the first whole line; 0: none
+        // Connections of this address that may wait for a line at once; 0: no limit. A connection
+        // past its first line that would wait as one too many gives up instead.
+        int max_waiting = 0;
+        // Adds +1 or -1 to the number of this address's connections that wait for a line and
+        // returns the new number.
+        std::function<int(int delta)> waiting;
+        bool counted_as_waiting = false;  // the caller has already counted this one in
+    };
+
+    ServerConnection(int fd, int read_timeout_ms);
+    ServerConnection(int fd, Limits limits);
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
     ~ServerConnection();
@@ -31,7 +47,8 @@ public:
     // for a line over kMaxLineLength bytes, "Connection Closed Gracefully." once the peer has
     // closed and every complete line was returned. Bytes left without an LF when the peer closes
     // come back as one empty line and are dropped. Throws SocketError on a socket failure and
-    // "Read timed out." when nothing arrives for the read time-out (0 or less: no limit).
+    // "Read timed out." when nothing arrives for the read time-out (0 or less: no limit) or the
+    // first line is not complete by its deadline.
     std::string ReceiveLine();
 
     // Wakes a thread blocked in ReceiveLine(); the connection then reads as closed. Safe to call
@@ -43,10 +60,15 @@ public:
 private:
     void Close();
     void ReadMore();
+    int SetWaiting(bool waiting);  // the address's new count (0 when not counted)
 
     std::mutex fd_mutex_;  // held while fd_ is closed or shut down
     int fd_;
-    int read_timeout_ms_;
+    Limits limits_;
+    std::chrono::steady_clock::time_point first_line_deadline_;
+    bool first_line_due_;  // a first-line deadline applies and no line has come yet
+    bool first_line_seen_ = false;
+    bool waiting_;
     std::string buffer_;
     std::size_t head_ = 0;     // bytes of buffer_ already handed out as lines
     std::size_t scanned_ = 0;  // bytes from head_ known to hold no LF
@@ -57,6 +79,11 @@ private:
 
 // Stream server: listens on DefaultPort and runs OnConnect for every accepted connection on a
 // thread of that connection's own. Failures on a connection thread end that connection silently.
+//
+// Nobody on the network can keep others out: connections are accepted as fast as they come, up
+// to MaxQueuedConnections beyond the running ones, and wait in that queue (first come, first
+// served) for a thread; one source address may hold only MaxWaitingPerAddress connections that
+// wait for a line, and a connection must bring its first line within FirstLineTimeout.
 // Connection threads share only a TcpServerCore with the server, so a handler that outlives the
 // server object never touches freed memory.
 class TcpServer {
@@ -69,11 +96,18 @@ public:
     ~TcpServer();  // stops, never throws
 
     int DefaultPort = 0;
-    std::string BindAddress;  // empty: all local addresses
-    int ListenQueue = 15;
+    std::string BindAddress;       // empty: all local addresses
+    int ListenQueue = 4096;        // the kernel caps it at net.core.somaxconn
     int TerminateWaitTime = 5000;  // milliseconds
-    int MaxConnections = 256;      // simultaneous; further ones wait to be accepted
-    int ReadTimeout = 60000;       // milliseconds of silence before a connection is dropped
+    int MaxConnections = 256;      // connection threads at once; further connections queue
+    // Accepted connections waiting for a thread; when full, the kernel's listen queue holds more.
+    int MaxQueuedConnections = 4096;
+    // Connections from one source address waiting for a line at once; a further connection from
+    // that address is reset as soon as it is taken from the queue, unless it already brings a
+    // whole line. 0: no limit.
+    int MaxWaitingPerAddress = 16;
+    int FirstLineTimeout = 5000;  // milliseconds from a thread's start to the first line; 0: none
+    int ReadTimeout = 60000;      // milliseconds of silence before a connection is dropped
     ConnectHandler OnConnect;
     // What a stop on the user-interface thread keeps serving while it waits for the connection
     // threads, which may themselves be waiting for that thread. Optional.

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -74,9 +76,15 @@ bool ClientSocket::ServerClosedWithin(std::chrono::milliseconds timeout) {
     }
 }
 
-ClientSocket StartConnectLoopback(int port, const char* address) {
+ClientSocket StartConnectLoopback(int port, const char* address, const char* source) {
     ClientSocket s(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!s) return s;
+    if (source != nullptr) {
+        const sockaddr_in local = LoopbackAddress(source, 0);
+        if (bind(s.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            return ClientSocket();
+        }
+    }
     const sockaddr_in addr = LoopbackAddress(address, port);
     if (connect(s.fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
         errno != EINPROGRESS) {
@@ -172,6 +180,13 @@ std::string ReadToEnd(int fd) {
     while ((n = recv(fd, chunk, sizeof chunk, 0)) > 0)
         all.append(chunk, static_cast<std::size_t>(n));
     return all;
+}
+
+void RaiseOpenFileLimit(unsigned long wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
+    limit.rlim_cur = std::min<rlim_t>(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 }  // namespace quorell::test

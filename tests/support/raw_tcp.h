@@ -48,11 +48,17 @@ private:
 ClientSocket ConnectLoopback(int port, std::chrono::milliseconds timeout,
                              const char* address = "127.0.0.1");
 
-// A connect already under way: the socket is non-blocking and may still be connecting.
-ClientSocket StartConnectLoopback(int port, const char* address = "127.0.0.1");
+// A connect already under way: the socket is non-blocking and may still be connecting. With a
+// source, the connection comes from that loopback address.
+ClientSocket StartConnectLoopback(int port, const char* address = "127.0.0.1",
+                                  const char* source = nullptr);
 
 // True when the connect under way on fd completed successfully within timeout.
 bool ConnectCompleted(int fd, std::chrono::milliseconds timeout);
+
+// Raises this process's limit of open descriptors to at least wanted, as far as the hard limit
+// allows, for tests that hold many connections.
+void RaiseOpenFileLimit(unsigned long wanted);
 
 // True when something accepts connections on 127.0.0.1:port right now.
 bool PortAccepts(int port);
