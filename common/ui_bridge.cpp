@@ -28,7 +28,16 @@ void UiBridge::Invoke(std::function<void()> fn) {
 }
 
 void UiBridge::Drain() {
-    for (;;) {
+    // Only what is pending now. Hand-offs queued while these run have woken the event loop and
+    // wait for its next call: threads that hand off one closure after another (a connection
+    // streaming lines) must not keep the loop from its own events, painting, input and the
+    // termination signals among them, for as long as they go on.
+    std::size_t pending = 0;
+    {
+        std::lock_guard lock(mu_);
+        pending = queue_.size();
+    }
+    for (; pending > 0; --pending) {
         std::shared_ptr<Task> task;
         {
             std::lock_guard lock(mu_);

@@ -54,7 +54,8 @@ public:
         }
     }
 
-    // User-interface thread: runs every hand-off pending now (and those queued meanwhile).
+    // User-interface thread: runs every hand-off pending now. Those queued meanwhile have
+    // called the waker and are left for the next call.
     void Drain();
 
     // User-interface thread: serves hand-offs until done() holds or the timeout passes.

@@ -159,6 +159,33 @@ TEST_F(UiBridgeTest, DrainRunsWhatIsPending) {
     EXPECT_EQ(returned.load(), 3);
 }
 
+TEST_F(UiBridgeTest, DrainReturnsWhileOtherThreadsKeepHandingOff) {
+    // Threads that hand off one closure after another, as connections streaming lines do. One
+    // Drain serves what was pending when it began and returns, so the event loop gets its turn.
+    constexpr int kThreads = 8;
+    constexpr int kCallsEach = 1000;  // ends a Drain that never returns by itself, eventually
+    std::atomic<int> ran{0};
+    std::atomic<int> finished{0};
+    for (int t = 0; t < kThreads; ++t) {
+        Spawn([&] {
+            for (int k = 0; k < kCallsEach; ++k) {
+                // Long enough for the others to queue their next one meanwhile.
+                bridge.Invoke([&] {
+                    ++ran;
+                    std::this_thread::sleep_for(50us);
+                });
+            }
+            ++finished;
+        });
+    }
+    while (wakes.load() < kThreads) std::this_thread::sleep_for(1ms);
+    bridge.Drain();
+    EXPECT_LE(ran.load(), kThreads);
+    ASSERT_TRUE(Pump([&] { return finished == kThreads; }));
+    JoinAll();
+    EXPECT_EQ(ran.load(), kThreads * kCallsEach);
+}
+
 TEST_F(UiBridgeTest, CloseRefusesPendingAndLaterHandOffs) {
     constexpr int kThreads = 4;
     std::atomic<int> ran{0};
