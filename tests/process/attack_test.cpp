@@ -169,6 +169,57 @@ TEST_F(Attack, HostileControlLinesFromManyClientsAtOnce) {
     After();
 }
 
+// One connection that streams chat lines as fast as the server takes them and ends; the
+// number of lines sent.
+std::uint64_t ChatLineStream(int index) {
+    constexpr int kLines = 300;
+    static const std::string lines = [] {
+        std::string all;
+        for (int i = 0; i < kLines; ++i) all += "a line of chat that nobody asked for\r\n";
+        return all;
+    }();
+    ClientSocket s = ConnectLoopbackFrom(kStrangers[static_cast<std::size_t>(index) % 2].c_str(),
+                                         kControlPort, 2s);
+    if (!s || !s.SendAll(lines)) return 0;
+    s.FinishSending();
+    s.ServerClosedWithin(5s);
+    return kLines;
+}
+
+TEST_F(Attack, ChatLinesStreamedByManyClientsAtOnce) {
+    ASSERT_NO_FATAL_FAILURE(
+        Launch("TCP 1001: 8 clients at once streaming chat lines as fast as they are taken"));
+    PhaseMeter meter(program_->pid());
+    Flood flood(8, [](int index, const std::atomic<bool>&) { return ChatLineStream(index); });
+    const auto started = Clock::now();
+    ASSERT_NO_FATAL_FAILURE(ExpectServing("during the chat line flood"));
+    std::this_thread::sleep_until(started + kAttackTime);
+    std::cout << "\nchat lines streamed: " << flood.Stop() << "\n";
+    During(meter, "chat line flood");
+    After();
+}
+
+TEST_F(Attack, TerminationSignalEndsTheProgramWhileABurstOfChatLinesIsShown) {
+    ASSERT_NO_FATAL_FAILURE(
+        Launch("TCP 1001: 64 connections with 2000 chat lines each, then SIGTERM"));
+    PhaseMeter meter(program_->pid());
+    std::string lines;
+    for (int i = 0; i < 2000; ++i) lines += "a line of chat that nobody asked for\r\n";
+    // Every connection thread then has lines waiting and hands them to the window one after
+    // another, for far longer than this test lasts.
+    std::vector<ClientSocket> burst;
+    for (int i = 0; i < 64; ++i) {
+        burst.push_back(ConnectLoopbackFrom(kStrangers[i % 2].c_str(), kControlPort, 5s));
+        if (burst.back()) burst.back().SendAll(lines);
+    }
+    ASSERT_NO_FATAL_FAILURE(ExpectServing("while the burst is being shown"));
+    table_->Add(meter.Finish("during: burst being shown"));
+    std::cout << table_->Render() << std::flush;
+    // The window's event loop has to get its turn between the lines to see the signal.
+    EXPECT_TRUE(EndsOnSigterm(*program_));
+    EXPECT_TRUE(NoSanitizerReport(*program_));
+}
+
 // Sends a datagram without waiting for room for long; returns 1 when it went out.
 std::uint64_t SendDatagram(RawUdp& from, const std::string& bytes) {
     sockaddr_in to = RawUdp::Address("127.0.0.1", kFilePort);
