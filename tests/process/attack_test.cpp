@@ -89,13 +89,17 @@ protected:
     void After() {
         const bool settled = WaitUntil(
             [&] {
+                // Connections still queued inside the program hold descriptors and get a
+                // thread each before they end.
                 const auto now = SampleProcess(program_->pid());
-                return now && now->threads <= baseline_.threads + kThreadsAfter;
+                return now && now->threads <= baseline_.threads + kThreadsAfter &&
+                       now->descriptors <= baseline_.descriptors + kDescriptorsAfter;
             },
             kSettleLimit);
         const PhaseFigures& after = table_->Add(MeasureIdle(program_->pid(), "after"));
         std::cout << table_->Render() << std::flush;
-        EXPECT_TRUE(settled) << "threads did not come back near " << baseline_.threads;
+        EXPECT_TRUE(settled) << "threads and descriptors did not come back near "
+                             << baseline_.threads << " and " << baseline_.descriptors;
         EXPECT_LE(after.threads, baseline_.threads + kThreadsAfter);
         EXPECT_LE(after.descriptors, baseline_.descriptors + kDescriptorsAfter);
         EXPECT_LE(after.rss_mib, baseline_.rss_mib + kMemoryAfterMiB);

@@ -180,7 +180,8 @@ TEST_F(QuorellProcess, ControlPortSurvivesHostileClients) {
             ASSERT_TRUE(s) << "socket " << i << ": " << std::strerror(errno);
             idle.push_back(std::move(s));
         }
-        // A burst this size overflows the listen queue; the kernel retries the rest.
+        // One address may keep only 16 connections waiting for a line; the rest of the burst is
+        // turned away as the program takes it from its queue.
         const auto deadline = Clock::now() + kServeLimit;
         int connected = 0;
         for (ClientSocket& s : idle) {
@@ -188,7 +189,7 @@ TEST_F(QuorellProcess, ControlPortSurvivesHostileClients) {
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (ConnectCompleted(s.fd(), std::max(left, 1ms))) ++connected;
         }
-        EXPECT_GT(connected, kIdle / 2);
+        EXPECT_GE(connected, 16);
         ASSERT_TRUE(program->Running()) << "with " << connected << " idle connections open, "
                                         << program->Describe() << "; its output:\n"
                                         << program->Output();
