@@ -203,6 +203,26 @@ TEST_F(Attack, ChatLinesStreamedByManyClientsAtOnce) {
     After();
 }
 
+// Connections that bring their lines at once pass every check for idle ones and queue up in
+// front of the honest client, each taking its time in the window. Disabled until the control
+// server keeps one address from filling its queue: today the honest client waits minutes.
+TEST_F(Attack, DISABLED_ChatLinesFiredAndForgottenLeaveRoomForTheHonestClient) {
+    ASSERT_NO_FATAL_FAILURE(
+        Launch("TCP 1001: 4 clients firing connections of 300 chat lines each without waiting"));
+    PhaseMeter meter(program_->pid());
+    std::string lines;
+    for (int i = 0; i < 300; ++i) lines += "a line of chat that nobody asked for\r\n";
+    Flood flood(4, [&](int index, const std::atomic<bool>&) -> std::uint64_t {
+        ClientSocket s = ConnectLoopbackFrom(kStrangers[index % 2].c_str(), kControlPort, 2s);
+        return s && s.SendAll(lines) ? 1 : 0;
+    });
+    std::this_thread::sleep_for(kAttackTime);
+    std::cout << "\nconnections fired: " << flood.Stop() << "\n";
+    ASSERT_NO_FATAL_FAILURE(ExpectServing("after the connections were fired"));
+    During(meter, "fired chat lines");
+    After();
+}
+
 TEST_F(Attack, TerminationSignalEndsTheProgramWhileABurstOfChatLinesIsShown) {
     ASSERT_NO_FATAL_FAILURE(
         Launch("TCP 1001: 64 connections with 2000 chat lines each, then SIGTERM"));
