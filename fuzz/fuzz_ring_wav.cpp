@@ -1,14 +1,16 @@
-// The ring sound's file reader. The ring player hands Sound.WAV to Qt's sound effect, whose
-// sample loader reads it with QWaveDecoder: that reader gets the file's bytes here the same way
-// (opened for reading, then read in blocks until it has no more). A damaged file must not crash
-// the program, and what it gives is never more than the file holds (24-bit samples come out
-// widened to 32 bits).
+// The ring sound's file. The ring player checks the file with RingSoundPlayable() and hands what
+// passes to Qt's sound effect, whose sample loader reads it with QWaveDecoder. Any bytes go
+// through the check; a file that passes goes to QWaveDecoder, read the way the sample loader
+// reads, and must be read to its end within the file's bounds: a hang here (the fuzzer's
+// time-out) is a damaged file that would keep the program from ending.
 #include <QBuffer>
 #include <QByteArray>
 #include <QWaveDecoder>
 #include <algorithm>
 #include <cstdint>
+#include <string_view>
 
+#include "app/ring_sound.h"
 #include "fuzz_check.h"
 
 // Qt's warnings about damaged files would drown the fuzzer's output.
@@ -18,15 +20,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const std::string_view file_bytes(reinterpret_cast<const char*>(data), size);
+    if (!quorell::RingSoundPlayable(file_bytes.substr(0, quorell::kRingSoundHeadBytes), size))
+        return 0;
+
+    QByteArray bytes(file_bytes.data(), static_cast<qsizetype>(size));
     QBuffer file(&bytes);
     FUZZ_CHECK(file.open(QIODevice::ReadOnly));
     QWaveDecoder decoder(&file);
     if (!decoder.open(QIODevice::ReadOnly)) return 0;
+    FUZZ_CHECK(decoder.size() <= static_cast<qint64>(size));
 
     // As the sample loader reads: never beyond what the decoder says is there, nor beyond the
-    // size the header claims. (Asked for more, QWaveDecoder makes up 24-bit samples past the
-    // end of the data.)
+    // size of the samples. (Asked for more, QWaveDecoder makes up 24-bit samples past the end.)
     qint64 total = 0;
     char block[4096];
     for (int round = 0; round < 1000 && total < decoder.size(); ++round) {

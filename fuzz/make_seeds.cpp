@@ -245,13 +245,18 @@ void RingSound(const QString& wav_path) {
     Write("fuzz_ring_wav", "sound_cut_4k", whole.left(4096).toStdString());
     Write("fuzz_ring_wav", "sound_header", whole.left(44).toStdString());
     // The same start with its sizes made to fit.
-    std::string fitted = whole.left(2048).toStdString();
-    auto put32 = [&](std::size_t at, std::uint32_t v) {
-        for (int k = 0; k < 4; ++k) fitted[at + k] = static_cast<char>(v >> (8 * k));
+    auto put32 = [](std::string& bytes, std::size_t at, std::size_t v) {
+        for (int k = 0; k < 4; ++k) bytes[at + k] = static_cast<char>(v >> (8 * k));
     };
-    put32(4, static_cast<std::uint32_t>(fitted.size() - 8));
-    put32(40, static_cast<std::uint32_t>(fitted.size() - 44));
+    std::string fitted = whole.left(2048).toStdString();
+    put32(fitted, 4, fitted.size() - 8);
+    put32(fitted, 40, fitted.size() - 44);
     Write("fuzz_ring_wav", "sound_fitted_2k", fitted);
+    // An odd-sized chunk of its own before the format, as many writers add.
+    std::string listed =
+        fitted.substr(0, 12) + std::string("LIST\x05\0\0\0INFOa\0", 14) + fitted.substr(12);
+    put32(listed, 4, listed.size() - 8);
+    Write("fuzz_ring_wav", "sound_with_list_chunk", listed);
 }
 
 }  // namespace
