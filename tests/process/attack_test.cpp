@@ -92,14 +92,13 @@ protected:
                 // Connections still queued inside the program hold descriptors and get a
                 // thread each before they end.
                 const auto now = SampleProcess(program_->pid());
-                return now && now->threads <= baseline_.threads + kThreadsAfter &&
-                       now->descriptors <= baseline_.descriptors + kDescriptorsAfter;
+                return now && now->threads <= baseline_.threads + 1 &&
+                       now->descriptors <= baseline_.descriptors + 2;
             },
             kSettleLimit);
         const PhaseFigures& after = table_->Add(MeasureIdle(program_->pid(), "after"));
         std::cout << table_->Render() << std::flush;
-        EXPECT_TRUE(settled) << "threads and descriptors did not come back near "
-                             << baseline_.threads << " and " << baseline_.descriptors;
+        if (!settled) std::cout << "(not fully at rest after " << kSettleLimit.count() << " ms)\n";
         EXPECT_LE(after.threads, baseline_.threads + kThreadsAfter);
         EXPECT_LE(after.descriptors, baseline_.descriptors + kDescriptorsAfter);
         EXPECT_LE(after.rss_mib, baseline_.rss_mib + kMemoryAfterMiB);
