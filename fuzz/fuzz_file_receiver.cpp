@@ -141,10 +141,14 @@ struct Window : IFileReceiverWindow {
 // bytes only when it is plain decimal digits.
 std::optional<std::uint64_t> Announced(const std::string& datagram) {
     const std::string text = datagram.substr(wire::kLengthMarker.size());
-    if (text.empty() || text.size() > 18) return std::nullopt;
-    for (char c : text)
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
         if (c < '0' || c > '9') return std::nullopt;
-    return std::stoull(text);
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > std::uint64_t{1} << 62) return std::nullopt;  // no such file arrives here
+    }
+    return value;
 }
 
 std::string NextDatagram(FuzzedDataProvider& provider, int kind) {
