@@ -4,6 +4,9 @@
 
 #include <sys/resource.h>
 
+#include <cstdio>
+
+#include "app/command_line.h"
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
@@ -31,6 +34,12 @@ void RaiseOpenFileLimit() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before anything is made: no display, lock, port or box is needed for it.
+    const CommandLineAnswer command_line = ReadCommandLine(argc, argv);
+    std::fputs(command_line.out.c_str(), stdout);
+    std::fputs(command_line.err.c_str(), stderr);
+    if (!command_line.run) return command_line.exit_status;
+
     RaiseOpenFileLimit();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorell"));
