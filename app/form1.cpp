@@ -16,6 +16,8 @@
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form3.h"
+#include "discovery/peer_completer.h"
+#include "discovery/peer_discovery.h"
 #include "net/socket_error.h"
 
 namespace quorell {
@@ -118,6 +120,14 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
         dialogs_.StandardErrorBox(QString::fromUtf8(e.what()));
     }
     form3_ = std::make_unique<TForm3>();
+    // Peers announced on the local network are offered in the address box. A window bound to
+    // one local address (two peers in one test) is not reachable by its host name: it neither
+    // announces itself nor looks.
+    if (config_.bind_address.empty()) {
+        auto* discovery =
+            new PeerDiscovery(PeerDiscovery::DefaultName(), config_.control_port, this);
+        AttachPeerCompleter(Edit1, discovery->Peers());
+    }
 }
 
 TForm1::~TForm1() {

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <utility>
+
+#include "discovery/avahi_qt_poll.h"
+#include "discovery/peer_list_model.h"
+
+struct AvahiClient;
+struct AvahiEntryGroup;
+struct AvahiServiceBrowser;
+struct AvahiServiceResolver;
+
+namespace quorell {
+
+// Announces this instance on the local network through the system's Avahi daemon and keeps
+// the list of the other instances it finds. Everything runs on the thread that makes it.
+// Without a daemon (or a system bus) it stays quiet and keeps trying; when the daemon goes
+// and comes back, it announces and browses again by itself. It never touches the chat ports.
+class PeerDiscovery : public QObject {
+public:
+    static constexpr const char* kServiceType = "_quorell._tcp";
+    static constexpr int kMaxPendingLookups = 64;
+
+    // name: the instance name to announce (cut to a valid one); port: the chat port.
+    PeerDiscovery(const QByteArray& name, std::uint16_t port, QObject* parent = nullptr);
+    ~PeerDiscovery() override;
+
+    PeerListModel* Peers() { return &peers_; }
+    // The name announced now: the one asked for, or a variant when it was taken.
+    QByteArray AnnouncedName() const { return name_; }
+    // True while connected to the daemon and browsing.
+    bool Browsing() const { return browser_ != nullptr; }
+
+    // "user@host", as announced by the program.
+    static QByteArray DefaultName();
+    // name cut on a character boundary to what a service instance name may hold.
+    static QByteArray ValidName(const QByteArray& name);
+
+private:
+    void Connect();
+    void TearDown();
+    void ScheduleReconnect(int delay_ms);
+    void ClientChanged(AvahiClient* client, int state);
+    void Announce();
+    void GroupChanged(AvahiEntryGroup* group, int state);
+    void Browsed(int interface, int event, const char* name, const char* type, const char* domain);
+    // address: the IPv4 address found, empty when the lookup failed or found another kind.
+    void Resolved(AvahiServiceResolver* resolver, int interface, const char* name,
+                  const QString& address);
+
+    friend struct AvahiCallbacks;
+
+    AvahiQtPoll poll_;
+    PeerListModel peers_;
+    QByteArray name_;
+    std::uint16_t port_;
+    QTimer reconnect_;
+    AvahiClient* client_ = nullptr;
+    AvahiEntryGroup* group_ = nullptr;
+    AvahiServiceBrowser* browser_ = nullptr;
+    std::map<std::pair<int, QByteArray>, AvahiServiceResolver*> lookups_;
+};
+
+}  // namespace quorell

@@ -1,0 +1,67 @@
+// The address box's list of peers: what it shows and what choosing a peer does to the box.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCompleter>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "discovery/peer_completer.h"
+#include "discovery/peer_list_model.h"
+
+namespace quorell {
+namespace {
+
+TEST(PeerCompleter, ChoosingAPeerPutsItsAddressInTheBoxWhichStaysPut) {
+    QWidget window;
+    window.resize(300, 100);
+    auto* box = new QLineEdit(&window);
+    box->setGeometry(136, 18, 97, 20);
+    PeerListModel model;
+    model.Add(1, "alice@a", "10.0.0.1");
+    model.Add(1, "<b>bob</b>@b", "10.0.0.2");
+    QCompleter* completer = AttachPeerCompleter(box, &model);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    box->setFocus();
+
+    // Down on the box opens the whole list, newest first, names as typed.
+    QTest::keyClick(box, Qt::Key_Down);
+    QAbstractItemView* popup = completer->popup();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return popup->isVisible(); }, 3000));
+    ASSERT_EQ(popup->model()->rowCount(), 2);
+    EXPECT_EQ(popup->model()->index(0, 0).data().toString(), "<b>bob</b>@b (10.0.0.2)");
+    EXPECT_EQ(box->geometry(), QRect(136, 18, 97, 20));
+
+    QSignalSpy changed(box, &QLineEdit::textChanged);
+    popup->setCurrentIndex(popup->model()->index(1, 0));
+    QTest::keyClick(popup, Qt::Key_Return);
+    EXPECT_EQ(box->text(), "10.0.0.1");
+    EXPECT_FALSE(popup->isVisible());
+    EXPECT_GE(changed.count(), 1);
+    EXPECT_EQ(box->geometry(), QRect(136, 18, 97, 20));
+
+    // Typing narrows the list by address.
+    box->clear();
+    QTest::keyClicks(box, "10.0.0.2");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return popup->isVisible(); }, 3000));
+    EXPECT_EQ(completer->completionCount(), 1);
+}
+
+TEST(PeerCompleter, AnEmptyListOpensNothingAndTheBoxWorksAsBefore) {
+    QLineEdit box;
+    PeerListModel model;
+    QCompleter* completer = AttachPeerCompleter(&box, &model);
+    box.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+    QTest::keyClicks(&box, "127.0.0.2");
+    QTest::keyClick(&box, Qt::Key_Down);
+    QTest::qWait(50);
+    EXPECT_FALSE(completer->popup()->isVisible());
+    EXPECT_EQ(box.text(), "127.0.0.2");
+}
+
+}  // namespace
+}  // namespace quorell
