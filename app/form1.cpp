@@ -108,6 +108,7 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
     ConnectHandlers();
     SetUpVideoComponents();
     SetUpVoiceComponents();
+    SetUpSpeedDisplay();
     // The stream audio sink starts with the window, before its creation handler runs.
     try {
         StartAudioSink();

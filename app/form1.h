@@ -11,6 +11,7 @@
 #include "app/dispatcher.h"
 #include "app/send_text.h"
 #include "app/startup_config.h"
+#include "app/transfer_speed.h"
 #include "audio/acm_out.h"
 #include "audio/format_chooser.h"
 #include "audio/stream_sink.h"
@@ -32,6 +33,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 namespace quorell {
 
@@ -112,6 +114,8 @@ public:
     const FrameSender& VideoSending() const { return frame_sender_; }
     const FrameReceiver& VideoReceiving() const { return frame_receiver_; }
     TForm3* About() { return form3_.get(); }
+    // The speed beside the file progress, as its tooltip shows it ("" when nothing is moving).
+    QString SpeedToolTip() const;
 
     // Window state.
     QString LastIncomingLine;
@@ -221,6 +225,21 @@ private:
     void SetUpVoiceComponents();
     void StartAudioSink();
     bool voice_box_open_ = false;
+
+    // The speed of file transfers (app/form1_speed.cpp).
+    void SetUpSpeedDisplay();
+    void PollSendSpeed();
+    void BeforeFileDatagram();
+    void AfterFileDatagram();
+    void FinishReceiveSpeed();
+    void UpdateTransferSpeed();
+    TransferSpeed send_speed_;
+    TransferSpeed receive_speed_;
+    std::shared_ptr<FileSendRun> measured_run_;
+    std::int64_t receive_last_taken_ = 0;
+    QString send_average_;     // the further line of the next completion notice from the peer
+    QString receive_average_;  // the further line of this side's completion box
+    QTimer* speed_timer_ = nullptr;
 
     StartupConfig config_;
     DeviceContext& devices_;

@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <utility>
 
 #include "app/control_channel.h"
 #include "common/control_lines.h"
@@ -70,7 +71,13 @@ void TForm1::SetPeerVoicePort(const std::string& port) {
 }
 
 void TForm1::ShowIncoming(const std::string& line) {
-    const QString history = HistoryLine(kPeerPrefix, FromGbk(line));
+    QString history = HistoryLine(kPeerPrefix, FromGbk(line));
+    if (line == lines::Wire(lines::kFileCompleted)) {
+        // The peer's words stay as they are; the average speed of our send follows them.
+        PollSendSpeed();
+        if (!send_average_.isEmpty())
+            history += QStringLiteral("\r\n") + std::exchange(send_average_, QString());
+    }
     LastIncomingLine = history;
     AddHistory(history);
 }

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <utility>
 
 #include "app/dialogs.h"
 #include "app/form1.h"
@@ -43,10 +44,12 @@ void TForm1::BitBtn7Click() {
 
 void TForm1::IdUDPServer2UDPRead(net::UdpServer&, std::string_view AData,
                                  net::UdpBinding& ABinding) {
+    BeforeFileDatagram();
     file_receiver_.OnDatagram(
         AData, ABinding.SourceAddress, ABinding.SourcePort, [&ABinding](std::string_view reply) {
             ABinding.SendDatagram(ABinding.SourceAddress, ABinding.SourcePort, reply);
         });
+    AfterFileDatagram();
 }
 
 // Effects of the peer's control lines.
@@ -77,10 +80,13 @@ void TForm1::SetSendFileEnabled(bool enabled) {
 void TForm1::ShowProgress(bool shown) {
     Label4->setVisible(shown);
     Gauge1->setVisible(shown);
+    // The sender hides the progress right after its last acknowledgement.
+    if (!shown) PollSendSpeed();
 }
 
 void TForm1::SetProgress(int percent) {
     Gauge1->setValue(percent);
+    PollSendSpeed();
 }
 
 void TForm1::ResetReceiveCaption() {
@@ -88,6 +94,12 @@ void TForm1::ResetReceiveCaption() {
 }
 
 void TForm1::PlainBox(const QString& text) {
+    // The completion box keeps its words and says the average speed on a line of its own.
+    if (text == QStringLiteral("恭喜恭喜，文件传送完毕！") && !receive_average_.isEmpty()) {
+        const QString average = std::exchange(receive_average_, QString());
+        dialogs_.PlainBox(text + QStringLiteral("\r\n") + average);
+        return;
+    }
     dialogs_.PlainBox(text);
 }
 
@@ -107,6 +119,7 @@ bool TForm1::IsPeerAddress(const std::string& address) {
 }
 
 void TForm1::TransferEnded() {
+    FinishReceiveSpeed();
     BitBtn7->setText(kAccept);
     BitBtn7->setEnabled(false);
     BitBtn4->setEnabled(true);

@@ -162,6 +162,10 @@ bool FileReceiver::Receiving() const {
     return out_ != nullptr;
 }
 
+std::int64_t FileReceiver::BytesTaken() const {
+    return out_ ? out_->Taken() : 0;
+}
+
 void FileReceiver::Reset() {
     out_.reset();
     name_.clear();

@@ -69,6 +69,9 @@ public:
     const std::string& RecvFileName() const { return name_; }
     std::int32_t RecvFileSize() const { return size_; }
     bool Receiving() const;  // an output file is open
+    // Bytes taken into the open file so far (0 with none), and the length announced for it.
+    std::int64_t BytesTaken() const;
+    std::optional<std::int64_t> Announced() const { return announced_; }
 
 private:
     struct Output;

@@ -265,6 +265,7 @@ void Send_file::Run() {
         return;
     }
 
+    run_->size = *size;
     if (!Send(std::string(wire::kLengthMarker) + std::to_string(*size))) return;
     reply = AwaitReply();
     if (!reply) return;
@@ -300,6 +301,7 @@ void Send_file::Run() {
         reply = AwaitReply();
         if (!reply) return;
         if (wire::AsciiUpper(*reply) != wire::kPackageOkUpper) break;
+        run_->acknowledged = sent;
     }
     Finish();
 }

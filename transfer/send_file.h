@@ -38,6 +38,10 @@ public:
 struct FileSendRun {
     std::atomic<bool> cancelled{false};
     std::atomic<bool> finished{false};
+    // For the window's speed: the length of the file (-1 until known) and the bytes the
+    // receiver has acknowledged so far.
+    std::atomic<std::int64_t> size{-1};
+    std::atomic<std::int64_t> acknowledged{0};
     // Held by the thread around each use of the socket and by the cancel around its mark and
     // its end datagram, so nothing leaves the socket for this run after the cancel's end
     // datagram. Never held while waiting.

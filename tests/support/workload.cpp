@@ -49,7 +49,7 @@ QString HistoryText(const QString& line) {
 }
 
 bool IsFileReport(const QString& box) {
-    return box == kDone || box.contains(kKeptAt) || box.startsWith(QStringLiteral("文件"));
+    return box.startsWith(kDone) || box.contains(kKeptAt) || box.startsWith(QStringLiteral("文件"));
 }
 
 QByteArray ReadAll(const QString& path) {
@@ -387,7 +387,7 @@ void Workload::StepFile(FileLane& lane) {
 }
 
 void Workload::Judge(FileLane& lane, const QString& box) {
-    if (box == kDone) {
+    if (box.startsWith(kDone)) {  // a further line may say the average speed
         if (ReadAll(lane.target) == lane.bytes) {
             ++counters_.files_identical;
         } else {

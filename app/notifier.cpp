@@ -1,0 +1,141 @@
+#include "app/notifier.h"
+
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QVariantMap>
+
+namespace quorell {
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.Notifications");
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+const QString kDefaultAction = QStringLiteral("default");
+// A service that does not answer within this time is taken as absent for that call.
+constexpr int kCallTimeoutMs = 5000;
+
+bool Blank(const QString& line) {
+    for (QChar c : line)
+        if (!c.isSpace()) return false;
+    return true;
+}
+
+}  // namespace
+
+QString NotificationBody(const QString& text) {
+    QString line;
+    for (const QString& candidate : text.split(QRegularExpression(QStringLiteral("\r\n|\n|\r")))) {
+        if (!Blank(candidate)) {
+            line = candidate.trimmed();
+            break;
+        }
+    }
+    QString plain;
+    plain.reserve(std::min<qsizetype>(line.size(), kMaxNotificationChars + 1));
+    for (QChar c : line) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0)) continue;
+        plain.append(c);
+    }
+    if (plain.size() > kMaxNotificationChars) {
+        qsizetype cut = kMaxNotificationChars;
+        // Never half of a character outside the basic plane.
+        if (plain.at(cut - 1).isHighSurrogate()) --cut;
+        plain = plain.left(cut) + QChar(0x2026);
+    }
+    QString escaped;
+    escaped.reserve(plain.size());
+    for (QChar c : plain) {
+        switch (c.unicode()) {
+            case '&':
+                escaped += QLatin1String("&amp;");
+                break;
+            case '<':
+                escaped += QLatin1String("&lt;");
+                break;
+            case '>':
+                escaped += QLatin1String("&gt;");
+                break;
+            case '"':
+                escaped += QLatin1String("&quot;");
+                break;
+            case '\'':
+                escaped += QLatin1String("&#39;");
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
+DesktopNotifier::DesktopNotifier() : DesktopNotifier(QDBusConnection::sessionBus()) {}
+
+DesktopNotifier::DesktopNotifier(const QDBusConnection& bus) : bus_(bus) {
+    if (!bus_.isConnected()) return;
+    bus_.connect(QString(), kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+                 SLOT(OnActionInvoked(uint, QString)));
+    bus_.connect(QString(), kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+                 SLOT(OnNotificationClosed(uint, uint)));
+}
+
+DesktopNotifier::~DesktopNotifier() {
+    if (!bus_.isConnected()) return;
+    bus_.disconnect(QString(), kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+                    SLOT(OnActionInvoked(uint, QString)));
+    bus_.disconnect(QString(), kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+                    SLOT(OnNotificationClosed(uint, uint)));
+}
+
+void DesktopNotifier::SetOnActivated(std::function<void()> handler) {
+    on_activated_ = std::move(handler);
+}
+
+void DesktopNotifier::Notify(const QString& title, const QString& text) {
+    if (!bus_.isConnected()) return;
+    title_ = title;
+    body_ = NotificationBody(text);
+    pending_ = true;
+    // The answer to the call in flight brings the id this one replaces; it goes out then.
+    if (!in_flight_) Send();
+}
+
+void DesktopNotifier::Send() {
+    pending_ = false;
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
+    QVariantMap hints;
+    hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("quorell"));
+    hints.insert(QStringLiteral("category"), QStringLiteral("im.received"));
+    call << QStringLiteral("Quorell") << id_ << QStringLiteral("quorell") << title_ << body_
+         << QStringList{kDefaultAction, QStringLiteral("打开")} << hints << -1;
+    in_flight_ = true;
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, kCallTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* done) {
+                done->deleteLater();
+                in_flight_ = false;
+                const QDBusPendingReply<uint> reply = *done;
+                // No service (or a broken one): the next notification starts afresh.
+                id_ = reply.isError() ? 0 : reply.value();
+                if (id_ != 0) shown_id_ = id_;
+                if (pending_) Send();
+            });
+}
+
+void DesktopNotifier::OnActionInvoked(uint id, const QString& action) {
+    // Some services report the close before the click, so the click is matched against the
+    // id shown last rather than the one still open.
+    if (id == 0 || id != shown_id_ || action != kDefaultAction) return;
+    if (on_activated_) on_activated_();
+}
+
+void DesktopNotifier::OnNotificationClosed(uint id, uint) {
+    if (id != 0 && id == id_) id_ = 0;
+}
+
+}  // namespace quorell
