@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,13 +13,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
+#include <optional>
 #include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "common/errors.h"
 #include "common/ui_bridge.h"
+#include "net/accept_queue.h"
 #include "net/resolve.h"
 #include "net/socket_error.h"
 
@@ -182,6 +184,7 @@ struct TcpServerCore {
     int wake_fd = -1;  // eventfd: a connection thread ended, or the server stops
     int port = 0;
     int max_connections = 0;
+    int max_running_per_address = 0;
     std::size_t max_queued = 0;
     int max_waiting_per_address = 0;
     int read_timeout_ms = 0;
@@ -192,26 +195,40 @@ struct TcpServerCore {
 
     std::mutex mutex;
     std::condition_variable idle;
-    std::unordered_set<ServerConnection*> live;      // connections that may still be aborted
-    int running = 0;                                 // connection threads not yet finished
-    std::unordered_map<std::uint32_t, int> waiting;  // per source address: waiting for a line
+    std::unordered_set<ServerConnection*> live;           // connections that may still be aborted
+    int running = 0;                                      // connection threads not yet finished
+    std::unordered_map<std::uint32_t, int> running_from;  // the same per source address
+    std::unordered_map<std::uint32_t, int> waiting;       // per source address: waiting for a line
 
     void Wake() {
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = write(wake_fd, &one, sizeof one);
     }
     bool Full() const { return max_connections > 0 && running >= max_connections; }
+    // Whether a connection from `address` may have a thread now. Called with the mutex held.
+    bool MayStart(std::uint32_t address) const {
+        if (max_running_per_address <= 0) return true;
+        auto it = running_from.find(address);
+        return it == running_from.end() || it->second < max_running_per_address;
+    }
+    // Count a connection thread in and out. Called with the mutex held.
+    void Started(std::uint32_t address) {
+        ++running;
+        ++running_from[address];
+    }
+    void Finished(std::uint32_t address) {
+        --running;
+        if (--running_from[address] <= 0) running_from.erase(address);
+        idle.notify_all();
+    }
 };
 
 namespace {
 
-// An accepted connection waiting for a thread.
-struct Queued {
-    int fd;
-    std::uint32_t address;  // source IPv4 address, network order
-};
+using Queued = AcceptQueue::Entry;
 
-void RunConnection(std::shared_ptr<TcpServerCore> core, ServerConnection* raw) {
+void RunConnection(std::shared_ptr<TcpServerCore> core, ServerConnection* raw,
+                   std::uint32_t address) {
     std::unique_ptr<ServerConnection> conn(raw);
     try {
         if (core->handler) core->handler(*conn);
@@ -224,8 +241,7 @@ void RunConnection(std::shared_ptr<TcpServerCore> core, ServerConnection* raw) {
     }
     conn.reset();  // closes the socket and stops counting it as waiting
     std::lock_guard<std::mutex> lock(core->mutex);
-    --core->running;
-    core->idle.notify_all();
+    core->Finished(address);
     core->Wake();
 }
 
@@ -261,7 +277,7 @@ void Admit(const std::shared_ptr<TcpServerCore>& core, const Queued& queued) {
             }
         }
         if (waits) ++core->waiting[queued.address];  // the connection counts itself out
-        ++core->running;
+        core->Started(queued.address);
     }
     std::weak_ptr<TcpServerCore> weak = core;
     ServerConnection::Limits limits;
@@ -286,8 +302,7 @@ void Admit(const std::shared_ptr<TcpServerCore>& core, const Queued& queued) {
         close(queued.fd);
         std::lock_guard<std::mutex> lock(core->mutex);
         if (waits && --core->waiting[queued.address] <= 0) core->waiting.erase(queued.address);
-        --core->running;
-        core->idle.notify_all();
+        core->Finished(queued.address);
         return;
     }
     ServerConnection* raw = conn.get();
@@ -296,39 +311,40 @@ void Admit(const std::shared_ptr<TcpServerCore>& core, const Queued& queued) {
         core->live.insert(raw);
     }
     try {
-        std::thread thread(RunConnection, core, raw);
+        std::thread thread(RunConnection, core, raw, queued.address);
         conn.release();  // the connection thread owns it now
         thread.detach();
     } catch (...) {
         std::lock_guard<std::mutex> lock(core->mutex);
         core->live.erase(raw);
-        --core->running;
-        core->idle.notify_all();
+        core->Finished(queued.address);
         // conn closes the socket and counts itself out on the way out
     }
 }
 
-// Hands queued connections to threads while there is room, oldest first.
-void StartQueued(const std::shared_ptr<TcpServerCore>& core, std::deque<Queued>& queue) {
+// Hands queued connections to threads while there is room, the source addresses taking turns.
+void StartQueued(const std::shared_ptr<TcpServerCore>& core, AcceptQueue& queue) {
     while (!queue.empty() && !core->stop.load()) {
+        std::optional<Queued> next;
         {
             std::lock_guard<std::mutex> lock(core->mutex);
             if (core->Full()) return;
+            next = queue.Pop([&](std::uint32_t address) { return core->MayStart(address); });
         }
-        const Queued next = queue.front();
-        queue.pop_front();
+        if (!next) return;  // every address that waits already runs its share
         try {
-            Admit(core, next);
+            Admit(core, *next);
         } catch (...) {
             // Admit only fails when memory runs out; that connection is gone, the rest goes on.
         }
     }
 }
 
-// Takes every pending connection the queue has room for, so a burst does not overflow the
-// kernel's listen queue.
-void AcceptPending(TcpServerCore& core, std::deque<Queued>& queue) {
-    while (queue.size() < core.max_queued) {
+// Takes the pending connections, so that nobody's connection waits in the kernel's listen queue
+// (first come, first served) behind another address's flood. When the queue is full, the address
+// holding the most in it gives way.
+void AcceptPending(TcpServerCore& core, AcceptQueue& queue) {
+    for (std::size_t taken = 0; taken < queue.capacity(); ++taken) {
         sockaddr_in from{};
         socklen_t length = sizeof from;
         int fd = accept4(core.listen_fd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
@@ -341,7 +357,9 @@ void AcceptPending(TcpServerCore& core, std::deque<Queued>& queue) {
             return;
         }
         try {
-            queue.push_back(Queued{fd, from.sin_addr.s_addr});
+            if (auto turned_away = queue.Push(Queued{fd, from.sin_addr.s_addr})) {
+                Refuse(turned_away->fd);
+            }
         } catch (...) {
             close(fd);
             return;
@@ -350,12 +368,11 @@ void AcceptPending(TcpServerCore& core, std::deque<Queued>& queue) {
 }
 
 void Listen(std::shared_ptr<TcpServerCore> core) {
-    std::deque<Queued> queue;
+    AcceptQueue queue(core->max_queued);
     while (!core->stop.load()) {
         StartQueued(core, queue);
         pollfd p[2] = {{core->wake_fd, POLLIN, 0}, {core->listen_fd, POLLIN, 0}};
-        const bool room = queue.size() < core->max_queued;
-        int ready = poll(p, room ? 2 : 1, kAcceptPollMs);
+        int ready = poll(p, 2, kAcceptPollMs);
         if (ready < 0 && errno != EINTR) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptPollMs));
             continue;
@@ -365,9 +382,25 @@ void Listen(std::shared_ptr<TcpServerCore> core) {
             std::uint64_t count;
             [[maybe_unused]] ssize_t n = read(core->wake_fd, &count, sizeof count);
         }
-        if (room && p[1].revents != 0) AcceptPending(*core, queue);
+        if (p[1].revents != 0) AcceptPending(*core, queue);
     }
-    for (const Queued& q : queue) Refuse(q.fd);
+    while (auto left = queue.Pop()) Refuse(left->fd);
+}
+
+// The queue never holds more descriptors than the process may open beside its running
+// connections and everything else it has open, so that it is the queue that turns newcomers
+// away, fairly, and not a failing accept that leaves them all in the kernel's listen queue.
+std::size_t QueueCapacity(int wanted, int max_connections) {
+    constexpr long kKeptForTheRest = 256;
+    constexpr long kLeast = 16;
+    long capacity = std::max<long>(wanted, 1);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const long room =
+            static_cast<long>(limit.rlim_cur) - std::max(max_connections, 0) - kKeptForTheRest;
+        capacity = std::min(capacity, std::max(room, std::min(capacity, kLeast)));
+    }
+    return static_cast<std::size_t>(capacity);
 }
 
 }  // namespace
@@ -441,7 +474,8 @@ void TcpServer::SetActive(bool active) {
         core->listen_fd = fd;
         core->port = ntohs(bound.sin_port);
         core->max_connections = MaxConnections;
-        core->max_queued = static_cast<std::size_t>(std::max(MaxQueuedConnections, 1));
+        core->max_running_per_address = MaxConnectionsPerAddress;
+        core->max_queued = QueueCapacity(MaxQueuedConnections, MaxConnections);
         core->max_waiting_per_address = MaxWaitingPerAddress;
         core->read_timeout_ms = ReadTimeout;
         core->first_line_timeout_ms = FirstLineTimeout;

@@ -80,10 +80,11 @@ private:
 // Stream server: listens on DefaultPort and runs OnConnect for every accepted connection on a
 // thread of that connection's own. Failures on a connection thread end that connection silently.
 //
-// Nobody on the network can keep others out: connections are accepted as fast as they come, up
-// to MaxQueuedConnections beyond the running ones, and wait in that queue (first come, first
-// served) for a thread; one source address may hold only MaxWaitingPerAddress connections that
-// wait for a line, and a connection must bring its first line within FirstLineTimeout.
+// Nobody on the network can keep others out: connections are accepted as fast as they come and
+// wait in the server's own queue for a thread, the source addresses taking turns; when the queue
+// is full, the address holding the most of it gives way. One source address may run only
+// MaxConnectionsPerAddress connection threads and have only MaxWaitingPerAddress connections
+// waiting for a line, and a connection must bring its first line within FirstLineTimeout.
 // Connection threads share only a TcpServerCore with the server, so a handler that outlives the
 // server object never touches freed memory.
 class TcpServer {
@@ -100,7 +101,12 @@ public:
     int ListenQueue = 4096;        // the kernel caps it at net.core.somaxconn
     int TerminateWaitTime = 5000;  // milliseconds
     int MaxConnections = 256;      // connection threads at once; further connections queue
-    // Accepted connections waiting for a thread; when full, the kernel's listen queue holds more.
+    // Connection threads one source address may have at once, so that others always find one
+    // free however long its connections take; 0: no limit.
+    int MaxConnectionsPerAddress = 64;
+    // Accepted connections waiting for a thread (fewer when the process may not open that many
+    // descriptors). When full, a newcomer replaces the newest connection of the address that
+    // holds the most, or is reset when that is its own address.
     int MaxQueuedConnections = 4096;
     // Connections from one source address waiting for a line at once; a further connection from
     // that address is reset as soon as it is taken from the queue, unless it already brings a
