@@ -28,7 +28,9 @@ if(NOT link_result EQUAL 0)
 endif()
 list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${full_BINDIR}/quorell")
 
-if(NOT QUORELL_SETCAP)
+# A package carries no file capabilities; its postinst grants the capability on the target
+# machine instead (packaging/postinst.in).
+if(NOT QUORELL_SETCAP OR CPACK_GENERATOR)
   return()
 endif()
 
