@@ -63,6 +63,20 @@ id="$(basename "${metainfo[0]}" .metainfo.xml)"
 [ -f "$tmp/root/usr/share/applications/$id.desktop" ] ||
   fail "no desktop entry named after the metainfo id $id"
 
+# The postinst says plainly when it cannot grant the capability, and the install goes on.
+dpkg-deb -e "$deb" "$tmp/control"
+mkdir "$tmp/stub"
+printf '#!/bin/sh\necho "Operation not supported" >&2\nexit 1\n' >"$tmp/stub/setcap"
+chmod +x "$tmp/stub/setcap"
+for case in "$tmp/stub:/usr/bin:/bin|could not grant.*Operation not supported" \
+            "/usr/bin:/bin|setcap (package libcap2-bin) was not found"; do
+  said="$(PATH="${case%%|*}" sh "$tmp/control/postinst" configure 2>&1)" ||
+    fail "the postinst failed without setcap's help"
+  grep -q "${case#*|}" <<<"$said" || fail "the postinst did not say why: $said"
+  grep -q "setcap cap_net_bind_service=+ep $program" <<<"$said" ||
+    fail "the postinst did not say what to run: $said"
+done
+
 # ---- installed, and run as nobody -------------------------------------------------------------
 we_installed=1
 if ! dpkg -i "$deb" >"$tmp/dpkg.log" 2>&1; then
