@@ -5,6 +5,11 @@
 #include <avahi-common/error.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QElapsedTimer>
 #include <chrono>
 #include <cstdio>
@@ -30,12 +35,11 @@ bool InPrivateDaemonNamespace() {
     GTEST_SKIP() << "needs the private Avahi daemon of scripts/avahi-netns (root); never " \
                     "run against the machine's daemon"
 
-bool Lists(PeerDiscovery& d, const QString& name) {
+bool Lists(PeerDiscovery& d, const QString& name, const QString& address = "127.0.0.1") {
     PeerListModel* peers = d.Peers();
     for (int row = 0; row < peers->rowCount(); ++row) {
         if (peers->data(peers->index(row), PeerListModel::NameRole).toString() == name) {
-            return peers->data(peers->index(row), PeerListModel::AddressRole).toString() ==
-                   "127.0.0.1";
+            return peers->data(peers->index(row), PeerListModel::AddressRole).toString() == address;
         }
     }
     return false;
@@ -163,6 +167,117 @@ TEST(DiscoveryDaemon, HostileNamesAreListedAsPlainTextWithinBounds) {
         },
         20s));
     EXPECT_FALSE(PeerListModel::CleanName(lines).contains('\n'));
+}
+
+// A multicast DNS response, as another host on the link would send it: a PTR to the instance,
+// its SRV and TXT, and the A record of its host.
+QByteArray MdnsAnnouncement(const QByteArray& instance, const QByteArray& host, quint32 ipv4) {
+    auto u16 = [](QByteArray& out, int v) { out += char(v >> 8), out += char(v & 0xff); };
+    auto u32 = [&](QByteArray& out, quint32 v) {
+        u16(out, int(v >> 16)), u16(out, int(v & 0xffff));
+    };
+    auto name = [](const QList<QByteArray>& labels) {
+        QByteArray out;
+        for (const QByteArray& label : labels) out += char(label.size()) + label;
+        return out + '\0';
+    };
+    auto record = [&](QByteArray& out, const QByteArray& owner, int type, bool flush,
+                      const QByteArray& data) {
+        out += owner;
+        u16(out, type);
+        u16(out, flush ? 0x8001 : 0x0001);
+        u32(out, 120);
+        u16(out, int(data.size()));
+        out += data;
+    };
+    const QByteArray service = name({"_quorell", "_tcp", "local"});
+    const QByteArray full = name({instance, "_quorell", "_tcp", "local"});
+    const QByteArray target = name({host, "local"});
+    QByteArray srv;
+    u16(srv, 0), u16(srv, 0), u16(srv, 1001);
+    srv += target;
+    QByteArray a;
+    u32(a, ipv4);
+    QByteArray packet;
+    u16(packet, 0), u16(packet, 0x8400), u16(packet, 0), u16(packet, 4), u16(packet, 0),
+        u16(packet, 0);
+    record(packet, service, 12, false, full);
+    record(packet, full, 33, true, srv);
+    record(packet, full, 16, true, QByteArray(1, '\0'));
+    record(packet, target, 1, true, a);
+    return packet;
+}
+
+// Sends packet to the multicast DNS group on loopback from 127.0.0.2, a host other than the
+// daemon's own address.
+bool SendMdns(const QByteArray& packet) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    const unsigned char ttl = 255;
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    in_addr lo{};
+    inet_pton(AF_INET, "127.0.0.2", &lo);
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_port = htons(5353);
+    from.sin_addr = lo;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5353);
+    inet_pton(AF_INET, "224.0.0.251", &to.sin_addr);
+    const bool sent = bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                      sendto(fd, packet.constData(), size_t(packet.size()), 0,
+                             reinterpret_cast<sockaddr*>(&to), sizeof to) == packet.size();
+    close(fd);
+    return sent;
+}
+
+TEST(DiscoveryDaemon, NamesFromTheWireThatAreNotUtf8AreCleanedOrDropped) {
+    REQUIRE_PRIVATE_DAEMON();
+    PeerDiscovery alice("alice@test", 1001);
+    ASSERT_TRUE(WaitUntil([&] { return alice.Browsing(); }, 10s));
+    const quint32 host2 = 0x7f000002;
+    ASSERT_TRUE(SendMdns(MdnsAnnouncement("plain@wire", "wirehost", host2)));
+    ASSERT_TRUE(WaitUntil([&] { return Lists(alice, "plain@wire", "127.0.0.2"); }, 20s));
+
+    ASSERT_TRUE(SendMdns(MdnsAnnouncement(QByteArray("bad\xff\xfe<b>\xc3", 9), "badhost", host2)));
+    ASSERT_TRUE(SendMdns(MdnsAnnouncement("after@wire", "afterhost", host2)));
+    ASSERT_TRUE(WaitUntil([&] { return Lists(alice, "after@wire", "127.0.0.2"); }, 20s));
+    test::Settle(500ms);
+    // The daemon may pass the bad one on or not; listed, it is valid text with the bad bytes
+    // replaced and its markup kept literally.
+    PeerListModel* peers = alice.Peers();
+    for (int row = 0; row < peers->rowCount(); ++row) {
+        const QString name = peers->data(peers->index(row), PeerListModel::NameRole).toString();
+        std::printf("listed: %s\n", name.toUtf8().constData());
+        if (name.startsWith("bad")) {
+            EXPECT_TRUE(name.contains("<b>"));
+        }
+        EXPECT_LE(name.size(), PeerListModel::kMaxNameLength);
+    }
+    // The daemon and the discovery go on working.
+    PeerDiscovery bob("bob@test", 1001);
+    ASSERT_TRUE(WaitUntil([&] { return Lists(alice, "bob@test"); }, 20s));
+}
+
+TEST(DiscoveryDaemon, AFloodOfInstancesStaysWithinTheBound) {
+    REQUIRE_PRIVATE_DAEMON();
+    PeerDiscovery alice("alice@test", 1001);
+    ASSERT_TRUE(WaitUntil([&] { return alice.Browsing(); }, 10s));
+    for (int i = 0; i < 200; ++i) {
+        const QByteArray n = QByteArray::number(i);
+        ASSERT_TRUE(SendMdns(MdnsAnnouncement("flood-" + n, "flood" + n, 0x7f000002)));
+    }
+    ASSERT_TRUE(
+        WaitUntil([&] { return alice.Peers()->rowCount() == PeerListModel::kMaxPeers; }, 20s));
+    test::Settle(1s);  // the rest of the flood arrives; earlier tests' instances may leave
+    EXPECT_LE(alice.Peers()->rowCount(), PeerListModel::kMaxPeers);
+    PeerDiscovery bob("bob@test", 1001);
+    ASSERT_TRUE(WaitUntil([&] { return Lists(alice, "bob@test"); }, 20s));  // newest on top
 }
 
 }  // namespace
