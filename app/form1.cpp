@@ -160,6 +160,7 @@ void TForm1::BuildControls() {
     GroupBox2 = MakeGroup(this, "聊天设置", 8, 8, 673, 49);
     Label1 = Place(new QLabel(QStringLiteral("主机IP"), GroupBox2), 96, 22, 36, 12);
     Edit1 = Place(new QLineEdit(GroupBox2), 136, 18, 97, 20);
+    Edit1->installEventFilter(this);  // file drops
     Button6 = MakeButton(GroupBox2, "连接对方", 8, 16, 75, 25, false);
     BitBtn5 = MakeButton(GroupBox2, "发送语音", 344, 16, 75, 25, false);
     BitBtn6 = MakeButton(GroupBox2, "接收语音", 424, 16, 75, 25, false);
@@ -185,12 +186,16 @@ void TForm1::BuildControls() {
     Memo1 = Place(new QPlainTextEdit(GroupBox3), 8, 16, 433, 265);
     Memo1->setReadOnly(true);
     Memo1->installEventFilter(this);  // takes Enter for itself
+    // Files dropped anywhere on the window are offered, even over the boxes that take text.
+    setAcceptDrops(true);
+    Memo1->viewport()->installEventFilter(this);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
     GroupBox4 = MakeGroup(this, "内容输入 [发送快捷键:Alt+S]", 8, 360, 449, 113);
     Memo2 = Place(new QPlainTextEdit(GroupBox4), 8, 16, 433, 89);
     Memo2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo2->setTabChangesFocus(true);
+    Memo2->viewport()->installEventFilter(this);
 
     GroupBox5 = MakeGroup(this, "操作", 464, 360, 217, 113);
     Button1 = MakeButton(GroupBox5, "发送(&S)", 8, 16, 201, 25, false);
@@ -289,6 +294,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != this && FileDragEvent(event)) return true;
     if (watched == Memo1 && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;

@@ -34,6 +34,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+class QUrl;
 
 namespace quorell {
 
@@ -167,6 +168,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void BuildControls();
@@ -225,6 +229,11 @@ private:
     void SetUpVoiceComponents();
     void StartAudioSink();
     bool voice_box_open_ = false;
+
+    // Files dropped on the window (app/form1_drop.cpp).
+    bool FileDragEvent(QEvent* event);
+    void DropFiles(const QList<QUrl>& urls);
+    void OfferFile(const QString& path);
 
     // The speed of file transfers (app/form1_speed.cpp).
     void SetUpSpeedDisplay();

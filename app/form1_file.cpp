@@ -24,7 +24,11 @@ const QString kCancel = QStringLiteral("取消");
 void TForm1::BitBtn4Click() {
     const QString chosen = dialogs_.OpenFileName();
     if (chosen.isEmpty()) return;
-    SendFilePath = chosen;
+    OfferFile(chosen);
+}
+
+void TForm1::OfferFile(const QString& path) {
+    SendFilePath = path;
     SendControlLine(lines::Wire(lines::kFileOffered));
 }
 

@@ -1,6 +1,9 @@
 // The desktop side of two real windows: the speed beside a transfer, files dropped on the
 // window and the bigger picture of the peer's video.
+#include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -89,6 +92,120 @@ TEST_F(DesktopWindowTest, BothSidesShowTheSpeedAndTheCompletionSaysTheAverage) {
     EXPECT_TRUE(b->dialogs.LastText().startsWith(kDone + QStringLiteral("\r\n平均速度：")));
     EXPECT_TRUE(
         WaitUntil([&] { return a->HistoryText().count(QStringLiteral("平均速度：")) == 2; }));
+}
+
+// Drops files on a window the way a file manager would, straight through Qt's drag events.
+class DropTest : public TwoPeers {
+protected:
+    void SetUp() override {
+        TwoPeers::SetUp();
+        ASSERT_TRUE(dir.isValid());
+        file = dir.filePath(QStringLiteral("dropped file.txt"));
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write("hello");
+    }
+
+    // Drags mime over target and drops it; whether the drag was taken.
+    bool Drop(QWidget* target, const QMimeData& mime) {
+        const QPointF at(target->width() / 2.0, target->height() / 2.0);
+        QDragEnterEvent enter(at.toPoint(), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &drop);
+        return enter.isAccepted() && drop.isAccepted();
+    }
+
+    static std::unique_ptr<QMimeData> Files(const QStringList& paths) {
+        auto mime = std::make_unique<QMimeData>();
+        QList<QUrl> urls;
+        for (const QString& path : paths) urls.push_back(QUrl::fromLocalFile(path));
+        mime->setUrls(urls);
+        return mime;
+    }
+
+    int OffersAtB() const {
+        return b->HistoryText().count(QStringLiteral("[系统消息]：对方给你传输了文件，请接收。"));
+    }
+
+    QTemporaryDir dir;
+    QString file;
+};
+
+TEST_F(DropTest, OneFileIsOfferedLikeTheSendFileButtonOnlyWhileItIsEnabled) {
+    // Not connected: the send-file button is disabled and a drop is refused.
+    a->TypeAddress(QString::fromStdString(b->address));
+    EXPECT_FALSE(Drop(a->form.get(), *Files({file})));
+    Settle();
+    EXPECT_TRUE(a->form->SendFilePath.isEmpty());
+    EXPECT_EQ(OffersAtB(), 0);
+
+    ConnectBothWays();
+    ASSERT_TRUE(a->form->BitBtn4->isEnabled());
+    // Over the input box, which takes dropped text for itself, a file is still an offer, and
+    // the box's text stays as it was.
+    a->form->Memo2->setPlainText(QStringLiteral("typed"));
+    EXPECT_TRUE(Drop(a->form->Memo2->viewport(), *Files({file})));
+    ASSERT_TRUE(WaitUntil([&] { return OffersAtB() == 1; }));
+    EXPECT_EQ(a->form->SendFilePath, file);
+    EXPECT_EQ(a->form->Memo2->toPlainText(), QStringLiteral("typed"));
+    EXPECT_TRUE(b->form->BitBtn7->isEnabled());
+    EXPECT_EQ(a->dialogs.Count(QStringLiteral("open")), 0);  // no dialog was needed
+    EXPECT_TRUE(a->dialogs.calls.empty());
+
+    // The offer behaves as the button's: accepted, the dropped file arrives.
+    b->dialogs.answers.push_back(dir.filePath(QStringLiteral("got.txt")));
+    QTest::mouseClick(b->form->BitBtn7, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return b->dialogs.Count(QStringLiteral("plain")) == 1; }));
+    QFile got(dir.filePath(QStringLiteral("got.txt")));
+    ASSERT_TRUE(got.open(QIODevice::ReadOnly));
+    EXPECT_EQ(got.readAll(), QByteArray("hello"));
+
+    // While a file is being sent the button is disabled, and so is dropping.
+    ASSERT_TRUE(WaitUntil([&] { return a->form->BitBtn4->isEnabled(); }));
+    a->form->BitBtn4->setEnabled(false);
+    EXPECT_FALSE(Drop(a->form.get(), *Files({file})));
+    Settle();
+    EXPECT_EQ(OffersAtB(), 1);
+}
+
+TEST_F(DropTest, FoldersSeveralFilesAndOtherDropsGetABoxAndNoOffer) {
+    a->TypeAddress(QString::fromStdString(b->address));
+    a->Connect();
+    ASSERT_TRUE(a->form->BitBtn4->isEnabled());
+    const QString other = dir.filePath(QStringLiteral("other.txt"));
+    QFile(file).copy(other);
+
+    struct Case {
+        std::unique_ptr<QMimeData> mime;
+        QString box;
+    };
+    auto remote = std::make_unique<QMimeData>();
+    remote->setUrls({QUrl(QStringLiteral("http://127.0.0.1/x.txt"))});
+    Case cases[] = {
+        {Files({dir.path()}), QStringLiteral("不能传送文件夹")},
+        {Files({file, other}), QStringLiteral("一次只能传送一个文件")},
+        {Files({dir.filePath(QStringLiteral("gone.txt"))}), QStringLiteral("只能传送本机上的文件")},
+        {std::move(remote), QStringLiteral("只能传送本机上的文件")},
+        {Files({QStringLiteral("/dev/null")}), QStringLiteral("只能传送普通文件")},
+    };
+    int boxes = 0;
+    for (Case& c : cases) {
+        EXPECT_TRUE(Drop(a->form.get(), *c.mime));
+        ASSERT_TRUE(WaitUntil([&] { return a->dialogs.Count(QStringLiteral("plain")) > boxes; }))
+            << c.box.toStdString();
+        ++boxes;
+        EXPECT_TRUE(a->dialogs.LastText().startsWith(c.box)) << a->dialogs.LastText().toStdString();
+    }
+    // Plain text is the input box's business, not an offer.
+    QMimeData text;
+    text.setText(QStringLiteral("just words"));
+    EXPECT_FALSE(Drop(a->form.get(), text));
+    Settle();
+    EXPECT_EQ(a->dialogs.Count(QStringLiteral("plain")), boxes);
+    EXPECT_TRUE(a->form->SendFilePath.isEmpty());
+    EXPECT_EQ(OffersAtB(), 0);
 }
 
 }  // namespace
