@@ -7,6 +7,7 @@
 #include <avahi-common/domain.h>
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <QSysInfo>
@@ -64,7 +65,12 @@ PeerDiscovery::~PeerDiscovery() {
 QByteArray PeerDiscovery::DefaultName() {
     QByteArray user = qgetenv("USER");
     if (user.isEmpty()) {
-        if (const char* login = getlogin(); login != nullptr) user = login;
+        passwd entry{};
+        passwd* found = nullptr;
+        char buffer[1024];
+        if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+            user = found->pw_name;
+        }
     }
     QByteArray host = QSysInfo::machineHostName().toUtf8();
     if (user.isEmpty()) return ValidName(host.isEmpty() ? QByteArray("quorell") : host);
