@@ -30,7 +30,7 @@ list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${full_BINDIR}/quorell")
 
 # A package carries no file capabilities; its postinst grants the capability on the target
 # machine instead (packaging/postinst.in).
-if(NOT QUORELL_SETCAP OR CPACK_GENERATOR)
+if(NOT QUORELL_SETCAP OR "$ENV{QUORELL_PACKAGING}")
   return()
 endif()
 
