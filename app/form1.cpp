@@ -173,6 +173,7 @@ void TForm1::BuildControls() {
 
     GroupBox1 = MakeGroup(this, "视频区", 464, 64, 217, 289);
     Image1 = MakePicture(GroupBox1, 8, 16, 201, 161);
+    Image1->installEventFilter(this);  // a double-click opens the bigger picture
     Panel1 = Place(new QLabel(QStringLiteral("本地视频"), GroupBox1), 96, 184, 113, 97);
     Panel1->setAlignment(Qt::AlignCenter);
     Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
@@ -290,11 +291,16 @@ void TForm1::closeEvent(QCloseEvent* event) {
     }
     event->accept();
     form3_->hide();
+    CloseBigPicture();
     QCoreApplication::quit();
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched != this && FileDragEvent(event)) return true;
+    if (watched == Image1 && event->type() == QEvent::MouseButtonDblClick) {
+        OpenBigPicture();
+        return true;
+    }
     if (watched == Memo1 && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;

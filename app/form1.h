@@ -43,6 +43,7 @@ QPixmap PlaceholderPicture();
 // "宋体" at 12 pixels, or the nearest installed Chinese font.
 QFont WindowFont();
 
+class BigPicture;
 class ControlChannel;
 class IDialogs;
 class TForm3;
@@ -115,6 +116,8 @@ public:
     const FrameSender& VideoSending() const { return frame_sender_; }
     const FrameReceiver& VideoReceiving() const { return frame_receiver_; }
     TForm3* About() { return form3_.get(); }
+    // The bigger picture of the peer's video, opened by a double-click on it (none before).
+    BigPicture* BigVideo() const { return big_picture_; }
     // The speed beside the file progress, as its tooltip shows it ("" when nothing is moving).
     QString SpeedToolTip() const;
 
@@ -216,6 +219,9 @@ private:
     void ShowBlank() override;
     void StopCapture();
     void SetUpVideoComponents();
+    void OpenBigPicture();
+    void CloseBigPicture();
+    BigPicture* big_picture_ = nullptr;  // a window of its own, owned as a child
 
     // IVoiceWindow
     bool ChooseFormat(WaveFormat& format) override;

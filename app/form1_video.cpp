@@ -6,11 +6,12 @@
 #include <QTimer>
 #include <cstring>
 
-#include "common/control_lines.h"
+#include "app/big_picture.h"
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/qt_text.h"
+#include "common/control_lines.h"
 #include "common/text.h"
 
 namespace quorell {
@@ -112,11 +113,13 @@ void TForm1::BitBtn1Click() {
         IdUDPServer1.DefaultPort = Edit3->text().toInt();
         IdUDPServer1.SetActive(true);
         BitBtn1->setText(kStopReceiving);
+        Image1->setToolTip(QStringLiteral("双击可放大对方的视频"));
         SendControlLine(lines::Wire(lines::kVideoReceiving));
         return;
     }
     BitBtn1->setText(kReceiveVideo);
     IdUDPServer1.SetActive(false);
+    CloseBigPicture();
     Image1->clear();
     Image1->setPixmap(Image2->pixmap());
     frame_receiver_.PlaceholderRestored();
@@ -135,6 +138,25 @@ void TForm1::PeerClosedVideo() {
     BitBtn1->setText(kReceiveVideo);
     Edit3->clear();
     IdUDPServer1.SetActive(false);
+    CloseBigPicture();
+}
+
+void TForm1::OpenBigPicture() {
+    // Only the peer's video is worth a bigger window, and it closes when the video stops.
+    if (BitBtn1->text() != kStopReceiving) return;
+    if (big_picture_ == nullptr) big_picture_ = new BigPicture(this);
+    big_picture_->ShowFrame(Image1->pixmap().toImage());
+    big_picture_->show();
+    big_picture_->raise();
+    big_picture_->activateWindow();
+}
+
+void TForm1::CloseBigPicture() {
+    Image1->setToolTip(QString());
+    if (big_picture_ != nullptr) {
+        big_picture_->close();
+        big_picture_->ShowBlank();
+    }
 }
 
 // What sending and showing frames read and change.
@@ -152,10 +174,12 @@ void TForm1::VideoSendFailed(const std::string& message) {
 
 void TForm1::ShowFrame(const QImage& frame) {
     Image1->setPixmap(QPixmap::fromImage(frame));
+    if (big_picture_ != nullptr && big_picture_->isVisible()) big_picture_->ShowFrame(frame);
 }
 
 void TForm1::ShowBlank() {
     Image1->clear();
+    if (big_picture_ != nullptr && big_picture_->isVisible()) big_picture_->ShowBlank();
 }
 
 }  // namespace quorell

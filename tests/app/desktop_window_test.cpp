@@ -5,6 +5,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -13,6 +14,7 @@
 #include <QTest>
 #include <QUrl>
 
+#include "app/big_picture.h"
 #include "app/form1.h"
 #include "support/two_peers.h"
 
@@ -206,6 +208,85 @@ TEST_F(DropTest, FoldersSeveralFilesAndOtherDropsGetABoxAndNoOffer) {
     EXPECT_EQ(a->dialogs.Count(QStringLiteral("plain")), boxes);
     EXPECT_TRUE(a->form->SendFilePath.isEmpty());
     EXPECT_EQ(OffersAtB(), 0);
+}
+
+TEST(BigPictureTest, FramesKeepTheirProportionsAndAreCentred) {
+    EXPECT_EQ(FitKeepingAspect({200, 165}, {0, 0, 800, 330}), QRect(200, 0, 400, 330));
+    EXPECT_EQ(FitKeepingAspect({200, 100}, {0, 0, 400, 1000}), QRect(0, 400, 400, 200));
+    EXPECT_EQ(FitKeepingAspect({200, 100}, {10, 10, 400, 200}), QRect(10, 10, 400, 200));
+    EXPECT_TRUE(FitKeepingAspect({}, {0, 0, 400, 300}).isEmpty());
+    EXPECT_TRUE(FitKeepingAspect({200, 165}, {}).isEmpty());
+    // A sliver of a picture in a small window still has a size, never a negative one.
+    EXPECT_FALSE(FitKeepingAspect({4000, 1}, {0, 0, 100, 100}).isEmpty());
+}
+
+class BigVideoTest : public TwoPeers {
+protected:
+    void SetUp() override {
+        TwoPeers::SetUp();
+        ConnectBothWays();
+    }
+
+    // A sends video; B receives it and has shown a few frames.
+    void Receive() {
+        QTest::mouseClick(a->form->Button3, Qt::LeftButton);
+        ASSERT_TRUE(WaitUntil([&] { return b->form->BitBtn1->isEnabled(); }));
+        QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+        ASSERT_EQ(b->form->BitBtn1->text(), QStringLiteral("停止接收"));
+        ASSERT_TRUE(FramesArrive());
+    }
+
+    bool FramesArrive() {
+        const int before = b->form->VideoReceiving().FramesShown();
+        return WaitUntil([&] { return b->form->VideoReceiving().FramesShown() >= before + 3; });
+    }
+
+    void Open() {
+        QTest::mouseDClick(b->form->Image1, Qt::LeftButton);
+        ASSERT_NE(b->form->BigVideo(), nullptr);
+        ASSERT_TRUE(b->form->BigVideo()->isVisible());
+    }
+};
+
+TEST_F(BigVideoTest, ShowsTheFramesLargerAndClosesWhenTheVideoStops) {
+    // No video yet: a double-click on the placeholder opens nothing.
+    QTest::mouseDClick(b->form->Image1, Qt::LeftButton);
+    EXPECT_TRUE(b->form->BigVideo() == nullptr || !b->form->BigVideo()->isVisible());
+
+    Receive();
+    Open();
+    BigPicture& big = *b->form->BigVideo();
+    EXPECT_TRUE(big.isWindow());
+    EXPECT_GT(big.width(), b->form->Image1->width());
+    // New frames reach it, at their own size, drawn larger in their own proportions.
+    const qint64 first = big.Frame().cacheKey();
+    ASSERT_TRUE(WaitUntil([&] { return big.Frame().cacheKey() != first; }));
+    const QSize frame = big.Frame().size();
+    EXPECT_FALSE(frame.isEmpty());
+    big.resize(900, 300);
+    const QRect drawn = big.PictureRect();
+    EXPECT_EQ(drawn.height(), 300);
+    EXPECT_NEAR(double(drawn.width()) / drawn.height(), double(frame.width()) / frame.height(),
+                0.02);
+    EXPECT_NEAR(drawn.center().x(), big.rect().center().x(), 1);
+
+    // The peer stops its video: the bigger picture closes with the window's.
+    QTest::mouseClick(a->form->Button4, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return !b->form->BitBtn1->isEnabled(); }));
+    EXPECT_FALSE(big.isVisible());
+
+    // This side stops receiving: it closes too.
+    Receive();
+    Open();
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    EXPECT_FALSE(b->form->BigVideo()->isVisible());
+
+    // The main window closes: so does the bigger picture.
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(FramesArrive());
+    Open();
+    b->form->close();
+    EXPECT_FALSE(b->form->BigVideo()->isVisible());
 }
 
 }  // namespace
