@@ -8,6 +8,8 @@
 
 namespace quorell {
 
+class INotifier;
+
 // Plays the ring sound once without blocking; a new ring stops one still playing. Failures
 // (missing file, no sound device) are silent.
 class IRingPlayer {
@@ -26,6 +28,8 @@ struct DeviceContext {
     std::unique_ptr<IWaveInputDevice> wave_in;
     std::unique_ptr<IWaveOutputDevice> wave_out;
     std::unique_ptr<IWaveOutputDevice> sink_out;
+    // The desktop's notifications (app/notifier.h); none: only the taskbar's attention hint.
+    std::shared_ptr<INotifier> notifier;
 };
 
 // The ring player of the real program (Qt Multimedia).

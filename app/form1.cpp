@@ -16,6 +16,7 @@
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form3.h"
+#include "app/notifier.h"
 #include "discovery/peer_completer.h"
 #include "discovery/peer_discovery.h"
 #include "net/socket_error.h"
@@ -132,6 +133,8 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
 }
 
 TForm1::~TForm1() {
+    // The notifier outlives the window; a click on it no longer reaches this one.
+    if (devices_.notifier) devices_.notifier->SetOnActivated(nullptr);
     // Workers that still hold a hand-off for this window find it gone from now on.
     dispatch_ref_->Reset();
     chat_ref_->Reset();

@@ -4,6 +4,7 @@
 #include <QPixmap>
 #include <QWidget>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -174,6 +175,7 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void BuildControls();
@@ -235,6 +237,13 @@ private:
     void SetUpVoiceComponents();
     void StartAudioSink();
     bool voice_box_open_ = false;
+
+    // What the peer did, told while the window is not active (app/form1_notify.cpp).
+    void TellUser(const QString& text);
+    void RaiseFromNotification();
+    bool attention_asked_ = false;
+    QString last_told_;
+    std::chrono::steady_clock::time_point last_told_at_{};
 
     // Files dropped on the window (app/form1_drop.cpp).
     bool FileDragEvent(QEvent* event);

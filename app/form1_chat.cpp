@@ -63,11 +63,13 @@ void TForm1::Music() {
 
 void TForm1::SetPeerVideoPort(long port) {
     Edit3->setText(QString::number(port));
+    TellUser(QString::fromUtf8(lines::kVideoOpened));
 }
 
 void TForm1::SetPeerVoicePort(const std::string& port) {
     Edit5->setText(FromGbk(port));
     BitBtn6->setEnabled(true);
+    TellUser(QString::fromUtf8(lines::kVoiceOffered));
 }
 
 void TForm1::ShowIncoming(const std::string& line) {
@@ -80,6 +82,7 @@ void TForm1::ShowIncoming(const std::string& line) {
     }
     LastIncomingLine = history;
     AddHistory(history);
+    TellUser(FromGbk(line));
 }
 
 // What the message sender reads and changes.

@@ -60,6 +60,7 @@ void TForm1::IdUDPServer2UDPRead(net::UdpServer&, std::string_view AData,
 
 void TForm1::PeerOfferedFile() {
     BitBtn7->setEnabled(true);
+    TellUser(QString::fromUtf8(lines::kFileOffered));
 }
 
 void TForm1::PeerCancelledFile() {

@@ -10,6 +10,7 @@
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
+#include "app/notifier.h"
 #include "app/qt_audio.h"
 #include "app/qt_bridge.h"
 #include "app/qt_camera.h"
@@ -65,6 +66,7 @@ int main(int argc, char** argv) {
     devices.wave_in = std::make_unique<QtWaveInput>();
     devices.wave_out = std::make_unique<QtWaveOutput>();
     devices.sink_out = std::make_unique<QtWaveOutput>();
+    devices.notifier = std::make_shared<DesktopNotifier>();
     int result = 0;
     {
         TForm1 form(StartupConfig{}, devices, dialogs, bridge);

@@ -3,7 +3,6 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QRegularExpression>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -18,21 +17,23 @@ const QString kDefaultAction = QStringLiteral("default");
 // A service that does not answer within this time is taken as absent for that call.
 constexpr int kCallTimeoutMs = 5000;
 
-bool Blank(const QString& line) {
-    for (QChar c : line)
-        if (!c.isSpace()) return false;
-    return true;
-}
-
 }  // namespace
 
 QString NotificationBody(const QString& text) {
-    QString line;
-    for (const QString& candidate : text.split(QRegularExpression(QStringLiteral("\r\n|\n|\r")))) {
-        if (!Blank(candidate)) {
-            line = candidate.trimmed();
+    // The first line that is not blank: a long text is scanned once, never split up.
+    QStringView line;
+    qsizetype start = 0;
+    while (start <= text.size()) {
+        qsizetype end = start;
+        while (end < text.size() && text[end] != QLatin1Char('\n') &&
+               text[end] != QLatin1Char('\r'))
+            ++end;
+        const QStringView candidate = QStringView(text).mid(start, end - start).trimmed();
+        if (!candidate.isEmpty()) {
+            line = candidate;
             break;
         }
+        start = end + 1;
     }
     QString plain;
     plain.reserve(std::min<qsizetype>(line.size(), kMaxNotificationChars + 1));
@@ -40,6 +41,7 @@ QString NotificationBody(const QString& text) {
         const ushort u = c.unicode();
         if (u < 0x20 || (u >= 0x7F && u < 0xA0)) continue;
         plain.append(c);
+        if (plain.size() > kMaxNotificationChars) break;  // enough to know it is cut
     }
     if (plain.size() > kMaxNotificationChars) {
         qsizetype cut = kMaxNotificationChars;

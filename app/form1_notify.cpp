@@ -1,0 +1,47 @@
+// Telling the user what the peer did while they look at another window: the taskbar's
+// attention hint and a desktop notification that brings the window back when clicked.
+#include <QApplication>
+#include <QEvent>
+#include <QLineEdit>
+
+#include "app/devices.h"
+#include "app/form1.h"
+#include "app/notifier.h"
+
+namespace quorell {
+
+namespace {
+// The peer's notice and its effect arrive one after the other with the same words.
+constexpr auto kSameNewsWithin = std::chrono::seconds(2);
+}  // namespace
+
+void TForm1::TellUser(const QString& text) {
+    if (isActiveWindow()) return;
+    if (!attention_asked_) {
+        attention_asked_ = true;  // until the window is active again
+        QApplication::alert(this);
+    }
+    INotifier* notifier = devices_.notifier.get();
+    if (notifier == nullptr) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (text == last_told_ && now - last_told_at_ < kSameNewsWithin) return;
+    last_told_ = text;
+    last_told_at_ = now;
+    notifier->SetOnActivated([this] { RaiseFromNotification(); });
+    const QString address = Edit1->text().trimmed();
+    notifier->Notify(address.isEmpty() ? QStringLiteral("Quorell") : address, text);
+}
+
+void TForm1::RaiseFromNotification() {
+    if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) attention_asked_ = false;
+    QWidget::changeEvent(event);
+}
+
+}  // namespace quorell
