@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "common/control_lines.h"
@@ -50,6 +51,7 @@ TEST(NotificationBodyTest, FirstLineOnlyAsPlainBoundedText) {
 }
 
 // The notification service of a desktop, as far as the program uses it; records every call.
+// Qt may hand it the calls on its own D-Bus thread, hence the lock.
 class FakeNotifications : public QDBusVirtualObject {
 public:
     struct Call {
@@ -69,14 +71,24 @@ public:
         const QList<QVariant> args = message.arguments();
         Call call{args[0].toString(), args[1].toUInt(), args[3].toString(), args[4].toString(),
                   qdbus_cast<QStringList>(args[5])};
-        call.id = call.replaces != 0 ? call.replaces : ++last_id;
-        calls.push_back(call);
+        {
+            std::lock_guard lock(mutex_);
+            call.id = call.replaces != 0 ? call.replaces : ++last_id_;
+            calls_.push_back(call);
+        }
         connection.send(message.createReply(QVariant::fromValue(call.id)));
         return true;
     }
 
-    std::vector<Call> calls;
-    uint last_id = 40;
+    std::vector<Call> Calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Call> calls_;
+    uint last_id_ = 40;
 };
 
 // A session bus of the test's own (a dbus-daemon that activates nothing), with one connection
@@ -142,7 +154,7 @@ protected:
     }
 
     bool Calls(std::size_t n) {
-        return WaitUntil([&] { return fake.calls.size() >= n; });
+        return WaitUntil([&] { return fake.Calls().size() >= n; });
     }
 
     QTemporaryDir dir;
@@ -159,7 +171,7 @@ TEST_F(NotifierBusTest, SendsTheTitlePlainBodyAndTheDefaultActionAndReplacesItse
     notifier = std::make_unique<DesktopNotifier>(*client);
     notifier->Notify(QStringLiteral("127.0.0.1"), QStringLiteral("<i>hi</i> & bye\r\nmore"));
     ASSERT_TRUE(Calls(1));
-    const FakeNotifications::Call first = fake.calls[0];
+    const FakeNotifications::Call first = fake.Calls()[0];
     EXPECT_EQ(first.app, QStringLiteral("Quorell"));
     EXPECT_EQ(first.replaces, 0u);
     EXPECT_EQ(first.title, QStringLiteral("127.0.0.1"));
@@ -172,17 +184,18 @@ TEST_F(NotifierBusTest, SendsTheTitlePlainBodyAndTheDefaultActionAndReplacesItse
     for (int i = 0; i < 5; ++i) notifier->Notify(QStringLiteral("t"), QStringLiteral("n%1").arg(i));
     ASSERT_TRUE(Calls(2));
     Settle(std::chrono::milliseconds(200));
-    ASSERT_LE(fake.calls.size(), 3u);
-    EXPECT_EQ(fake.calls.back().body, QStringLiteral("n4"));
-    for (std::size_t i = 1; i < fake.calls.size(); ++i) EXPECT_EQ(fake.calls[i].replaces, first.id);
+    ASSERT_LE(fake.Calls().size(), 3u);
+    EXPECT_EQ(fake.Calls().back().body, QStringLiteral("n4"));
+    const std::vector<FakeNotifications::Call> calls = fake.Calls();
+    for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_EQ(calls[i].replaces, first.id);
 
     // Once the user has closed it, the next one is new.
     Signal(QStringLiteral("NotificationClosed"), {QVariant::fromValue(first.id), 2u});
     ASSERT_TRUE(WaitUntil([&] { return notifier->CurrentId() == 0; }));
-    const std::size_t before = fake.calls.size();
+    const std::size_t before = fake.Calls().size();
     notifier->Notify(QStringLiteral("t"), QStringLiteral("again"));
     ASSERT_TRUE(Calls(before + 1));
-    EXPECT_EQ(fake.calls.back().replaces, 0u);
+    EXPECT_EQ(fake.Calls().back().replaces, 0u);
 }
 
 TEST_F(NotifierBusTest, OnlyAClickOnItsOwnNotificationActivates) {
@@ -221,7 +234,7 @@ TEST_F(NotifierBusTest, WithoutAServiceOrABusNothingFailsAndALaterServiceIsUsed)
     StartService();
     notifier->Notify(QStringLiteral("t"), QStringLiteral("found"));
     ASSERT_TRUE(Calls(1));
-    EXPECT_EQ(fake.calls.back().body, QStringLiteral("found"));
+    EXPECT_EQ(fake.Calls().back().body, QStringLiteral("found"));
 
     DesktopNotifier unconnected(QDBusConnection(QStringLiteral("no such connection")));
     unconnected.Notify(QStringLiteral("t"), QStringLiteral("nowhere"));
