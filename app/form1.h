@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -242,8 +243,7 @@ private:
     void TellUser(const QString& text);
     void RaiseFromNotification();
     bool attention_asked_ = false;
-    QString last_told_;
-    std::chrono::steady_clock::time_point last_told_at_{};
+    std::deque<std::pair<QString, std::chrono::steady_clock::time_point>> recently_told_;
 
     // Files dropped on the window (app/form1_drop.cpp).
     bool FileDragEvent(QEvent* event);

@@ -23,17 +23,22 @@ void TForm1::TellUser(const QString& text) {
     }
     INotifier* notifier = devices_.notifier.get();
     if (notifier == nullptr) return;
+    // Lines come on connections of their own, so a notice and its effect may have another
+    // piece of news between them.
     const auto now = std::chrono::steady_clock::now();
-    if (text == last_told_ && now - last_told_at_ < kSameNewsWithin) return;
-    last_told_ = text;
-    last_told_at_ = now;
+    while (!recently_told_.empty() &&
+           (now - recently_told_.front().second >= kSameNewsWithin || recently_told_.size() > 8))
+        recently_told_.pop_front();
+    for (const auto& [told, at] : recently_told_)
+        if (told == text) return;
+    recently_told_.emplace_back(text, now);
     notifier->SetOnActivated([this] { RaiseFromNotification(); });
     const QString address = Edit1->text().trimmed();
     notifier->Notify(address.isEmpty() ? QStringLiteral("Quorell") : address, text);
 }
 
 void TForm1::RaiseFromNotification() {
-    if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     show();
     raise();
     activateWindow();

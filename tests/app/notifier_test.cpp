@@ -296,9 +296,9 @@ TEST_F(WindowNotifyTest, ThePeersNewsIsToldWhileTheWindowIsNotActive) {
     // A click on the notification brings the window to the front.
     ASSERT_TRUE(notifier->activate);
     b->form->showMinimized();
+    Settle(std::chrono::milliseconds(50));
     notifier->activate();
-    ASSERT_TRUE(WaitUntil([&] { return b->form->isActiveWindow(); }));
-    EXPECT_FALSE(b->form->isMinimized());
+    ASSERT_TRUE(WaitUntil([&] { return b->form->isActiveWindow() && !b->form->isMinimized(); }));
     // While the user looks at the window, nothing more is told.
     ASSERT_TRUE(Line("seen"));
     ASSERT_TRUE(WaitUntil([&] { return b->HistoryText().contains(QStringLiteral("seen")); }));
