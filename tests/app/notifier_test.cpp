@@ -2,12 +2,18 @@
 // private session bus, and what the window tells while the user looks elsewhere.
 #include "app/notifier.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVirtualObject>
 #include <QFile>
 #include <QLineEdit>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -110,14 +116,31 @@ protected:
                        .arg(dir.path())
                        .toUtf8());
         file.close();
-        // In the foreground, as this process's child, so it is reaped when it ends.
-        daemon.start(QStringLiteral("dbus-daemon"),
-                     {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
-                      QStringLiteral("--print-address=1")});
-        ASSERT_TRUE(daemon.waitForStarted(10000));
-        ASSERT_TRUE(WaitUntil([&] { return daemon.canReadLine(); }))
-            << daemon.readAllStandardError().toStdString();
-        address = QString::fromUtf8(daemon.readLine()).trimmed();
+        // In the foreground, as this process's child, so it is reaped when it ends; spawned
+        // rather than forked, which the thread sanitizer does not allow in a process with
+        // threads.
+        int out[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        const std::string config_arg = "--config-file=" + config.toStdString();
+        char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>(config_arg.c_str()),
+                        const_cast<char*>("--nofork"), const_cast<char*>("--print-address=1"),
+                        nullptr};
+        const int spawned = ::posix_spawnp(&pid, "dbus-daemon", &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        if (spawned != 0) pid = 0;
+        ASSERT_EQ(spawned, 0);
+        std::string line;
+        char c = 0;
+        pollfd wait{out[0], POLLIN, 0};
+        while (line.find('\n') == std::string::npos && ::poll(&wait, 1, 10000) == 1 &&
+               ::read(out[0], &c, 1) == 1)
+            line.push_back(c);
+        ::close(out[0]);
+        address = QString::fromStdString(line).trimmed();
         ASSERT_FALSE(address.isEmpty());
         client = std::make_unique<QDBusConnection>(
             QDBusConnection::connectToBus(address, QStringLiteral("quorell-test-client")));
@@ -133,9 +156,9 @@ protected:
         }
         client.reset();
         QDBusConnection::disconnectFromBus(QStringLiteral("quorell-test-client"));
-        if (daemon.state() != QProcess::NotRunning) {
-            daemon.terminate();
-            daemon.waitForFinished(5000);
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
         }
     }
 
@@ -159,7 +182,7 @@ protected:
 
     QTemporaryDir dir;
     QString address;
-    QProcess daemon;
+    pid_t pid = 0;
     FakeNotifications fake;
     std::unique_ptr<QDBusConnection> service;
     std::unique_ptr<QDBusConnection> client;
