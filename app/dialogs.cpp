@@ -5,12 +5,14 @@
 #include <QMessageBox>
 
 #include "app/format_chooser_dialog.h"
+#include "app/quit_on_signal.h"
 
 namespace quorell {
 
 namespace {
 
 void Box(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text) {
+    if (TerminationRequested()) return;  // the program is on its way out
     QMessageBox box(icon, caption, text, QMessageBox::Ok, owner);
     box.exec();
 }
@@ -31,14 +33,17 @@ void QtDialogs::StandardErrorBox(const QString& message) {
 }
 
 QString QtDialogs::OpenFileName() {
+    if (TerminationRequested()) return QString();
     return QFileDialog::getOpenFileName(owner_);
 }
 
 QString QtDialogs::SaveFileName(const QString& suggested) {
+    if (TerminationRequested()) return QString();
     return QFileDialog::getSaveFileName(owner_, QString(), suggested);
 }
 
 bool QtDialogs::ChooseFormat(WaveFormat& format) {
+    if (TerminationRequested()) return false;
     FormatChooserDialog dialog(format, owner_);
     if (dialog.exec() != QDialog::Accepted) return false;
     format = dialog.Chosen();

@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
             form.move(screen->availableGeometry().center() - form.rect().center());
         }
         form.show();
-        result = QApplication::exec();
+        // A termination signal during a start-up box ends the program here.
+        if (!TerminationRequested()) result = QApplication::exec();
         dialogs.SetOwner(nullptr);
         bridge->Close();
     }

@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
@@ -14,6 +16,7 @@ namespace quorell {
 namespace {
 
 int g_signal_fds[2] = {-1, -1};
+bool g_requested = false;  // touched on the user-interface thread only
 
 void OnSignal(int) {
     // Only async-signal-safe work here: wake the event loop through the socket pair.
@@ -36,6 +39,14 @@ void QuitEventLoopOnTerminationSignals() {
         char buffer[16];
         while (::read(g_signal_fds[1], buffer, sizeof buffer) > 0) {
         }
+        g_requested = true;
+        // A box or dialog open now runs a loop of its own, which quitting the main loop does not
+        // end (nor does it before the main loop has begun): close them.
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) {
+                dialog->reject();
+            }
+        }
         QCoreApplication::quit();
     });
     struct sigaction action {};
@@ -43,6 +54,10 @@ void QuitEventLoopOnTerminationSignals() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &action, nullptr);
+}
+
+bool TerminationRequested() {
+    return g_requested;
 }
 
 }  // namespace quorell

@@ -7,4 +7,8 @@ namespace quorell {
 // Call once, on the user-interface thread, after the application object exists.
 void QuitEventLoopOnTerminationSignals();
 
+// True once such a signal has come. A box or dialog open at that moment is closed; from
+// then on no box or dialog is opened, and the main loop is not entered.
+bool TerminationRequested();
+
 }  // namespace quorell

@@ -18,6 +18,7 @@
 #include "child_process.h"
 #include "program_checks.h"
 #include "support/raw_tcp.h"
+#include "support/raw_udp.h"
 #include "support/wait.h"
 
 namespace quorell::test {
@@ -74,6 +75,21 @@ TEST_F(QuorellProcess, SecondCopyIsTurnedAwayAndTheFirstKeepsServing) {
     EXPECT_EQ(again->Output().find(kRefusal), std::string::npos) << again->Output();
     EXPECT_TRUE(EndsOnSigterm(*again));
     EXPECT_TRUE(NoSanitizerReport(*again));
+}
+
+TEST_F(QuorellProcess, TerminationSignalEndsTheProgramWhileAStartUpBoxIsOpen) {
+    // The file port is taken, so the program starts with an error box, after its control port
+    // is up. The signal must end it rather than only close the box.
+    RawUdp holder("0.0.0.0", kFilePort);
+    ASSERT_TRUE(holder.ok()) << "UDP port " << kFilePort << " is in use: " << std::strerror(errno);
+    auto program = Start("program.log");
+    ASSERT_TRUE(WaitUntil([] { return PortAccepts(kControlPort); }, kStartLimit))
+        << "the program " << program->Describe() << "; its output:\n"
+        << program->Output();
+    std::this_thread::sleep_for(500ms);  // the box opens right after the failed bind
+    ASSERT_TRUE(program->Running()) << program->Output();
+    EXPECT_TRUE(EndsOnSigterm(*program));
+    EXPECT_TRUE(NoSanitizerReport(*program));
 }
 
 // Sends bytes on a fresh connection, ends the stream and expects the server to end the
