@@ -96,10 +96,13 @@ resolved="$(readlink -f /usr/bin/quorell)"
 
 home="$tmp/home"
 mkdir "$home" && chown nobody:nogroup "$home" && chmod 700 "$home" && chmod 711 "$tmp"
-# exec: started in the background, the program keeps the pid that $! names.
+# exec: started in the background, the program keeps the pid that $! names. Buses that are not
+# there keep it from announcing itself through the machine's Avahi daemon.
 as_nobody() {
   exec setpriv --reuid=nobody --regid=nogroup --clear-groups \
-    env -i HOME="$home" XDG_RUNTIME_DIR="$home" PATH=/usr/bin:/bin "$@"
+    env -i HOME="$home" XDG_RUNTIME_DIR="$home" PATH=/usr/bin:/bin \
+    DBUS_SYSTEM_BUS_ADDRESS="unix:path=$home/no-system-bus" \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$home/no-session-bus" "$@"
 }
 got="$(as_nobody quorell --version)" || fail "quorell --version failed"
 [ "$got" = "Quorell $version" ] || fail "quorell --version said '$got'"

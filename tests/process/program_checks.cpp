@@ -148,7 +148,11 @@ std::unique_ptr<ChildProcess> ProgramTest::Start(const std::string& log_name,
             {"XDG_RUNTIME_DIR", runtime},
             {"PULSE_SERVER",
              pulse_server.empty() ? "unix:" + runtime + "/no-sound-server" : pulse_server},
-            {"ASAN_OPTIONS", asan_options}},
+            {"ASAN_OPTIONS", asan_options},
+            // Listening on every address, the program would announce itself through the
+            // machine's Avahi daemon; a bus that is not there keeps the test off the network.
+            {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + runtime + "/no-system-bus"},
+            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime + "/no-session-bus"}},
         logs_.path() / log_name);
 }
 
