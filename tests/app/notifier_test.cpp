@@ -124,11 +124,25 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        // Not on the test's own output either: a daemon left behind by a test that died would
+        // keep the test runner waiting for the end of that output.
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         const std::string config_arg = "--config-file=" + config.toStdString();
-        char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>(config_arg.c_str()),
-                        const_cast<char*>("--nofork"), const_cast<char*>("--print-address=1"),
-                        nullptr};
-        const int spawned = ::posix_spawnp(&pid, "dbus-daemon", &actions, nullptr, argv, environ);
+        // Through setpriv, where there is one, so that the daemon ends with this process
+        // whatever way it ends.
+        const bool guarded = !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
+        std::vector<char*> argv;
+        if (guarded) {
+            argv.push_back(const_cast<char*>("setpriv"));
+            argv.push_back(const_cast<char*>("--pdeathsig=TERM"));
+        }
+        argv.push_back(const_cast<char*>("dbus-daemon"));
+        argv.push_back(const_cast<char*>(config_arg.c_str()));
+        argv.push_back(const_cast<char*>("--nofork"));
+        argv.push_back(const_cast<char*>("--print-address=1"));
+        argv.push_back(nullptr);
+        const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         if (spawned != 0) pid = 0;
