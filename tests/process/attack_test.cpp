@@ -53,6 +53,7 @@ struct Leftover {
     bool settles = true;  // it comes to rest within kSettleLimit
     int threads = kThreadsAfter;
     int descriptors = kDescriptorsAfter;
+    double memory_mib = kMemoryAfterMiB;
 };
 
 // Most connections to the stream audio sink that any build of this program should hold at once.
@@ -115,7 +116,7 @@ protected:
         }
         EXPECT_LE(after.threads, baseline_.threads + leftover.threads);
         EXPECT_LE(after.descriptors, baseline_.descriptors + leftover.descriptors);
-        EXPECT_LE(after.rss_mib, baseline_.rss_mib + kMemoryAfterMiB);
+        EXPECT_LE(after.rss_mib, baseline_.rss_mib + leftover.memory_mib);
         ExpectServing("after the attack");
         EXPECT_TRUE(EndsOnSigterm(*program_));
         EXPECT_TRUE(NoSanitizerReport(*program_));
@@ -235,10 +236,12 @@ TEST_F(Attack, ChatLinesFiredAndForgottenLeaveRoomForTheHonestClient) {
     During(meter, "fired chat lines");
     // Thousands of those connections are taken in, and the window shows every line they bring
     // at its own pace: that takes minutes, so the program is still busy with them afterwards.
-    // It must not hold more than its queue and its connection threads allow, nor grow.
+    // It must not hold more than its queue and its connection threads allow; its memory is
+    // that of a history still growing with those lines (several times more under a sanitizer).
     After({.settles = false,
            .threads = kThreadsDuring,
-           .descriptors = kQueuedConnections + kThreadsDuring + kDescriptorsAfter});
+           .descriptors = kQueuedConnections + kThreadsDuring + kDescriptorsAfter,
+           .memory_mib = kMemoryDuringMiB});
 }
 
 TEST_F(Attack, TerminationSignalEndsTheProgramWhileABurstOfChatLinesIsShown) {
