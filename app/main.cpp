@@ -60,12 +60,15 @@ int main(int argc, char** argv) {
     QuitEventLoopOnTerminationSignals();
     auto bridge = MakeQtUiBridge();
     QtDialogs dialogs;
+    // The microphone and speaker picked in the format chooser, for this run.
+    auto sound_devices = std::make_shared<SoundDeviceChoice>();
+    dialogs.SetSoundDevices(sound_devices);
     DeviceContext devices;
     devices.ring = MakeSoundEffectRingPlayer();
     devices.camera = std::make_unique<QtCamera>();
-    devices.wave_in = std::make_unique<QtWaveInput>();
-    devices.wave_out = std::make_unique<QtWaveOutput>();
-    devices.sink_out = std::make_unique<QtWaveOutput>();
+    devices.wave_in = std::make_unique<QtWaveInput>(sound_devices);
+    devices.wave_out = std::make_unique<QtWaveOutput>(sound_devices);
+    devices.sink_out = std::make_unique<QtWaveOutput>(sound_devices);
     devices.notifier = std::make_shared<DesktopNotifier>();
     int result = 0;
     {
