@@ -83,5 +83,13 @@ int main(int argc, char** argv) {
         dialogs.SetOwner(nullptr);
         bridge->Close();
     }
+    // The sound streams end while the application, and with it Qt's sound backend, is still
+    // there: the devices, then what Qt's audio objects left to be deleted later, which no
+    // event loop would otherwise run.
+    devices.ring.reset();
+    devices.wave_in.reset();
+    devices.wave_out.reset();
+    devices.sink_out.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return result;
 }
