@@ -5,6 +5,7 @@
 #include <pulse/mainloop.h>
 
 #include <memory>
+#include <type_traits>
 
 namespace quorell {
 namespace {
@@ -30,26 +31,29 @@ void OnServerInfo(pa_context*, const pa_server_info* info, void* data) {
     --q->pending;
 }
 
-void OnSource(pa_context*, const pa_source_info* info, int eol, void* data) {
-    auto* q = static_cast<Question*>(data);
+// One entry of a source or sink list; the list ends with eol set (negative on failure).
+template <typename Info>
+void OnDevice(const Info* info, int eol, Question* q, std::vector<SoundServerDevice>& list) {
     if (eol < 0) q->failed = true;
     if (eol != 0) {
         --q->pending;
         return;
     }
     // A sink's monitor is no microphone; Qt Multimedia does not offer it either.
-    if (info->monitor_of_sink != PA_INVALID_INDEX) return;
-    q->answer.sources.push_back({Text(info->name), Text(info->description)});
+    if constexpr (std::is_same_v<Info, pa_source_info>) {
+        if (info->monitor_of_sink != PA_INVALID_INDEX) return;
+    }
+    list.push_back({Text(info->name), Text(info->description)});
+}
+
+void OnSource(pa_context*, const pa_source_info* info, int eol, void* data) {
+    auto* q = static_cast<Question*>(data);
+    OnDevice(info, eol, q, q->answer.sources);
 }
 
 void OnSink(pa_context*, const pa_sink_info* info, int eol, void* data) {
     auto* q = static_cast<Question*>(data);
-    if (eol < 0) q->failed = true;
-    if (eol != 0) {
-        --q->pending;
-        return;
-    }
-    q->answer.sinks.push_back({Text(info->name), Text(info->description)});
+    OnDevice(info, eol, q, q->answer.sinks);
 }
 
 // The replies come in the order asked; the operations themselves need not be kept. A question
