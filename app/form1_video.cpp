@@ -63,13 +63,18 @@ void TForm1::Button3Click() {
     Put32(&CaptureSetup[40], 27);          // Escape ends a capture
     FrameFormat.fill(0);
 
+    camera_fault_.reset();
     ICaptureDevice* camera = devices_.camera.get();
     if (camera != nullptr) camera->Disconnect();
+    const QPointer<QLabel> shown(surface);
     const bool connected =
         camera != nullptr && camera->Connect(
-                                 [this, surface = QPointer<QLabel>(surface)](const QImage& frame) {
-                                     if (surface) surface->setPixmap(QPixmap::fromImage(frame));
+                                 [this, shown](const QImage& frame) {
+                                     if (shown) ShowPreview(*shown, frame);
                                      FrameCallback(frame);
+                                 },
+                                 [this, shown](CaptureFault fault, const std::string& detail) {
+                                     if (shown) ShowCameraFault(*shown, fault, detail);
                                  },
                                  kPreviewInterval);
     if (!connected) surface->setText(QStringLiteral("未找到摄像头"));
@@ -77,6 +82,26 @@ void TForm1::Button3Click() {
     if (!SendControlLine(lines::Wire(lines::kVideoOpened))) return;
     if (!SendControlLine(lines::kVideoPortPrefix + Trimmed(ToGbk(Edit2->text())))) return;
     Button4->setEnabled(true);
+}
+
+void TForm1::ShowPreview(QLabel& surface, const QImage& frame) {
+    if (camera_fault_) {
+        // The camera is back: its pictures take the place of the fault's words.
+        camera_fault_.reset();
+        surface.setToolTip(QString());
+    }
+    surface.setPixmap(QPixmap::fromImage(frame));
+}
+
+void TForm1::ShowCameraFault(QLabel& surface, CaptureFault fault, const std::string& detail) {
+    // Said once for each fault, on the preview itself, where the frozen picture would be: it
+    // stays while the camera is away and gives way to the first frame once it is back.
+    if (camera_fault_ == fault) return;
+    camera_fault_ = fault;
+    surface.setText(fault == CaptureFault::Unplugged
+                        ? QStringLiteral("摄像头已断开，重新接上后会继续发送视频。")
+                        : QStringLiteral("摄像头无法使用，可能正被其他程序占用。"));
+    surface.setToolTip(QString::fromStdString(detail));
 }
 
 void TForm1::FrameCallback(const QImage& frame) {

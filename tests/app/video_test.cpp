@@ -7,6 +7,7 @@
 #include "app/form1.h"
 #include "support/raw_udp.h"
 #include "support/two_peers.h"
+#include "video/pattern_camera.h"
 
 namespace quorell::test {
 namespace {
@@ -30,6 +31,10 @@ protected:
 
     bool ShowsPlaceholder(const Peer& peer) {
         return peer.form->Image1->pixmap().cacheKey() == peer.form->Image2->pixmap().cacheKey();
+    }
+
+    PatternCamera& CameraOf(const Peer& peer) {
+        return static_cast<PatternCamera&>(*peer.devices.camera);
     }
 
     // B's shown-frame count grows by several.
@@ -116,6 +121,40 @@ TEST_F(VideoTest, WithoutACameraThePeerIsStillToldAndNothingIsSent) {
     EXPECT_EQ(b->form->VideoReceiving().FramesShown(), 0);
     EXPECT_EQ(a->form->VideoSending().FramesSent(), 0);
     EXPECT_TRUE(ShowsPlaceholder(*b));
+}
+
+TEST_F(VideoTest, ACameraFaultIsToldOnThePreviewAndAReplugSendsAgainWithoutARestart) {
+    StartSending(29104);
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(FramesArrive());
+    QLabel* preview = a->form->CaptureWindow;
+    const QString unplugged = QStringLiteral("摄像头已断开，重新接上后会继续发送视频。");
+
+    // Pulled out: the frozen picture gives way to the words, which a second report of the same
+    // fault leaves alone; the sending state and the peer are untouched.
+    CameraOf(*a).Fail(CaptureFault::Unplugged);
+    EXPECT_EQ(preview->text(), unplugged);
+    EXPECT_TRUE(preview->pixmap().isNull());
+    preview->setText(QStringLiteral("seen"));
+    CameraOf(*a).Fail(CaptureFault::Unplugged);
+    EXPECT_EQ(preview->text(), QStringLiteral("seen"));
+    const int sent = a->form->VideoSending().FramesSent();
+    Settle(std::chrono::milliseconds(100));
+    EXPECT_EQ(a->form->VideoSending().FramesSent(), sent);
+    EXPECT_TRUE(a->form->Button4->isEnabled());
+    EXPECT_TRUE(a->dialogs.calls.empty());
+
+    // Plugged in again: the preview and the peer get frames at once.
+    CameraOf(*a).Replug();
+    ASSERT_TRUE(FramesArrive());
+    EXPECT_FALSE(preview->pixmap().isNull());
+    EXPECT_TRUE(preview->text().isEmpty());
+
+    // Another fault after the camera came back is told again, in its own words.
+    CameraOf(*a).Fail(CaptureFault::Failed, "Device or resource busy");
+    EXPECT_EQ(preview->text(), QStringLiteral("摄像头无法使用，可能正被其他程序占用。"));
+    EXPECT_EQ(preview->toolTip(), QStringLiteral("Device or resource busy"));
+    EXPECT_FALSE(b->HistoryText().contains(QStringLiteral("对方关闭了视频")));
 }
 
 }  // namespace
