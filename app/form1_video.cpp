@@ -47,10 +47,12 @@ void TForm1::SetUpVideoComponents() {
 void TForm1::Button3Click() {
     Button3->setEnabled(false);
 
-    // A new capture surface fills the panel, on top of those of earlier starts.
+    // A new capture surface fills the panel, on top of those of earlier starts. It is opaque,
+    // so the panel's own caption and older surfaces never show through its text.
     auto* surface = new QLabel(Panel1);
     surface->setObjectName(QStringLiteral("我的窗口"));
     surface->setGeometry(0, 0, Panel1->width(), Panel1->height());
+    surface->setAutoFillBackground(true);
     surface->setScaledContents(true);
     surface->setAlignment(Qt::AlignCenter);
     surface->setWordWrap(true);

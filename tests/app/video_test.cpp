@@ -116,6 +116,10 @@ TEST_F(VideoTest, WithoutACameraThePeerIsStillToldAndNothingIsSent) {
     a->devices.camera.reset();
     StartSending(29103);
     EXPECT_EQ(a->form->CaptureWindow->text(), QStringLiteral("未找到摄像头"));
+    // Only that text is seen: the panel's own caption does not show through it.
+    const QImage shown = a->form->Panel1->grab().toImage();
+    a->form->Panel1->setText(QString());
+    EXPECT_EQ(a->form->Panel1->grab().toImage(), shown);
     QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
     Settle();
     EXPECT_EQ(b->form->VideoReceiving().FramesShown(), 0);
