@@ -134,17 +134,22 @@ void TForm1::Edit3Change() {
     BitBtn1->setEnabled(!Trimmed(ToGbk(Edit3->text())).empty());
 }
 
+void TForm1::SetReceivingVideo(bool receiving) {
+    receiving_video_ = receiving;
+    BitBtn1->setText(receiving ? kStopReceiving : kReceiveVideo);
+}
+
 void TForm1::BitBtn1Click() {
-    if (BitBtn1->text() == kReceiveVideo) {
+    if (!receiving_video_) {
         if (Edit3->text().isEmpty()) return;
         IdUDPServer1.DefaultPort = Edit3->text().toInt();
         IdUDPServer1.SetActive(true);
-        BitBtn1->setText(kStopReceiving);
+        SetReceivingVideo(true);
         Image1->setToolTip(QStringLiteral("双击可放大对方的视频"));
         SendControlLine(lines::Wire(lines::kVideoReceiving));
         return;
     }
-    BitBtn1->setText(kReceiveVideo);
+    SetReceivingVideo(false);
     IdUDPServer1.SetActive(false);
     CloseBigPicture();
     Image1->clear();
@@ -162,7 +167,7 @@ void TForm1::PeerClosedVideo() {
     Image1->clear();
     Image1->setPixmap(Image2->pixmap());
     frame_receiver_.PlaceholderRestored();
-    BitBtn1->setText(kReceiveVideo);
+    SetReceivingVideo(false);
     Edit3->clear();
     IdUDPServer1.SetActive(false);
     CloseBigPicture();
@@ -170,7 +175,7 @@ void TForm1::PeerClosedVideo() {
 
 void TForm1::OpenBigPicture() {
     // Only the peer's video is worth a bigger window, and it closes when the video stops.
-    if (BitBtn1->text() != kStopReceiving) return;
+    if (!receiving_video_) return;
     if (big_picture_ == nullptr) big_picture_ = new BigPicture(this);
     big_picture_->ShowFrame(Image1->pixmap().toImage());
     big_picture_->show();

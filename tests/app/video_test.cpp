@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "app/big_picture.h"
 #include "app/form1.h"
 #include "support/raw_udp.h"
 #include "support/two_peers.h"
@@ -159,6 +160,25 @@ TEST_F(VideoTest, ACameraFaultIsToldOnThePreviewAndAReplugSendsAgainWithoutARest
     EXPECT_EQ(preview->text(), QStringLiteral("摄像头无法使用，可能正被其他程序占用。"));
     EXPECT_EQ(preview->toolTip(), QStringLiteral("Device or resource busy"));
     EXPECT_FALSE(b->HistoryText().contains(QStringLiteral("对方关闭了视频")));
+}
+
+TEST_F(VideoTest, TheReceiveStateHoldsWhenTheDesktopMarksTheCaption) {
+    StartSending(29105);
+    // Desktops add accelerator marks to button texts on their own.
+    b->form->BitBtn1->setText(QStringLiteral("接收视频(&R)"));
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(b->form->IdUDPServer1.Active());
+    EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("停止接收"));
+    ASSERT_TRUE(FramesArrive());
+
+    b->form->BitBtn1->setText(QStringLiteral("&停止接收"));
+    QTest::mouseDClick(b->form->Image1, Qt::LeftButton);
+    ASSERT_NE(b->form->BigVideo(), nullptr);
+    EXPECT_TRUE(b->form->BigVideo()->isVisible());
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    EXPECT_FALSE(b->form->IdUDPServer1.Active());
+    EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("接收视频"));
+    EXPECT_TRUE(ShowsPlaceholder(*b));
 }
 
 }  // namespace
