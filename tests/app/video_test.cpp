@@ -181,5 +181,36 @@ TEST_F(VideoTest, TheReceiveStateHoldsWhenTheDesktopMarksTheCaption) {
     EXPECT_TRUE(ShowsPlaceholder(*b));
 }
 
+TEST_F(VideoTest, AnUnreachablePeerOnStartIsToldOnceWhileFramesStillGoOut) {
+    RawUdp watcher("127.0.0.2", 29106);
+    ASSERT_TRUE(watcher.ok());
+    b.reset();  // nothing answers on the peer's control port any more
+    a->form->Edit2->setText(QStringLiteral("29106"));
+    QTest::mouseClick(a->form->Button3, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return a->dialogs.Count(QStringLiteral("unreachable")) == 1; }));
+    EXPECT_FALSE(a->form->Button3->isEnabled());
+    EXPECT_FALSE(a->form->Button4->isEnabled());
+    ASSERT_TRUE(WaitUntil([&] { return a->form->VideoSending().FramesSent() >= 3; }));
+    const auto frame = watcher.Receive(std::chrono::milliseconds(0));
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->bytes.substr(0, 2), "\xFF\xD8");
+    Settle(std::chrono::milliseconds(100));
+    EXPECT_EQ(a->dialogs.calls.size(), 1u);  // the port line was never tried
+}
+
+TEST_F(VideoTest, ClosingTheWindowWhileSendingEndsCaptureWithoutTellingThePeer) {
+    StartSending(29107);
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(FramesArrive());
+    a->form->close();
+    EXPECT_FALSE(CameraOf(*a).Connected());
+    const int sent = a->form->VideoSending().FramesSent();
+    Settle();
+    EXPECT_EQ(a->form->VideoSending().FramesSent(), sent);
+    EXPECT_FALSE(b->HistoryText().contains(QStringLiteral("对方关闭了视频")));
+    EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("停止接收"));
+    EXPECT_TRUE(b->form->IdUDPServer1.Active());
+}
+
 }  // namespace
 }  // namespace quorell::test
