@@ -194,6 +194,7 @@ private:
     void PeerOfferedFile() override;
     void PeerCancelledFile() override;
     void PeerClosedVideo() override;
+    void PeerConnected(const std::string& source_address) override;
     void PeerAcceptedFile(const std::string& line) override;
     void ShowIncoming(const std::string& line) override;
 

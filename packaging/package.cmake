@@ -58,10 +58,11 @@ and no account: one types the other's IPv4 address and the two exchange text
 messages, files, live video and voice directly between their machines.
 It listens on TCP port 1001, UDP port 8090 and TCP port 9002.")
 # Libraries from the binary itself, plus what Qt loads at run time: the camera through
-# GStreamer, the platform plugins, a Chinese font for the window, and setcap for the postinst.
+# GStreamer, the platform plugins, a Chinese font for the window, Qt's Chinese texts for its
+# dialogs and buttons, and setcap for the postinst.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, qt6-qpa-plugins, fonts-wqy-microhei, libcap2-bin")
+  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, qt6-qpa-plugins, fonts-wqy-microhei, qt6-translations-l10n, libcap2-bin")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg_out}/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
