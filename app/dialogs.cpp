@@ -1,8 +1,11 @@
 #include "app/dialogs.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
 
 #include "app/format_chooser_dialog.h"
 #include "app/quit_on_signal.h"
@@ -19,6 +22,13 @@ void Box(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const Q
 }
 
 }  // namespace
+
+QString SaveDialogStartPath(const QString& proposed) {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::homePath();
+    const QString name = QFileInfo(proposed).fileName();
+    return name.isEmpty() ? folder : QDir(folder).filePath(name);
+}
 
 void QtDialogs::UnreachablePeerBox() {
     Box(owner_, QMessageBox::Critical, QStringLiteral("确认"),
@@ -40,7 +50,7 @@ QString QtDialogs::OpenFileName() {
 
 QString QtDialogs::SaveFileName(const QString& suggested) {
     if (TerminationRequested()) return QString();
-    return QFileDialog::getSaveFileName(owner_, QString(), suggested);
+    return QFileDialog::getSaveFileName(owner_, QString(), SaveDialogStartPath(suggested));
 }
 
 bool QtDialogs::ChooseFormat(WaveFormat& format) {

@@ -34,6 +34,10 @@ public:
     virtual void ConfirmErrorBox(const QString& text) = 0;
 };
 
+// Where the save dialog opens: the proposed file name (its last part only) in the user's
+// download folder, or in the home folder when that folder does not exist.
+QString SaveDialogStartPath(const QString& proposed);
+
 // Modal Qt boxes over the given window.
 class QtDialogs : public IDialogs {
 public:

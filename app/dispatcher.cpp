@@ -1,5 +1,9 @@
 #include "app/dispatcher.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -25,6 +29,7 @@ LineKind ClassifyFirstLine(const std::string& line) {
     if (line == lines::Wire(lines::kFileCancelled)) return LineKind::FileCancelled;
     if (line == lines::Wire(lines::kVideoClosed)) return LineKind::VideoClosed;
     if (line == lines::Wire(lines::kFileAccepted)) return LineKind::FileAccepted;
+    if (line == lines::Wire(lines::kConnected)) return LineKind::Connected;
     return LineKind::Chat;
 }
 
@@ -48,6 +53,18 @@ bool ParseVideoPortLine(const std::string& line, long* port) {
 
 std::string VoicePortFromLine(const std::string& line) {
     return Trimmed(ReplaceAll(line, lines::kVoicePortPrefix, ""));
+}
+
+std::string SourceAddress(int fd) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        peer.sin_family != AF_INET) {
+        return {};
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) == nullptr) return {};
+    return text;
 }
 
 void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
@@ -79,6 +96,11 @@ void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
         case LineKind::FileAccepted:
             bridge.Invoke([&] { target.Get().PeerAcceptedFile(line); });
             return;
+        case LineKind::Connected: {
+            const std::string source = SourceAddress(conn.fd());
+            bridge.Invoke([&] { target.Get().PeerConnected(source); });
+            break;
+        }
         case LineKind::Chat:
             break;
     }

@@ -18,6 +18,9 @@ public:
     virtual void PeerOfferedFile() = 0;
     virtual void PeerCancelledFile() = 0;
     virtual void PeerClosedVideo() = 0;
+    // The connect notice, from the dotted IPv4 source address of its connection (empty when
+    // that is unknown). The notice itself is then shown as chat.
+    virtual void PeerConnected(const std::string& source_address) = 0;
     // The accept notice: shown without a ring, then the file sender starts.
     virtual void PeerAcceptedFile(const std::string& line) = 0;
     // A chat line (line breaks restored): stored as the last incoming line and shown, ringing.
@@ -32,7 +35,8 @@ enum class LineKind {
     FileCancelled,
     VideoClosed,
     FileAccepted,
-    Chat,  // anything else, shown if not blank
+    Connected,  // the connect notice: shown as chat
+    Chat,       // anything else, shown if not blank
 };
 
 // How the first line of a connection is taken.
@@ -44,6 +48,9 @@ bool ParseVideoPortLine(const std::string& line, long* port);
 
 // "system3:" removed everywhere, the rest trimmed.
 std::string VoicePortFromLine(const std::string& line);
+
+// The dotted IPv4 address a connected socket's peer has, or "" when it has none.
+std::string SourceAddress(int fd);
 
 // Reads the first line of the connection and carries it out, then shows further chat lines
 // until a blank line or the end of the connection. Every effect goes through the bridge, in

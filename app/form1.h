@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/dispatcher.h"
@@ -26,6 +27,7 @@
 #include "net/udp_server.h"
 #include "transfer/file_receiver.h"
 #include "transfer/send_file.h"
+#include "video/capture_device.h"
 #include "video/frame_receiver.h"
 #include "video/frame_sender.h"
 
@@ -192,6 +194,7 @@ private:
     void PeerOfferedFile() override;
     void PeerCancelledFile() override;
     void PeerClosedVideo() override;
+    void PeerConnected(const std::string& source_address) override;
     void PeerAcceptedFile(const std::string& line) override;
     void ShowIncoming(const std::string& line) override;
 
@@ -222,6 +225,11 @@ private:
     void ShowBlank() override;
     void StopCapture();
     void SetUpVideoComponents();
+    void ShowPreview(QLabel& surface, const QImage& frame);
+    void ShowCameraFault(QLabel& surface, CaptureFault fault, const std::string& detail);
+    void SetReceivingVideo(bool receiving);     // the state, and the caption that shows it
+    bool receiving_video_ = false;              // the peer's frames are being received
+    std::optional<CaptureFault> camera_fault_;  // shown on the preview until a frame comes
     void OpenBigPicture();
     void CloseBigPicture();
     BigPicture* big_picture_ = nullptr;  // a window of its own, owned as a child

@@ -10,13 +10,13 @@
 #include <utility>
 
 #include "app/control_channel.h"
-#include "common/control_lines.h"
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/history.h"
 #include "app/local_ip.h"
 #include "app/qt_text.h"
+#include "common/control_lines.h"
 #include "common/text.h"
 
 namespace quorell {
@@ -70,6 +70,12 @@ void TForm1::SetPeerVoicePort(const std::string& port) {
     Edit5->setText(FromGbk(port));
     BitBtn6->setEnabled(true);
     TellUser(QString::fromUtf8(lines::kVoiceOffered));
+}
+
+void TForm1::PeerConnected(const std::string& source_address) {
+    // Replying is then one press of the connect button; what the user typed stays.
+    if (source_address.empty() || !Trimmed(ToGbk(Edit1->text())).empty()) return;
+    Edit1->setText(FromGbk(source_address));
 }
 
 void TForm1::ShowIncoming(const std::string& line) {

@@ -47,10 +47,12 @@ void TForm1::SetUpVideoComponents() {
 void TForm1::Button3Click() {
     Button3->setEnabled(false);
 
-    // A new capture surface fills the panel, on top of those of earlier starts.
+    // A new capture surface fills the panel, on top of those of earlier starts. It is opaque,
+    // so the panel's own caption and older surfaces never show through its text.
     auto* surface = new QLabel(Panel1);
     surface->setObjectName(QStringLiteral("我的窗口"));
     surface->setGeometry(0, 0, Panel1->width(), Panel1->height());
+    surface->setAutoFillBackground(true);
     surface->setScaledContents(true);
     surface->setAlignment(Qt::AlignCenter);
     surface->setWordWrap(true);
@@ -63,13 +65,18 @@ void TForm1::Button3Click() {
     Put32(&CaptureSetup[40], 27);          // Escape ends a capture
     FrameFormat.fill(0);
 
+    camera_fault_.reset();
     ICaptureDevice* camera = devices_.camera.get();
     if (camera != nullptr) camera->Disconnect();
+    const QPointer<QLabel> shown(surface);
     const bool connected =
         camera != nullptr && camera->Connect(
-                                 [this, surface = QPointer<QLabel>(surface)](const QImage& frame) {
-                                     if (surface) surface->setPixmap(QPixmap::fromImage(frame));
+                                 [this, shown](const QImage& frame) {
+                                     if (shown) ShowPreview(*shown, frame);
                                      FrameCallback(frame);
+                                 },
+                                 [this, shown](CaptureFault fault, const std::string& detail) {
+                                     if (shown) ShowCameraFault(*shown, fault, detail);
                                  },
                                  kPreviewInterval);
     if (!connected) surface->setText(QStringLiteral("未找到摄像头"));
@@ -77,6 +84,26 @@ void TForm1::Button3Click() {
     if (!SendControlLine(lines::Wire(lines::kVideoOpened))) return;
     if (!SendControlLine(lines::kVideoPortPrefix + Trimmed(ToGbk(Edit2->text())))) return;
     Button4->setEnabled(true);
+}
+
+void TForm1::ShowPreview(QLabel& surface, const QImage& frame) {
+    if (camera_fault_) {
+        // The camera is back: its pictures take the place of the fault's words.
+        camera_fault_.reset();
+        surface.setToolTip(QString());
+    }
+    surface.setPixmap(QPixmap::fromImage(frame));
+}
+
+void TForm1::ShowCameraFault(QLabel& surface, CaptureFault fault, const std::string& detail) {
+    // Said once for each fault, on the preview itself, where the frozen picture would be: it
+    // stays while the camera is away and gives way to the first frame once it is back.
+    if (camera_fault_ == fault) return;
+    camera_fault_ = fault;
+    surface.setText(fault == CaptureFault::Unplugged
+                        ? QStringLiteral("摄像头已断开，重新接上后会继续发送视频。")
+                        : QStringLiteral("摄像头无法使用，可能正被其他程序占用。"));
+    surface.setToolTip(QString::fromStdString(detail));
 }
 
 void TForm1::FrameCallback(const QImage& frame) {
@@ -107,17 +134,22 @@ void TForm1::Edit3Change() {
     BitBtn1->setEnabled(!Trimmed(ToGbk(Edit3->text())).empty());
 }
 
+void TForm1::SetReceivingVideo(bool receiving) {
+    receiving_video_ = receiving;
+    BitBtn1->setText(receiving ? kStopReceiving : kReceiveVideo);
+}
+
 void TForm1::BitBtn1Click() {
-    if (BitBtn1->text() == kReceiveVideo) {
+    if (!receiving_video_) {
         if (Edit3->text().isEmpty()) return;
         IdUDPServer1.DefaultPort = Edit3->text().toInt();
         IdUDPServer1.SetActive(true);
-        BitBtn1->setText(kStopReceiving);
+        SetReceivingVideo(true);
         Image1->setToolTip(QStringLiteral("双击可放大对方的视频"));
         SendControlLine(lines::Wire(lines::kVideoReceiving));
         return;
     }
-    BitBtn1->setText(kReceiveVideo);
+    SetReceivingVideo(false);
     IdUDPServer1.SetActive(false);
     CloseBigPicture();
     Image1->clear();
@@ -135,7 +167,7 @@ void TForm1::PeerClosedVideo() {
     Image1->clear();
     Image1->setPixmap(Image2->pixmap());
     frame_receiver_.PlaceholderRestored();
-    BitBtn1->setText(kReceiveVideo);
+    SetReceivingVideo(false);
     Edit3->clear();
     IdUDPServer1.SetActive(false);
     CloseBigPicture();
@@ -143,7 +175,7 @@ void TForm1::PeerClosedVideo() {
 
 void TForm1::OpenBigPicture() {
     // Only the peer's video is worth a bigger window, and it closes when the video stops.
-    if (BitBtn1->text() != kStopReceiving) return;
+    if (!receiving_video_) return;
     if (big_picture_ == nullptr) big_picture_ = new BigPicture(this);
     big_picture_->ShowFrame(Image1->pixmap().toImage());
     big_picture_->show();

@@ -14,6 +14,7 @@
 #include "app/qt_audio.h"
 #include "app/qt_bridge.h"
 #include "app/qt_camera.h"
+#include "app/qt_translations.h"
 #include "app/quit_on_signal.h"
 #include "app/single_instance.h"
 #include "app/startup_config.h"
@@ -45,6 +46,9 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorell"));
     QApplication::setApplicationDisplayName(QString());
+    // The desktop finds the entry, and so the icon, of the window by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.quorell.Quorell"));
+    InstallQtTranslations(app);
     QApplication::setQuitOnLastWindowClosed(false);
     QuorellInitAssets();
 

@@ -9,6 +9,7 @@ namespace {
 
 constexpr auto kShortestMeasure = std::chrono::milliseconds(250);
 constexpr std::int64_t kLongestEstimate = 100 * 3600;
+constexpr const char* kLeft = "剩余";  // UTF-8, as every text of these figures
 
 double Seconds(TransferSpeed::Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -98,10 +99,11 @@ std::string FormatTimeLeft(std::int64_t seconds) {
     const std::int64_t s = seconds % 60;
     char buffer[48];
     if (h > 0) {
-        std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld left", static_cast<long long>(h),
-                      static_cast<long long>(m), static_cast<long long>(s));
+        std::snprintf(buffer, sizeof buffer, "%s %lld:%02lld:%02lld", kLeft,
+                      static_cast<long long>(h), static_cast<long long>(m),
+                      static_cast<long long>(s));
     } else {
-        std::snprintf(buffer, sizeof buffer, "%lld:%02lld left", static_cast<long long>(m),
+        std::snprintf(buffer, sizeof buffer, "%s %lld:%02lld", kLeft, static_cast<long long>(m),
                       static_cast<long long>(s));
     }
     return buffer;

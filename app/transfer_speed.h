@@ -38,7 +38,7 @@ public:
     // Bytes a second from the start to the last sample; nothing before any time has passed.
     std::optional<double> AverageRate() const;
 
-    // "1.2 MB/s · 0:42 left", "1.2 MB/s", or "" while nothing can be said yet.
+    // "1.2 MB/s · 剩余 0:42", "1.2 MB/s", or "" while nothing can be said yet (UTF-8).
     std::string Summary() const;
 
 private:
@@ -57,7 +57,7 @@ private:
 // "512 B/s", "12.5 kB/s", "1.2 MB/s", "850 MB/s": powers of 1000, one decimal below 100 of
 // the unit.
 std::string FormatRate(double bytes_per_second);
-// "0:42 left", "12:05 left", "1:02:03 left".
+// "剩余 0:42", "剩余 12:05", "剩余 1:02:03" (UTF-8: time left).
 std::string FormatTimeLeft(std::int64_t seconds);
 
 }  // namespace quorell

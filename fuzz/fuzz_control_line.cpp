@@ -27,6 +27,7 @@ struct RecordingTarget : IDispatchTarget {
     void PeerOfferedFile() override { log.push_back("offered"); }
     void PeerCancelledFile() override { log.push_back("cancelled"); }
     void PeerClosedVideo() override { log.push_back("video closed"); }
+    void PeerConnected(const std::string& source) override { log.push_back("connected " + source); }
     void PeerAcceptedFile(const std::string& line) override { log.push_back("accepted " + line); }
     void ShowIncoming(const std::string& line) override { log.push_back("show " + line); }
     std::vector<std::string> log;
@@ -86,6 +87,8 @@ std::vector<std::string> ExpectedLog(const std::vector<std::string>& lines) {
     if (first == lines::Wire(lines::kFileOffered)) log.push_back("offered");
     if (first == lines::Wire(lines::kFileCancelled)) log.push_back("cancelled");
     if (first == lines::Wire(lines::kVideoClosed)) log.push_back("video closed");
+    // A socket pair has no IPv4 source address.
+    if (first == lines::Wire(lines::kConnected)) log.push_back("connected ");
     for (const std::string& line : lines) {
         if (Trimmed(line).empty()) break;
         log.push_back("show " + ReplaceAll(line, "/@@", "\r\n"));

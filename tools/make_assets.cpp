@@ -2,6 +2,7 @@
 //   Sound.WAV        the incoming-message chime (16-bit mono PCM, 22050 Hz)
 //   placeholder.png  the idle picture of the peer-video area (200 x 165)
 //   quorell.png      the application icon (128 x 128, transparent background)
+//   icons/           the icon at the theme's other sizes (quorell-<n>.png) and as quorell.svg
 //
 // Usage: make_assets <output-directory>
 // The output is deterministic, so regenerating without changes leaves the committed files alone.
@@ -15,6 +16,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QStringList>
 
 #include <cmath>
 #include <cstdint>
@@ -179,36 +181,111 @@ QPainterPath Bubble(const QRectF& body, bool tailLeft) {
     return path.united(tail);
 }
 
-QImage MakeIcon() {
-    constexpr int kSize = 128;
-    QImage image(kSize, kSize, QImage::Format_ARGB32);
+// The icon on a 128-unit square: the other person's bubble at the upper left, one's own at the
+// lower right with three dots of a message being typed. The PNG sizes and the SVG draw the same.
+constexpr double kIconUnits = 128;
+const QRectF kBackBubble(8, 14, 76, 54);
+const QRectF kFrontBubble(42, 50, 78, 54);
+const QColor kBackTop(0x4f, 0x9d, 0xe8), kBackBottom(0x2f, 0x73, 0xc4);
+const QColor kFrontTop(0x4c, 0xc9, 0x9a), kFrontBottom(0x25, 0x9a, 0x74);
+constexpr double kOutline = 4;
+constexpr int kDotAlpha = 235;
+constexpr double kDotRadius = 5.5;
+QPointF Dot(int i) {
+    return QPointF(63 + i * 18, 77);
+}
+
+// Sizes of the icon theme besides 128, the size of quorell.png.
+constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 256};
+
+QImage MakeIcon(int size) {
+    QImage image(size, size, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / kIconUnits, size / kIconUnits);
 
-    // Back bubble: the other person, upper left.
-    const QPainterPath back = Bubble(QRectF(8, 14, 76, 54), true);
-    QLinearGradient backFill(0, 14, 0, 68);
-    backFill.setColorAt(0.0, QColor(0x4f, 0x9d, 0xe8));
-    backFill.setColorAt(1.0, QColor(0x2f, 0x73, 0xc4));
+    QLinearGradient backFill(0, kBackBubble.top(), 0, kBackBubble.bottom());
+    backFill.setColorAt(0.0, kBackTop);
+    backFill.setColorAt(1.0, kBackBottom);
     p.setPen(Qt::NoPen);
     p.setBrush(backFill);
-    p.drawPath(back);
+    p.drawPath(Bubble(kBackBubble, true));
 
-    // Front bubble: oneself, lower right, with a light outline that separates the two.
-    const QPainterPath front = Bubble(QRectF(42, 50, 78, 54), false);
-    QLinearGradient frontFill(0, 50, 0, 104);
-    frontFill.setColorAt(0.0, QColor(0x4c, 0xc9, 0x9a));
-    frontFill.setColorAt(1.0, QColor(0x25, 0x9a, 0x74));
-    p.setPen(QPen(QColor(255, 255, 255), 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    // The light outline separates the two.
+    QLinearGradient frontFill(0, kFrontBubble.top(), 0, kFrontBubble.bottom());
+    frontFill.setColorAt(0.0, kFrontTop);
+    frontFill.setColorAt(1.0, kFrontBottom);
+    p.setPen(QPen(QColor(255, 255, 255), kOutline, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.setBrush(frontFill);
-    p.drawPath(front);
+    p.drawPath(Bubble(kFrontBubble, false));
 
-    // Three dots: a message being typed.
     p.setPen(Qt::NoPen);
-    p.setBrush(QColor(255, 255, 255, 235));
-    for (int i = 0; i < 3; ++i) p.drawEllipse(QPointF(63 + i * 18, 77), 5.5, 5.5);
+    p.setBrush(QColor(255, 255, 255, kDotAlpha));
+    for (int i = 0; i < 3; ++i) p.drawEllipse(Dot(i), kDotRadius, kDotRadius);
     return image;
+}
+
+QString SvgNumber(double v) {
+    return QString::number(std::round(v * 1000) / 1000, 'g', 10);
+}
+
+// The path as SVG path data: moves, lines and cubic curves.
+QString SvgPathData(const QPainterPath& path) {
+    QStringList parts;
+    for (int i = 0; i < path.elementCount(); ++i) {
+        const QPainterPath::Element e = path.elementAt(i);
+        const QString point = SvgNumber(e.x) + ' ' + SvgNumber(e.y);
+        if (e.isMoveTo()) {
+            parts << 'M' + point;
+        } else if (e.isLineTo()) {
+            parts << 'L' + point;
+        } else if (e.isCurveTo()) {
+            parts << 'C' + point;
+        } else {
+            parts << point;  // the curve's second control point and end point
+        }
+    }
+    return parts.join(' ') + " Z";
+}
+
+QString SvgGradient(const char* id, const QRectF& body, const QColor& top, const QColor& bottom) {
+    return QStringLiteral(
+               "  <linearGradient id=\"%1\" gradientUnits=\"userSpaceOnUse\" x1=\"0\" y1=\"%2\" "
+               "x2=\"0\" y2=\"%3\">\n    <stop offset=\"0\" stop-color=\"%4\"/>\n"
+               "    <stop offset=\"1\" stop-color=\"%5\"/>\n  </linearGradient>\n")
+        .arg(QLatin1String(id), SvgNumber(body.top()), SvgNumber(body.bottom()), top.name(),
+             bottom.name());
+}
+
+std::string MakeIconSvg() {
+    const QPainterPath back = Bubble(kBackBubble, true);
+    const QPainterPath front = Bubble(kFrontBubble, false);
+    auto rule = [](const QPainterPath& path) {
+        return QLatin1String(path.fillRule() == Qt::WindingFill ? "nonzero" : "evenodd");
+    };
+    QString svg = QStringLiteral(
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%1\" "
+                      "viewBox=\"0 0 %1 %1\">\n<defs>\n")
+                      .arg(SvgNumber(kIconUnits));
+    svg += SvgGradient("back", kBackBubble, kBackTop, kBackBottom);
+    svg += SvgGradient("front", kFrontBubble, kFrontTop, kFrontBottom);
+    svg += QStringLiteral("</defs>\n<path fill=\"url(#back)\" fill-rule=\"%1\" d=\"%2\"/>\n")
+               .arg(rule(back), SvgPathData(back));
+    svg += QStringLiteral(
+               "<path fill=\"url(#front)\" fill-rule=\"%1\" stroke=\"#ffffff\" "
+               "stroke-width=\"%2\" stroke-linecap=\"round\" stroke-linejoin=\"round\" "
+               "d=\"%3\"/>\n")
+               .arg(rule(front), SvgNumber(kOutline), SvgPathData(front));
+    for (int i = 0; i < 3; ++i) {
+        svg += QStringLiteral(
+                   "<circle cx=\"%1\" cy=\"%2\" r=\"%3\" fill=\"#ffffff\" "
+                   "fill-opacity=\"%4\"/>\n")
+                   .arg(SvgNumber(Dot(i).x()), SvgNumber(Dot(i).y()), SvgNumber(kDotRadius),
+                        SvgNumber(kDotAlpha / 255.0));
+    }
+    svg += QStringLiteral("</svg>\n");
+    return svg.toStdString();
 }
 
 bool WriteFile(const QString& path, const std::string& bytes) {
@@ -246,6 +323,14 @@ int main(int argc, char** argv) {
     const QString placeholder = dir.filePath("placeholder.png");
     report(MakePlaceholder().save(placeholder, "PNG"), placeholder);
     const QString icon = dir.filePath("quorell.png");
-    report(MakeIcon().save(icon, "PNG"), icon);
+    report(MakeIcon(128).save(icon, "PNG"), icon);
+    // The desktop's icon theme: the usual sizes beside the 128 above, and the scalable one.
+    if (!dir.mkpath("icons")) report(false, dir.filePath("icons"));
+    for (int size : kIconSizes) {
+        const QString path = dir.filePath(QStringLiteral("icons/quorell-%1.png").arg(size));
+        report(MakeIcon(size).save(path, "PNG"), path);
+    }
+    const QString svg = dir.filePath("icons/quorell.svg");
+    report(WriteFile(svg, MakeIconSvg()), svg);
     return ok ? 0 : 1;
 }

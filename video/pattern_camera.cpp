@@ -15,9 +15,12 @@ PatternCamera::~PatternCamera() {
     Disconnect();
 }
 
-bool PatternCamera::Connect(FrameHandler handler, std::chrono::milliseconds interval) {
+bool PatternCamera::Connect(FrameHandler frames, FaultHandler faults,
+                            std::chrono::milliseconds interval) {
     Disconnect();
-    handler_ = std::move(handler);
+    handler_ = std::move(frames);
+    faults_ = std::move(faults);
+    interval_ = interval;
     timer_ = std::make_unique<QTimer>();
     timer_->setTimerType(Qt::PreciseTimer);
     QObject::connect(timer_.get(), &QTimer::timeout, [this] {
@@ -37,8 +40,21 @@ bool PatternCamera::Connect(FrameHandler handler, std::chrono::milliseconds inte
     return true;
 }
 
+void PatternCamera::Fail(CaptureFault fault, const std::string& detail) {
+    if (!timer_) return;
+    timer_->stop();
+    // The handler may disconnect this camera; it runs on a copy.
+    const FaultHandler faults = faults_;
+    if (faults) faults(fault, detail);
+}
+
+void PatternCamera::Replug() {
+    if (timer_ && !timer_->isActive()) timer_->start(interval_);
+}
+
 void PatternCamera::Disconnect() {
     handler_ = nullptr;
+    faults_ = nullptr;
     if (!timer_) return;
     timer_->stop();
     // From a frame handler, inside the timer's own signal, the timer must outlive the signal.

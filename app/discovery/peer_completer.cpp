@@ -6,6 +6,10 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPointer>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <algorithm>
 
 #include "discovery/peer_list_model.h"
 
@@ -43,6 +47,29 @@ private:
     QPointer<QAbstractItemModel> model_;
 };
 
+// The list opens as wide as the box it belongs to, which is far too narrow for a name and its
+// address: it is made at least as wide as its longest row, up to the screen's width.
+void FitPopupToRows(QCompleter* completer, QAbstractItemModel* model, QLineEdit* box) {
+    QAbstractItemView* popup = completer->popup();
+    const QFontMetrics metrics(popup->font());
+    int widest = 0;
+    for (int row = 0; row < model->rowCount(); ++row) {
+        widest =
+            std::max(widest, metrics.horizontalAdvance(model->index(row, 0).data().toString()));
+    }
+    // The frame, the item's own margins, and room for the scroll bar when there are many.
+    const int margins = 2 * popup->frameWidth() +
+                        2 * (popup->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) +
+                        metrics.averageCharWidth() * 2;
+    const int scroll_bar = model->rowCount() > completer->maxVisibleItems()
+                               ? popup->verticalScrollBar()->sizeHint().width()
+                               : 0;
+    int width = widest + margins + scroll_bar;
+    if (const QScreen* screen = box->screen())
+        width = std::min(width, screen->availableGeometry().width());
+    popup->setMinimumWidth(width);
+}
+
 }  // namespace
 
 QCompleter* AttachPeerCompleter(QLineEdit* box, QAbstractItemModel* model) {
@@ -54,6 +81,12 @@ QCompleter* AttachPeerCompleter(QLineEdit* box, QAbstractItemModel* model) {
     completer->setMaxVisibleItems(10);
     box->setCompleter(completer);
     box->installEventFilter(new OpenOnRequest(box, completer, model));
+    const auto fit = [completer, model, box] { FitPopupToRows(completer, model, box); };
+    QObject::connect(model, &QAbstractItemModel::rowsInserted, completer, fit);
+    QObject::connect(model, &QAbstractItemModel::rowsRemoved, completer, fit);
+    QObject::connect(model, &QAbstractItemModel::modelReset, completer, fit);
+    QObject::connect(model, &QAbstractItemModel::dataChanged, completer, fit);
+    fit();
     return completer;
 }
 

@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <QRandomGenerator>
 #include <QSysInfo>
 #include <algorithm>
 
@@ -18,6 +19,18 @@ namespace {
 
 // While the bus or the daemon cannot be reached, a fresh connection is tried this often.
 constexpr int kRetryMs = 2000;
+
+// The value of key in a TXT record, empty when it is not there.
+QByteArray TxtValue(AvahiStringList* txt, const char* key) {
+    AvahiStringList* entry = avahi_string_list_find(txt, key);
+    char* value = nullptr;
+    if (entry == nullptr || avahi_string_list_get_pair(entry, nullptr, &value, nullptr) != 0) {
+        return {};
+    }
+    QByteArray result(value != nullptr ? value : "");
+    avahi_free(value);
+    return result;
+}
 
 }  // namespace
 
@@ -36,7 +49,7 @@ struct AvahiCallbacks {
     }
     static void Resolve(AvahiServiceResolver* r, AvahiIfIndex interface, AvahiProtocol,
                         AvahiResolverEvent event, const char* name, const char*, const char*,
-                        const char*, const AvahiAddress* address, uint16_t, AvahiStringList*,
+                        const char*, const AvahiAddress* address, uint16_t, AvahiStringList* txt,
                         AvahiLookupResultFlags, void* self) {
         QString text;
         if (event == AVAHI_RESOLVER_FOUND && address != nullptr &&
@@ -46,13 +59,17 @@ struct AvahiCallbacks {
                 text = QString::fromLatin1(buffer);
             }
         }
-        static_cast<PeerDiscovery*>(self)->Resolved(r, interface, name, text);
+        const QByteArray run_id =
+            event == AVAHI_RESOLVER_FOUND ? TxtValue(txt, PeerDiscovery::kRunIdKey) : QByteArray();
+        static_cast<PeerDiscovery*>(self)->Resolved(r, interface, name, text, run_id);
     }
 };
 
 PeerDiscovery::PeerDiscovery(const QByteArray& name, std::uint16_t port, QObject* parent)
-    : QObject(parent), name_(ValidName(name)), port_(port) {
-    peers_.SetOwnName(name_);
+    : QObject(parent),
+      name_(ValidName(name)),
+      run_id_(QByteArray::number(QRandomGenerator::system()->generate64(), 16)),
+      port_(port) {
     reconnect_.setSingleShot(true);
     connect(&reconnect_, &QTimer::timeout, this, [this] { Connect(); });
     Connect();
@@ -152,16 +169,14 @@ void PeerDiscovery::Announce() {
         if (group_ == nullptr) return;
     }
     if (!avahi_entry_group_is_empty(group_)) return;
+    const QByteArray txt = QByteArray(kRunIdKey) + '=' + run_id_;
     // A name taken by another instance is replaced by "name #2" and so on.
     for (int attempt = 0; attempt < 16; ++attempt) {
         const int result = avahi_entry_group_add_service(
             group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, AvahiPublishFlags{}, name_.constData(),
-            kServiceType, nullptr, nullptr, port_, nullptr);
+            kServiceType, nullptr, nullptr, port_, txt.constData(), nullptr);
         if (result == AVAHI_ERR_COLLISION) {
-            char* other = avahi_alternative_service_name(name_.constData());
-            name_ = ValidName(QByteArray(other));
-            avahi_free(other);
-            peers_.SetOwnName(name_);
+            Renamed();
             continue;
         }
         if (result == AVAHI_OK) avahi_entry_group_commit(group_);
@@ -171,19 +186,24 @@ void PeerDiscovery::Announce() {
 
 void PeerDiscovery::GroupChanged(AvahiEntryGroup* group, int state) {
     if (state != AVAHI_ENTRY_GROUP_COLLISION) return;
+    Renamed();
+    avahi_entry_group_reset(group);
+    Announce();
+}
+
+void PeerDiscovery::Renamed() {
     char* other = avahi_alternative_service_name(name_.constData());
     name_ = ValidName(QByteArray(other));
     avahi_free(other);
-    peers_.SetOwnName(name_);
-    avahi_entry_group_reset(group);
-    Announce();
 }
 
 void PeerDiscovery::Browsed(int interface, int event, const char* name, const char* type,
                             const char* domain) {
     switch (event) {
         case AVAHI_BROWSER_NEW: {
-            if (name == nullptr || QByteArray(name) == name_) return;
+            // Our own announcement is looked up too: only its run id tells it from another
+            // machine's of the same name, which we may have held a moment ago.
+            if (name == nullptr) return;
             auto key = std::make_pair(interface, QByteArray(name));
             if (lookups_.count(key) != 0 ||
                 lookups_.size() >= static_cast<size_t>(kMaxPendingLookups)) {
@@ -214,7 +234,7 @@ void PeerDiscovery::Browsed(int interface, int event, const char* name, const ch
 }
 
 void PeerDiscovery::Resolved(AvahiServiceResolver* resolver, int interface, const char* name,
-                             const QString& address) {
+                             const QString& address, const QByteArray& run_id) {
     for (auto it = lookups_.begin(); it != lookups_.end(); ++it) {
         if (it->second == resolver) {
             lookups_.erase(it);
@@ -222,6 +242,7 @@ void PeerDiscovery::Resolved(AvahiServiceResolver* resolver, int interface, cons
         }
     }
     avahi_service_resolver_free(resolver);
+    if (run_id == run_id_) return;
     if (name != nullptr && !address.isEmpty()) peers_.Add(interface, QByteArray(name), address);
 }
 

@@ -27,6 +27,10 @@ public:
     static constexpr const char* kServiceType = "_quorell._tcp";
     static constexpr int kMaxPendingLookups = 64;
 
+    // The TXT key of the random id each run announces, which tells its own announcement from
+    // another's of the same name (two machines with the same user and host name).
+    static constexpr const char* kRunIdKey = "run";
+
     // name: the instance name to announce (cut to a valid one); port: the chat port.
     PeerDiscovery(const QByteArray& name, std::uint16_t port, QObject* parent = nullptr);
     ~PeerDiscovery() override;
@@ -36,6 +40,9 @@ public:
     QByteArray AnnouncedName() const { return name_; }
     // True while connected to the daemon and browsing.
     bool Browsing() const { return browser_ != nullptr; }
+
+    // The id this run announces beside its name.
+    QByteArray RunId() const { return run_id_; }
 
     // "user@host", as announced by the program.
     static QByteArray DefaultName();
@@ -50,15 +57,18 @@ private:
     void Announce();
     void GroupChanged(AvahiEntryGroup* group, int state);
     void Browsed(int interface, int event, const char* name, const char* type, const char* domain);
-    // address: the IPv4 address found, empty when the lookup failed or found another kind.
+    // address: the IPv4 address found, empty when the lookup failed or found another kind;
+    // run_id: the id in its TXT record, empty when it has none.
     void Resolved(AvahiServiceResolver* resolver, int interface, const char* name,
-                  const QString& address);
+                  const QString& address, const QByteArray& run_id);
+    void Renamed();
 
     friend struct AvahiCallbacks;
 
     AvahiQtPoll poll_;
     PeerListModel peers_;
     QByteArray name_;
+    QByteArray run_id_;
     std::uint16_t port_;
     QTimer reconnect_;
     AvahiClient* client_ = nullptr;

@@ -8,15 +8,8 @@ namespace quorell {
 
 PeerListModel::PeerListModel(QObject* parent) : QAbstractListModel(parent) {}
 
-void PeerListModel::SetOwnName(const QByteArray& name) {
-    own_name_ = name;
-    for (int row = static_cast<int>(peers_.size()) - 1; row >= 0; --row) {
-        if (peers_[static_cast<size_t>(row)].raw_name == own_name_) RemoveRow(row);
-    }
-}
-
 bool PeerListModel::Add(int interface, const QByteArray& name, const QString& ipv4) {
-    if (name.isEmpty() || name == own_name_ || !IsIpv4(ipv4)) return false;
+    if (name.isEmpty() || !IsIpv4(ipv4)) return false;
     QString shown = CleanName(name);
     // A name with nothing readable in it tells the user nothing.
     if (std::none_of(shown.cbegin(), shown.cend(), [](QChar c) {

@@ -19,10 +19,8 @@ public:
 
     explicit PeerListModel(QObject* parent = nullptr);
 
-    // Our own instance name: never listed.
-    void SetOwnName(const QByteArray& name);
     // Adds an instance, or refreshes it, at the top; the oldest goes when the list is full.
-    // Returns false when the entry is not listed (our own, no usable name, not IPv4).
+    // Returns false when the entry is not listed (no usable name, not IPv4).
     bool Add(int interface, const QByteArray& name, const QString& ipv4);
     void Remove(int interface, const QByteArray& name);
     void Clear();
@@ -47,7 +45,6 @@ private:
     void RemoveRow(int row);
 
     std::vector<Peer> peers_;
-    QByteArray own_name_;
 };
 
 }  // namespace quorell

@@ -59,9 +59,9 @@ TEST_F(DesktopWindowTest, BothSidesShowTheSpeedAndTheCompletionSaysTheAverage) {
             const QString sender = a->form->SpeedToolTip();
             const QString receiver = b->form->SpeedToolTip();
             sender_shown |=
-                sender.contains(QStringLiteral("B/s")) && sender.contains(QStringLiteral(" left"));
+                sender.contains(QStringLiteral("B/s")) && sender.contains(QStringLiteral("剩余 "));
             receiver_shown |= receiver.contains(QStringLiteral("B/s")) &&
-                              receiver.contains(QStringLiteral(" left"));
+                              receiver.contains(QStringLiteral("剩余 "));
             return b->dialogs.Count(QStringLiteral("plain")) > 0;
         },
         std::chrono::seconds(120));

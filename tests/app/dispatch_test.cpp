@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/dispatcher.h"
+#include "common/control_lines.h"
 #include "common/gbk.h"
 #include "support/raw_tcp.h"
 #include "support/two_peers.h"
@@ -94,6 +95,41 @@ TEST_F(DispatchTest, GarbageIsShownOrDroppedButNeverCrashes) {
     // Connections are served side by side, so the lines may land in any order.
     ASSERT_TRUE(
         WaitUntil([&] { return b->HistoryText().contains(QStringLiteral("]: still here")); }));
+}
+
+// A line from source (a loopback address) on a connection of its own.
+bool SendFrom(const char* source, const std::string& bytes) {
+    ClientSocket s = StartConnectLoopback(kTestControlPort, kB, source);
+    return s && ConnectCompleted(s.fd(), std::chrono::seconds(5)) && s.SendAll(bytes);
+}
+
+TEST_F(DispatchTest, AConnectNoticeOffersTheCallerForAReplyButNeverOverwritesTheBox) {
+    const std::string notice = lines::Wire(lines::kConnected) + "\r\n";
+    // An empty box takes the caller's address; only the box and what follows from its text
+    // change, and replying is one press.
+    a->TypeAddress(QStringLiteral("127.0.0.2"));
+    a->Connect();
+    ASSERT_TRUE(WaitUntil([&] { return b->form->Edit1->text() == QStringLiteral("127.0.0.1"); }));
+    EXPECT_TRUE(b->form->Button6->isEnabled());
+    EXPECT_FALSE(b->form->Button1->isEnabled());
+    EXPECT_FALSE(b->form->BitBtn4->isEnabled());
+    b->Connect();
+    ASSERT_TRUE(WaitUntil([&] { return a->ring->rings == 1; }));
+
+    // What the user typed stays, even one character; a box of blanks is empty.
+    b->TypeAddress(QStringLiteral("1"));
+    ASSERT_TRUE(SendFrom("127.0.0.3", notice));
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 2; }));
+    EXPECT_EQ(b->form->Edit1->text(), QStringLiteral("1"));
+    b->form->Edit1->setText(QStringLiteral(" \t "));
+    ASSERT_TRUE(SendFrom("127.0.0.3", notice));
+    ASSERT_TRUE(WaitUntil([&] { return b->form->Edit1->text() == QStringLiteral("127.0.0.3"); }));
+
+    // The notice as a later line of a connection is only chat.
+    b->form->Edit1->clear();
+    ASSERT_TRUE(SendFrom("127.0.0.4", "hello\r\n" + notice));
+    ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 5; }));
+    EXPECT_TRUE(b->form->Edit1->text().isEmpty());
 }
 
 TEST_F(DispatchTest, ManyIdleConnectionsNeitherStopTheWindowNorLoseLines) {

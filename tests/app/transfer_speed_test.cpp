@@ -24,7 +24,7 @@ TEST(TransferSpeedTest, RateFollowsTheLastWindowAndTimeLeftFollowsTheRate) {
     ASSERT_TRUE(speed.Rate());
     EXPECT_NEAR(*speed.Rate(), 1'000'000, 1);
     EXPECT_EQ(speed.SecondsLeft(), 6);
-    EXPECT_EQ(speed.Summary(), "1.0 MB/s \xC2\xB7 0:06 left");
+    EXPECT_EQ(speed.Summary(), "1.0 MB/s \xC2\xB7 剩余 0:06");
     for (int s = 5; s <= 7; ++s) speed.Sample(t0 + seconds(s), 4'000'000 + (s - 4) * 100'000);
     EXPECT_NEAR(*speed.Rate(), 100'000, 1);
     EXPECT_EQ(speed.SecondsLeft(), 57);  // 5.7 MB at 100 kB/s
@@ -88,11 +88,11 @@ TEST(TransferSpeedTest, TextsOfRatesAndTimes) {
     EXPECT_EQ(FormatRate(999'960'000), "1.0 GB/s");
     EXPECT_EQ(FormatRate(5e18), "5000000 TB/s");
 
-    EXPECT_EQ(FormatTimeLeft(0), "0:00 left");
-    EXPECT_EQ(FormatTimeLeft(42), "0:42 left");
-    EXPECT_EQ(FormatTimeLeft(725), "12:05 left");
-    EXPECT_EQ(FormatTimeLeft(3723), "1:02:03 left");
-    EXPECT_EQ(FormatTimeLeft(-3), "0:00 left");
+    EXPECT_EQ(FormatTimeLeft(0), "剩余 0:00");
+    EXPECT_EQ(FormatTimeLeft(42), "剩余 0:42");
+    EXPECT_EQ(FormatTimeLeft(725), "剩余 12:05");
+    EXPECT_EQ(FormatTimeLeft(3723), "剩余 1:02:03");
+    EXPECT_EQ(FormatTimeLeft(-3), "剩余 0:00");
 }
 
 }  // namespace

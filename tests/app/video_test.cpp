@@ -4,9 +4,11 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "app/big_picture.h"
 #include "app/form1.h"
 #include "support/raw_udp.h"
 #include "support/two_peers.h"
+#include "video/pattern_camera.h"
 
 namespace quorell::test {
 namespace {
@@ -30,6 +32,10 @@ protected:
 
     bool ShowsPlaceholder(const Peer& peer) {
         return peer.form->Image1->pixmap().cacheKey() == peer.form->Image2->pixmap().cacheKey();
+    }
+
+    PatternCamera& CameraOf(const Peer& peer) {
+        return static_cast<PatternCamera&>(*peer.devices.camera);
     }
 
     // B's shown-frame count grows by several.
@@ -111,11 +117,87 @@ TEST_F(VideoTest, WithoutACameraThePeerIsStillToldAndNothingIsSent) {
     a->devices.camera.reset();
     StartSending(29103);
     EXPECT_EQ(a->form->CaptureWindow->text(), QStringLiteral("未找到摄像头"));
+    // Only that text is seen: the panel's own caption does not show through it.
+    const QImage shown = a->form->Panel1->grab().toImage();
+    a->form->Panel1->setText(QString());
+    EXPECT_EQ(a->form->Panel1->grab().toImage(), shown);
     QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
     Settle();
     EXPECT_EQ(b->form->VideoReceiving().FramesShown(), 0);
     EXPECT_EQ(a->form->VideoSending().FramesSent(), 0);
     EXPECT_TRUE(ShowsPlaceholder(*b));
+}
+
+TEST_F(VideoTest, ACameraFaultIsToldOnThePreviewAndAReplugSendsAgainWithoutARestart) {
+    StartSending(29104);
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(FramesArrive());
+    QLabel* preview = a->form->CaptureWindow;
+    const QString unplugged = QStringLiteral("摄像头已断开，重新接上后会继续发送视频。");
+
+    // Pulled out: the frozen picture gives way to the words, which a second report of the same
+    // fault leaves alone; the sending state and the peer are untouched.
+    CameraOf(*a).Fail(CaptureFault::Unplugged);
+    EXPECT_EQ(preview->text(), unplugged);
+    preview->setText(QStringLiteral("seen"));
+    CameraOf(*a).Fail(CaptureFault::Unplugged);
+    EXPECT_EQ(preview->text(), QStringLiteral("seen"));
+    EXPECT_TRUE(a->form->Button4->isEnabled());
+    EXPECT_TRUE(a->dialogs.calls.empty());
+
+    // Plugged in again: the preview and the peer get frames at once.
+    CameraOf(*a).Replug();
+    ASSERT_TRUE(FramesArrive());
+    EXPECT_FALSE(preview->pixmap().isNull());
+
+    // Another fault after the camera came back is told again, in its own words.
+    CameraOf(*a).Fail(CaptureFault::Failed, "Device or resource busy");
+    EXPECT_EQ(preview->text(), QStringLiteral("摄像头无法使用，可能正被其他程序占用。"));
+    EXPECT_FALSE(b->HistoryText().contains(QStringLiteral("对方关闭了视频")));
+}
+
+TEST_F(VideoTest, TheReceiveStateHoldsWhenTheDesktopMarksTheCaption) {
+    StartSending(29105);
+    // Desktops add accelerator marks to button texts on their own.
+    b->form->BitBtn1->setText(QStringLiteral("接收视频(&R)"));
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(b->form->IdUDPServer1.Active());
+    EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("停止接收"));
+    b->form->BitBtn1->setText(QStringLiteral("&停止接收"));
+    QTest::mouseDClick(b->form->Image1, Qt::LeftButton);
+    ASSERT_NE(b->form->BigVideo(), nullptr);
+    EXPECT_TRUE(b->form->BigVideo()->isVisible());
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    EXPECT_FALSE(b->form->IdUDPServer1.Active());
+    EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("接收视频"));
+}
+
+TEST_F(VideoTest, AnUnreachablePeerOnStartIsToldOnceWhileFramesStillGoOut) {
+    RawUdp watcher("127.0.0.2", 29106);
+    b.reset();  // nothing answers on the peer's control port any more
+    a->form->Edit2->setText(QStringLiteral("29106"));
+    QTest::mouseClick(a->form->Button3, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return a->dialogs.Count(QStringLiteral("unreachable")) == 1; }));
+    EXPECT_FALSE(a->form->Button3->isEnabled());
+    EXPECT_FALSE(a->form->Button4->isEnabled());
+    ASSERT_TRUE(WaitUntil([&] { return a->form->VideoSending().FramesSent() >= 3; }));
+    const auto frame = watcher.Receive(std::chrono::milliseconds(0));
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->bytes.substr(0, 2), "\xFF\xD8");
+    Settle(std::chrono::milliseconds(100));
+    EXPECT_EQ(a->dialogs.calls.size(), 1u);  // the port line was never tried
+}
+
+TEST_F(VideoTest, ClosingTheWindowWhileSendingEndsCaptureWithoutTellingThePeer) {
+    StartSending(29107);
+    QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(FramesArrive());
+    a->form->close();
+    EXPECT_FALSE(CameraOf(*a).Connected());
+    Settle();
+    EXPECT_FALSE(b->HistoryText().contains(QStringLiteral("对方关闭了视频")));
+    EXPECT_EQ(b->form->BitBtn1->text(), QStringLiteral("停止接收"));
+    EXPECT_TRUE(b->form->IdUDPServer1.Active());
 }
 
 }  // namespace

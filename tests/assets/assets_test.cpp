@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QImage>
+#include <QStringList>
+#include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
@@ -117,6 +119,45 @@ TEST(CompiledInPictures, LoadFromResources) {
     ASSERT_TRUE(icon.hasAlphaChannel());
     EXPECT_EQ(qAlpha(icon.pixel(0, 0)), 0) << "icon corners should be transparent";
     EXPECT_EQ(qAlpha(icon.pixel(icon.width() - 1, icon.height() - 1)), 0);
+}
+
+// The icon theme's files: one picture at every size, the same as the compiled-in one, and an
+// SVG of it that a theme can load, named as the desktop entry says.
+TEST(ThemeIcons, EverySizeAndTheScalableOneAreThere) {
+    const QString dir = QStringLiteral(QUORELL_ASSETS_DIR);
+    const QImage reference = QImage(dir + "/quorell.png").convertToFormat(QImage::Format_ARGB32);
+    ASSERT_EQ(reference.size(), QSize(128, 128));
+    for (const QString& size : QStringLiteral(QUORELL_ICON_SIZES).split(',')) {
+        const QImage icon(dir + "/icons/quorell-" + size + ".png");
+        ASSERT_FALSE(icon.isNull()) << size.toStdString();
+        const int n = size.toInt();
+        EXPECT_EQ(icon.size(), QSize(n, n));
+        EXPECT_EQ(qAlpha(icon.pixel(0, 0)), 0) << size.toStdString();
+        // Inside the front bubble, left of its dots: the same green as the 128 one.
+        const QRgb want = reference.pixel(48, 90);
+        const QRgb got = icon.pixel(n * 48 / 128, n * 90 / 128);
+        EXPECT_LT(std::abs(qGreen(got) - qGreen(want)) + std::abs(qRed(got) - qRed(want)), 60)
+            << size.toStdString();
+    }
+
+    QFile svg(dir + "/icons/quorell.svg");
+    ASSERT_TRUE(svg.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&svg);
+    QStringList elements;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement) continue;
+        elements << xml.name().toString();
+        if (xml.name() == u"svg") {
+            EXPECT_EQ(xml.attributes().value("viewBox"), u"0 0 128 128");
+        }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_EQ(elements.count("path"), 2);
+    EXPECT_EQ(elements.count("circle"), 3);
+
+    const QByteArray entry = ReadAll(QUORELL_ASSETS_DIR "/quorell.desktop");
+    EXPECT_TRUE(entry.contains("\nIcon=quorell\n"));
+    EXPECT_TRUE(entry.contains("\nStartupWMClass=quorell\n"));
 }
 
 }  // namespace

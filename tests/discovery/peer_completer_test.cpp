@@ -50,6 +50,29 @@ TEST(PeerCompleter, ChoosingAPeerPutsItsAddressInTheBoxWhichStaysPut) {
     EXPECT_EQ(completer->completionCount(), 1);
 }
 
+TEST(PeerCompleter, TheListIsWideEnoughForNameAndAddressAsPeersCome) {
+    QWidget window;
+    window.resize(300, 100);
+    auto* box = new QLineEdit(&window);
+    box->setGeometry(136, 18, 97, 20);
+    PeerListModel model;
+    QCompleter* completer = AttachPeerCompleter(box, &model);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    box->setFocus();
+
+    // A peer found after the list was made, with a long name; the address at its end shows.
+    model.Add(1, "root@vm #2 on the long desk", "192.168.100.200");
+    QTest::keyClick(box, Qt::Key_Down);
+    QAbstractItemView* popup = completer->popup();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return popup->isVisible(); }, 3000));
+    const QString row = popup->model()->index(0, 0).data().toString();
+    EXPECT_TRUE(row.endsWith("(192.168.100.200)"));
+    EXPECT_GT(popup->width(), box->width());
+    EXPECT_GE(popup->viewport()->width(), popup->sizeHintForColumn(0));
+    EXPECT_EQ(box->geometry(), QRect(136, 18, 97, 20));
+}
+
 TEST(PeerCompleter, AnEmptyListOpensNothingAndTheBoxWorksAsBefore) {
     QLineEdit box;
     PeerListModel model;

@@ -15,7 +15,7 @@ fail() { echo "FAILED: $*"; exit 1; }
 
 [ "$sanitized" = OFF ] || skip "packages are made from a build without sanitizers"
 [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
-for tool in cpack dpkg dpkg-deb dpkg-query lintian setpriv ss getcap; do
+for tool in cpack dpkg dpkg-deb dpkg-query lintian setpriv ss getcap file; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/setup installs it)"
 done
 installed() { dpkg-query -W -f='${Status}' quorell 2>/dev/null | grep -qv "not-installed"; }
@@ -43,7 +43,7 @@ dpkg-deb -f "$deb" Version Installed-Size Depends
 [ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || fail "package version is not $version-1"
 depends="$(dpkg-deb -f "$deb" Depends)"
 for need in libqt6widgets6 libqt6multimedia6 gstreamer1.0-plugins-good qt6-qpa-plugins \
-            fonts-wqy-microhei libcap2-bin libpulse0; do
+            fonts-wqy-microhei qt6-translations-l10n libcap2-bin libpulse0; do
   grep -Eq "(^|, )$need( |,|$)" <<<"$depends" || fail "Depends lacks $need"
 done
 
@@ -60,8 +60,17 @@ if command -v appstreamcli >/dev/null; then
   appstreamcli validate --no-net "${metainfo[0]}" || fail "the AppStream metainfo is not valid"
 fi
 id="$(basename "${metainfo[0]}" .metainfo.xml)"
-[ -f "$tmp/root/usr/share/applications/$id.desktop" ] ||
-  fail "no desktop entry named after the metainfo id $id"
+desktop="$tmp/root/usr/share/applications/$id.desktop"
+[ -f "$desktop" ] || fail "no desktop entry named after the metainfo id $id"
+# The desktop ties the window to its entry, and so to its icon, by the window's class.
+grep -qx "StartupWMClass=quorell" "$desktop" || fail "the desktop entry names no window class"
+icon="$(sed -n 's/^Icon=//p' "$desktop")"
+icons="$tmp/root/usr/share/icons/hicolor"
+[ -s "$icons/scalable/apps/$icon.svg" ] || fail "no scalable $icon icon"
+for size in 16 22 24 32 48 64 128 256; do
+  png="$icons/${size}x$size/apps/$icon.png"
+  file "$png" | grep -q "PNG image data, $size x $size" || fail "no $size px $icon icon"
+done
 
 # The postinst says plainly when it cannot grant the capability, and the install goes on.
 dpkg-deb -e "$deb" "$tmp/control"

@@ -150,7 +150,7 @@ TEST(FrameReceiverTest, ShowsTheFirstPartOfAFrameCutToOneDatagram) {
 TEST(PatternCameraTest, DeliversMovingFramesUntilDisconnected) {
     PatternCamera camera;
     std::vector<QImage> frames;
-    ASSERT_TRUE(camera.Connect([&](const QImage& f) { frames.push_back(f); }, 5ms));
+    ASSERT_TRUE(camera.Connect([&](const QImage& f) { frames.push_back(f); }, nullptr, 5ms));
     ASSERT_TRUE(test::WaitUntil([&] { return frames.size() >= 3; }));
     EXPECT_EQ(frames[0].size(), QSize(176, 144));
     EXPECT_EQ(frames[0].format(), QImage::Format_RGB888);
@@ -173,7 +173,7 @@ TEST(PatternCameraTest, AHandlerMayDisconnectItsCamera) {
         [&](const QImage&) {
             if (++seen == 2) camera.Disconnect();
         },
-        1ms);
+        nullptr, 1ms);
     ASSERT_TRUE(test::WaitUntil([&] { return seen >= 2; }));
     test::Settle(50ms);
     EXPECT_EQ(seen, 2);
