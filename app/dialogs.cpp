@@ -9,6 +9,7 @@
 
 #include "app/format_chooser_dialog.h"
 #include "app/quit_on_signal.h"
+#include "app/sound_server.h"
 
 namespace quorell {
 
@@ -55,8 +56,10 @@ QString QtDialogs::SaveFileName(const QString& suggested) {
 bool QtDialogs::ChooseFormat(WaveFormat& format) {
     if (TerminationRequested()) return false;
     FormatChooserDialog dialog(format, owner_);
+    if (sound_devices_) dialog.OfferDevices(AskSoundServer(), *sound_devices_);
     if (dialog.exec() != QDialog::Accepted) return false;
     format = dialog.Chosen();
+    if (sound_devices_) *sound_devices_ = dialog.PickedDevices();
     return true;
 }
 

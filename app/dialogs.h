@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QString>
+#include <memory>
+#include <utility>
 
+#include "app/sound_devices.h"
 #include "audio/wave_format.h"
 
 class QWidget;
@@ -40,6 +43,10 @@ class QtDialogs : public IDialogs {
 public:
     explicit QtDialogs(QWidget* owner = nullptr) : owner_(owner) {}
     void SetOwner(QWidget* owner) { owner_ = owner; }
+    // The format chooser also offers the microphone and the speaker, and writes the pick here.
+    void SetSoundDevices(std::shared_ptr<SoundDeviceChoice> devices) {
+        sound_devices_ = std::move(devices);
+    }
 
     void UnreachablePeerBox() override;
     void PlainBox(const QString& text) override;
@@ -51,6 +58,7 @@ public:
 
 private:
     QWidget* owner_;
+    std::shared_ptr<SoundDeviceChoice> sound_devices_;
 };
 
 }  // namespace quorell

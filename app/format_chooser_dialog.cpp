@@ -1,6 +1,8 @@
 #include "app/format_chooser_dialog.h"
 
+#include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFormLayout>
 #include <QHeaderView>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -36,6 +38,30 @@ QString ChannelsText(std::uint16_t channels) {
     if (channels == 1) return QStringLiteral("单声道");
     if (channels == 2) return QStringLiteral("立体声");
     return QString::number(channels);
+}
+
+// The desktop's default (empty data) first, then each device by its description.
+QComboBox* DeviceBox(const std::vector<SoundServerDevice>& devices,
+                     const std::string& server_default, const std::string& picked,
+                     QWidget* parent) {
+    auto* box = new QComboBox(parent);
+    QString label = QStringLiteral("系统默认");
+    for (const SoundServerDevice& device : devices) {
+        if (device.name == server_default)
+            label += QStringLiteral("（%1）").arg(QString::fromStdString(device.description));
+    }
+    box->addItem(label, QString());
+    for (const SoundServerDevice& device : devices) {
+        const QString name = QString::fromStdString(device.name);
+        box->addItem(device.description.empty() ? name : QString::fromStdString(device.description),
+                     name);
+        if (device.name == picked) box->setCurrentIndex(box->count() - 1);
+    }
+    return box;
+}
+
+std::string PickedName(const QComboBox* box) {
+    return box != nullptr ? box->currentData().toString().toStdString() : std::string();
 }
 
 }  // namespace
@@ -88,6 +114,22 @@ FormatChooserDialog::FormatChooserDialog(const WaveFormat& initial, QWidget* par
     layout->addWidget(list_);
     layout->addWidget(buttons);
     resize(480, 360);
+}
+
+void FormatChooserDialog::OfferDevices(const SoundServerDevices& server,
+                                       const SoundDeviceChoice& current) {
+    if (microphones_ != nullptr) return;
+    microphones_ = DeviceBox(server.sources, server.default_source, current.input, this);
+    speakers_ = DeviceBox(server.sinks, server.default_sink, current.output, this);
+    auto* devices = new QFormLayout;
+    devices->addRow(QStringLiteral("麦克风："), microphones_);
+    devices->addRow(QStringLiteral("扬声器："), speakers_);
+    // Between the format list and the buttons.
+    static_cast<QVBoxLayout*>(layout())->insertLayout(1, devices);
+}
+
+SoundDeviceChoice FormatChooserDialog::PickedDevices() const {
+    return {PickedName(microphones_), PickedName(speakers_)};
 }
 
 WaveFormat FormatChooserDialog::Chosen() const {

@@ -3,8 +3,11 @@
 #include <QDialog>
 #include <vector>
 
+#include "app/sound_devices.h"
+#include "app/sound_server.h"
 #include "audio/wave_format.h"
 
+class QComboBox;
 class QTreeWidget;
 
 namespace quorell {
@@ -20,9 +23,19 @@ public:
     WaveFormat Chosen() const;
     QTreeWidget* List() const { return list_; }
 
+    // Adds the microphone and speaker boxes below the list: the desktop's default first, then
+    // every device the server offers, opening on the current pick.
+    void OfferDevices(const SoundServerDevices& server, const SoundDeviceChoice& current);
+    // The devices selected in those boxes; nothing picked without them.
+    SoundDeviceChoice PickedDevices() const;
+    QComboBox* Microphones() const { return microphones_; }
+    QComboBox* Speakers() const { return speakers_; }
+
 private:
     std::vector<WaveFormat> formats_;
     QTreeWidget* list_;
+    QComboBox* microphones_ = nullptr;
+    QComboBox* speakers_ = nullptr;
 };
 
 }  // namespace quorell

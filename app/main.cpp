@@ -64,12 +64,15 @@ int main(int argc, char** argv) {
     QuitEventLoopOnTerminationSignals();
     auto bridge = MakeQtUiBridge();
     QtDialogs dialogs;
+    // The microphone and speaker picked in the format chooser, for this run.
+    auto sound_devices = std::make_shared<SoundDeviceChoice>();
+    dialogs.SetSoundDevices(sound_devices);
     DeviceContext devices;
     devices.ring = MakeSoundEffectRingPlayer();
     devices.camera = std::make_unique<QtCamera>();
-    devices.wave_in = std::make_unique<QtWaveInput>();
-    devices.wave_out = std::make_unique<QtWaveOutput>();
-    devices.sink_out = std::make_unique<QtWaveOutput>();
+    devices.wave_in = std::make_unique<QtWaveInput>(sound_devices);
+    devices.wave_out = std::make_unique<QtWaveOutput>(sound_devices);
+    devices.sink_out = std::make_unique<QtWaveOutput>(sound_devices);
     devices.notifier = std::make_shared<DesktopNotifier>();
     int result = 0;
     {
@@ -84,5 +87,13 @@ int main(int argc, char** argv) {
         dialogs.SetOwner(nullptr);
         bridge->Close();
     }
+    // The sound streams end while the application, and with it Qt's sound backend, is still
+    // there: the devices, then what Qt's audio objects left to be deleted later, which no
+    // event loop would otherwise run.
+    devices.ring.reset();
+    devices.wave_in.reset();
+    devices.wave_out.reset();
+    devices.sink_out.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return result;
 }

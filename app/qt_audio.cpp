@@ -2,7 +2,6 @@
 
 #include <QAudioDevice>
 #include <QAudioFormat>
-#include <QMediaDevices>
 #include <cstring>
 #include <vector>
 
@@ -45,7 +44,7 @@ QtWaveInput::~QtWaveInput() {
 int QtWaveInput::Open(int rate, int channels, DataHandler handler) {
     if (source_) return kAlreadyOpen;
     if (rate <= 0 || channels <= 0) return kNoDevice;
-    const QAudioDevice device = QMediaDevices::defaultAudioInput();
+    const QAudioDevice device = AudioInputFor(choice_.get());
     if (device.isNull()) return kNoDevice;
     auto source = std::make_unique<QAudioSource>(device, Int16Format(rate, channels));
     QIODevice* io = source->start();
@@ -80,7 +79,7 @@ QtWaveOutput::~QtWaveOutput() {
 int QtWaveOutput::Open(int rate, int channels, PlayedHandler played) {
     if (sink_) return kAlreadyOpen;
     if (rate <= 0 || channels <= 0) return kNoDevice;
-    const QAudioDevice device = QMediaDevices::defaultAudioOutput();
+    const QAudioDevice device = AudioOutputFor(choice_.get());
     if (device.isNull()) return kNoDevice;
     auto sink = std::make_unique<QAudioSink>(device, Int16Format(rate, channels));
     QIODevice* io = sink->start();

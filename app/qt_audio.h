@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <utility>
 
+#include "app/sound_devices.h"
 #include "audio/wave_devices.h"
 
 namespace quorell {
@@ -18,12 +20,15 @@ namespace quorell {
 //   device that is already open is 4.
 int WaveErrorNumber(QAudio::Error error);
 
-// The default audio input through Qt Multimedia, recording 16-bit samples at the rate and
+// The audio input through Qt Multimedia (the one picked for the run, else the desktop's default
+// when it opens; it stays on that device while open), recording 16-bit samples at the rate and
 // channel count asked for (the sound server converts from what the hardware records). Each
 // portion read is handed over on the user-interface thread.
 class QtWaveInput : public IWaveInputDevice {
 public:
-    QtWaveInput() = default;
+    // choice: the devices the user picks for the run, shared with the chooser; null: none.
+    explicit QtWaveInput(std::shared_ptr<const SoundDeviceChoice> choice = nullptr)
+        : choice_(std::move(choice)) {}
     QtWaveInput(const QtWaveInput&) = delete;
     QtWaveInput& operator=(const QtWaveInput&) = delete;
     ~QtWaveInput() override;
@@ -33,18 +38,20 @@ public:
 private:
     void ReadAvailable();
 
+    std::shared_ptr<const SoundDeviceChoice> choice_;
     std::unique_ptr<QAudioSource> source_;
     QIODevice* io_ = nullptr;
     DataHandler handler_;
     QByteArray pending_;  // a trailing odd byte, completed by the next read
 };
 
-// The default audio output through Qt Multimedia. Written blocks are queued and fed to the
-// sink as it has room, every 10 ms, so they play back to back; a block counts as played once
+// The audio output through Qt Multimedia, chosen as the input is. Written blocks are queued and fed
+// to the sink as it has room, every 10 ms, so they play back to back; a block counts as played once
 // all its bytes went to the sink and the sink has processed audio past its end.
 class QtWaveOutput : public IWaveOutputDevice {
 public:
-    QtWaveOutput() = default;
+    explicit QtWaveOutput(std::shared_ptr<const SoundDeviceChoice> choice = nullptr)
+        : choice_(std::move(choice)) {}
     QtWaveOutput(const QtWaveOutput&) = delete;
     QtWaveOutput& operator=(const QtWaveOutput&) = delete;
     ~QtWaveOutput() override;
@@ -61,6 +68,7 @@ private:
 
     void Pump();
 
+    std::shared_ptr<const SoundDeviceChoice> choice_;
     std::unique_ptr<QAudioSink> sink_;
     QIODevice* io_ = nullptr;
     std::unique_ptr<QTimer> timer_;

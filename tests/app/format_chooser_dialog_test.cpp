@@ -1,6 +1,7 @@
 // The format chooser as the user sees it (offscreen).
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QTreeWidget>
 
 #include "app/format_chooser_dialog.h"
@@ -29,6 +30,35 @@ TEST(FormatChooserDialog, ListsEveryFormatReadablyAndOpensOnTheRecord) {
     const WaveFormat pcm = PcmFormat(22050, 16, 2);
     FormatChooserDialog again(pcm);
     EXPECT_EQ(again.Chosen(), pcm);
+}
+
+TEST(FormatChooserDialog, OffersTheDesktopsDefaultThenEveryDeviceAndOpensOnThePick) {
+    SoundServerDevices server;
+    server.reached = true;
+    server.default_source = "usb_cam";
+    server.default_sink = "speakers";
+    server.sources = {{"headset", "Headset Microphone"}, {"usb_cam", "Webcam"}};
+    server.sinks = {{"speakers", "Speakers"}};
+
+    FormatChooserDialog dialog(Gsm610Format());
+    EXPECT_EQ(dialog.PickedDevices(), SoundDeviceChoice{});  // no boxes, nothing picked
+    dialog.OfferDevices(server, SoundDeviceChoice{"headset", ""});
+    QComboBox* microphones = dialog.Microphones();
+    ASSERT_EQ(microphones->count(), 3);
+    EXPECT_TRUE(microphones->itemText(0).contains(QStringLiteral("Webcam")));
+    EXPECT_EQ(microphones->itemText(1), QStringLiteral("Headset Microphone"));
+    EXPECT_EQ(dialog.PickedDevices(), (SoundDeviceChoice{"headset", ""}));
+    microphones->setCurrentIndex(0);
+    dialog.Speakers()->setCurrentIndex(1);
+    EXPECT_EQ(dialog.PickedDevices(), (SoundDeviceChoice{"", "speakers"}));
+    // The format list is as it was.
+    EXPECT_EQ(dialog.Chosen(), Gsm610Format());
+
+    // No server: only the default to choose, and a pick of a device now gone falls back to it.
+    FormatChooserDialog alone(Gsm610Format());
+    alone.OfferDevices(SoundServerDevices{}, SoundDeviceChoice{"headset", "speakers"});
+    EXPECT_EQ(alone.Microphones()->count(), 1);
+    EXPECT_EQ(alone.PickedDevices(), SoundDeviceChoice{});
 }
 
 }  // namespace
