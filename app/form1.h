@@ -210,10 +210,9 @@ private:
     void SetProgress(int percent) override;
     void ResetReceiveCaption() override;
     void PlainBox(const QString& text) override;
-    bool TransferAccepted() override;
     QString AskSaveFileName(const QString& proposed) override;
     void TransferEnded() override;
-    bool IsPeerAddress(const std::string& address) override;
+    void ReceiveStateChanged() override;
 
     // IVideoSenderWindow and IVideoReceiverWindow
     std::string LocalVideoPort() override;
