@@ -213,6 +213,7 @@ private:
     QString AskSaveFileName(const QString& proposed) override;
     void TransferEnded() override;
     void ReceiveStateChanged() override;
+    bool IsPeerAddress(const std::string& address) override;
 
     // IVideoSenderWindow and IVideoReceiverWindow
     std::string LocalVideoPort() override;

@@ -1,5 +1,7 @@
 // The main window's side of the file transfer: offering, accepting and cancelling, the file
 // receiver's port, and what the sender and the receiver change in the window.
+#include <arpa/inet.h>
+
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -65,6 +67,12 @@ void TForm1::IdUDPServer2UDPRead(net::UdpServer&, std::string_view AData,
             ABinding.SendDatagram(ABinding.SourceAddress, ABinding.SourcePort, reply);
         });
     AfterFileDatagram();
+}
+
+bool TForm1::IsPeerAddress(const std::string& address) {
+    in_addr peer{}, source{};
+    return ::inet_pton(AF_INET, PeerAddress().c_str(), &peer) == 1 &&
+           ::inet_pton(AF_INET, address.c_str(), &source) == 1 && peer.s_addr == source.s_addr;
 }
 
 // Effects of the peer's control lines.

@@ -211,12 +211,12 @@ void FileReceiver::OnDatagram(std::string_view data, const std::string& source_a
             return;
         }
     }
-    // Nothing is being received. Names are answered whoever asks; a length opens the save
-    // dialog only for an offer the user accepted (see OnLength); an end with nothing open ends
-    // only what this side is waiting for, so neither a stranger nor the late end of a
-    // cancelled run undoes the user's acceptance.
+    // Nothing is being received. While the user has accepted an offer, only its sender is
+    // heard, from whatever address it sends; a length opens the save dialog only then (see
+    // OnLength); an end with nothing open ends only what this side is waiting for, so neither
+    // a stranger nor the late end of a cancelled run undoes the user's acceptance.
     if (data.find(wire::kNameMarker) != std::string_view::npos) {
-        if (state_ == ReceiveState::Accepted) run_source_.emplace(source_address, source_port);
+        if (state_ == ReceiveState::Accepted && !TakeAsRun(source_address, source_port)) return;
         OnName(data, reply);
     } else if (data.find(wire::kLengthMarker) != std::string_view::npos) {
         OnLength(data, source_address, source_port, reply);
@@ -227,10 +227,20 @@ void FileReceiver::OnDatagram(std::string_view data, const std::string& source_a
     }
 }
 
+bool FileReceiver::TakeAsRun(const std::string& source_address, int source_port) {
+    const std::pair<std::string, int> source(source_address, source_port);
+    if (run_source_ == source) return true;
+    if (run_source_ &&
+        (!window_.IsPeerAddress(source_address) || window_.IsPeerAddress(run_source_->first)))
+        return false;
+    run_source_ = source;
+    return true;
+}
+
 bool FileReceiver::EndsWhatIsWaited(const std::string& source_address, int source_port) const {
     switch (state_) {
         case ReceiveState::Accepted:
-            // Only the run that answers this acceptance; before it has said anything, the end
+            // Only the run that answers this acceptance; before it has named its file, the end
             // is that of the run the user cancelled before accepting again.
             return run_source_ && run_source_->first == source_address &&
                    run_source_->second == source_port;
@@ -255,11 +265,12 @@ void FileReceiver::OnLength(std::string_view data, const std::string& source_add
     announced_ = ParsePlainDecimal(length);
 
     // Anyone on the network can send this; only an offer the user accepted opens a dialog.
-    if (state_ != ReceiveState::Accepted) {
+    // ...and only from the socket that named the file.
+    if (state_ != ReceiveState::Accepted ||
+        run_source_ != std::make_pair(source_address, source_port)) {
         reply(wire::kLengthCancel);
         return;
     }
-    run_source_.emplace(source_address, source_port);
     const QString chosen = window_.AskSaveFileName(DialogName(name_));
     if (chosen.isEmpty()) {
         reply(wire::kLengthCancel);

@@ -29,6 +29,13 @@ public:
     // The receiving side's state (FileReceiver::State) has changed; the receive button shows
     // it.
     virtual void ReceiveStateChanged() {}
+    // Whether a datagram from this address comes from where the control lines go. Only a
+    // preference between two senders of one accepted offer; false when the window cannot
+    // tell.
+    virtual bool IsPeerAddress(const std::string& address) {
+        (void)address;
+        return false;
+    }
 };
 
 // Where the receiving user stands with the peer's offers. The receive button shows it: enabled
@@ -88,6 +95,9 @@ private:
     void OnChunk(std::string_view data, const Reply& reply);
     void OnEnd(const Reply& reply);
     void SetState(ReceiveState state);
+    // Whether a name from this socket comes from the sender of the accepted offer: the first
+    // to name a file after the acceptance, unless the peer's own address names one later.
+    bool TakeAsRun(const std::string& source_address, int source_port);
     // Whether an end datagram with no file open ends anything this side waits for.
     bool EndsWhatIsWaited(const std::string& source_address, int source_port) const;
     struct Outcome {
@@ -107,8 +117,7 @@ private:
     std::optional<std::int64_t> announced_;
     std::unique_ptr<Output> out_;
     ReceiveState state_ = ReceiveState::Idle;
-    // The socket that sent a name or a length since the user accepted: the sender of this
-    // acceptance.
+    // The socket taken as the sender of the offer the user accepted (see TakeAsRun).
     std::optional<std::pair<std::string, int>> run_source_;
 };
 

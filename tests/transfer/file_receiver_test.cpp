@@ -131,13 +131,31 @@ TEST_F(FileReceiverTest, TheAcceptedOfferIsServedFromAnyAddressAndEndedOnlyByIts
     EXPECT_EQ(receiver.State(), ReceiveState::Accepted);
     EXPECT_TRUE(window.log.empty());
 
-    // A sender whose datagrams leave from another of its machine's addresses.
+    // The first socket to name a file is taken as the sender, but the peer's own address wins
+    // over another; nothing from the other is heard then.
+    Feed(kName + "evil", "127.0.0.4", 6000);
+    Feed(kName + "m.bin", "127.0.0.1", 5000);
+    Feed(kName + "evil", "127.0.0.4", 6000);
+    Feed(kLength + "4", "127.0.0.4", 6000);
+    Feed(kEnd, "127.0.0.4", 6000);
     window.answers.append(Path("m.bin"));
-    Feed(kName + "m.bin", "127.0.0.3", 5000);
+    Feed(kLength + "1500", "127.0.0.1", 5000);
+    Feed(Pattern(1500).toStdString(), "127.0.0.1", 5000);
+    Feed(kEnd, "127.0.0.1", 5000);
+    EXPECT_EQ(ReadAll(Path("m.bin")), Pattern(1500));
+    EXPECT_EQ(window.log.front(), "ask m.bin");
+    EXPECT_EQ(
+        Lines(replies.begin() + 1, replies.begin() + 4),
+        (Lines{"Recived File Name OK!", "Recived File Name OK!", "Recived File Length Cancel!"}));
+
+    // A sender whose datagrams leave from another of its machine's addresses.
+    receiver.AcceptedHere();
+    window.answers.append(Path("n.bin"));
+    Feed(kName + "n.bin", "127.0.0.3", 5000);
     Feed(kLength + "1500", "127.0.0.3", 5000);
     Feed(Pattern(1500).toStdString(), "127.0.0.3", 5000);
     Feed(kEnd, "127.0.0.3", 5000);
-    EXPECT_EQ(ReadAll(Path("m.bin")), Pattern(1500));
+    EXPECT_EQ(ReadAll(Path("n.bin")), Pattern(1500));
     EXPECT_EQ(window.log.back(), "box 恭喜恭喜，文件传送完毕！");
     EXPECT_EQ(receiver.State(), ReceiveState::Idle);
 }

@@ -26,8 +26,10 @@ struct FakeReceiverWindow : IFileReceiverWindow {
         return reachable;
     }
     void PlainBox(const QString& text) override { log.push_back("box " + text.toStdString()); }
+    bool IsPeerAddress(const std::string& address) override { return address == peer; }
 
     QStringList answers;
+    std::string peer = "127.0.0.1";  // where the control lines go
     bool reachable = true;
     std::vector<std::string> log;
 };
