@@ -213,9 +213,9 @@ private:
     void SetProgress(int percent) override;
     void ResetReceiveCaption() override;
     void PlainBox(const QString& text) override;
-    bool TransferAccepted() override;
     QString AskSaveFileName(const QString& proposed) override;
     void TransferEnded() override;
+    void ReceiveStateChanged() override;
     bool IsPeerAddress(const std::string& address) override;
 
     // IVideoSenderWindow and IVideoReceiverWindow

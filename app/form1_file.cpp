@@ -2,6 +2,7 @@
 // receiver's port, and what the sender and the receiver change in the window.
 #include <arpa/inet.h>
 
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -28,22 +29,34 @@ void TForm1::BitBtn4Click() {
 }
 
 void TForm1::OfferFile(const QString& path) {
+    // A file the peer could not take is not offered: it would wait for a file that never
+    // comes. An earlier offer stays good for the file chosen before.
+    const QFileInfo file(path);
+    if (file.isFile() && file.size() > Send_file::kMaxFileSize) {
+        PlainBox(Send_file::TooLargeText(path, file.size()));
+        return;
+    }
     SendFilePath = path;
     SendControlLine(lines::Wire(lines::kFileOffered));
 }
 
 void TForm1::BitBtn7Click() {
-    if (BitBtn7->text() == kAccept) {
+    if (file_receiver_.State() != ReceiveState::Accepted) {
         if (!SendControlLine(lines::Wire(lines::kFileAccepted))) return;
-        BitBtn7->setText(kCancel);
+        file_receiver_.AcceptedHere();
         BitBtn4->setEnabled(false);
         return;
     }
     if (!SendControlLine(lines::Wire(lines::kFileCancelled))) return;
     ShowProgress(false);
     BitBtn4->setEnabled(true);
-    BitBtn7->setText(kAccept);
     file_receiver_.CancelledHere();
+}
+
+void TForm1::ReceiveStateChanged() {
+    const ReceiveState state = file_receiver_.State();
+    BitBtn7->setText(state == ReceiveState::Accepted ? kCancel : kAccept);
+    BitBtn7->setEnabled(state != ReceiveState::Idle);
 }
 
 void TForm1::IdUDPServer2UDPRead(net::UdpServer&, std::string_view AData,
@@ -56,10 +69,16 @@ void TForm1::IdUDPServer2UDPRead(net::UdpServer&, std::string_view AData,
     AfterFileDatagram();
 }
 
+bool TForm1::IsPeerAddress(const std::string& address) {
+    in_addr peer{}, source{};
+    return ::inet_pton(AF_INET, PeerAddress().c_str(), &peer) == 1 &&
+           ::inet_pton(AF_INET, address.c_str(), &source) == 1 && peer.s_addr == source.s_addr;
+}
+
 // Effects of the peer's control lines.
 
 void TForm1::PeerOfferedFile() {
-    BitBtn7->setEnabled(true);
+    file_receiver_.PeerOffered();
     TellUser(QString::fromUtf8(lines::kFileOffered));
 }
 
@@ -94,8 +113,10 @@ void TForm1::SetProgress(int percent) {
     PollSendSpeed();
 }
 
+// This side's own run was refused its length. The receive side keeps its state: a transfer
+// coming the other way at the same time goes on.
 void TForm1::ResetReceiveCaption() {
-    BitBtn7->setText(kAccept);
+    ReceiveStateChanged();
 }
 
 void TForm1::PlainBox(const QString& text) {
@@ -108,25 +129,12 @@ void TForm1::PlainBox(const QString& text) {
     dialogs_.PlainBox(text);
 }
 
-bool TForm1::TransferAccepted() {
-    return BitBtn7->text() == kCancel;
-}
-
 QString TForm1::AskSaveFileName(const QString& proposed) {
     return dialogs_.SaveFileName(proposed);
 }
 
-bool TForm1::IsPeerAddress(const std::string& address) {
-    in_addr peer{}, source{};
-    // An address box that holds no dotted IPv4 address tells nothing.
-    if (::inet_pton(AF_INET, PeerAddress().c_str(), &peer) != 1) return true;
-    return ::inet_pton(AF_INET, address.c_str(), &source) == 1 && peer.s_addr == source.s_addr;
-}
-
 void TForm1::TransferEnded() {
     FinishReceiveSpeed();
-    BitBtn7->setText(kAccept);
-    BitBtn7->setEnabled(false);
     BitBtn4->setEnabled(true);
 }
 

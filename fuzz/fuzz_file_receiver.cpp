@@ -88,7 +88,6 @@ struct Transfer {
 struct Window : IFileReceiverWindow {
     Window(FuzzedDataProvider& p, const Folder& f) : provider(p), folder(f) {}
 
-    bool TransferAccepted() override { return provider.ConsumeBool(); }
     QString AskSaveFileName(const QString& proposed) override {
         FUZZ_CHECK(!proposed.isEmpty() && proposed != "." && proposed != "..");
         FUZZ_CHECK(!proposed.contains('/'));
@@ -191,6 +190,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const int port = kPorts[(selector >> 1) & 3];
             const std::string datagram = NextDatagram(provider, (selector >> 3) & 7);
 
+            // The user accepts the peer's offer now and then.
+            if (receiver.State() != ReceiveState::Accepted && provider.ConsumeBool())
+                receiver.AcceptedHere();
             window.ended = window.completion_notice = window.success_box = false;
             std::string reply;
             try {

@@ -171,6 +171,22 @@ void FileReceiver::Reset() {
     name_.clear();
     size_ = 0;
     announced_.reset();
+    state_ = ReceiveState::Idle;
+    run_source_.reset();
+}
+
+void FileReceiver::SetState(ReceiveState state) {
+    state_ = state;
+    run_source_.reset();
+    window_.ReceiveStateChanged();
+}
+
+void FileReceiver::PeerOffered() {
+    if (state_ == ReceiveState::Idle) SetState(ReceiveState::Offered);
+}
+
+void FileReceiver::AcceptedHere() {
+    SetState(ReceiveState::Accepted);
 }
 
 void FileReceiver::OnDatagram(std::string_view data, const std::string& source_address,
@@ -195,19 +211,46 @@ void FileReceiver::OnDatagram(std::string_view data, const std::string& source_a
             return;
         }
     }
-    // Nothing is being received: only the peer may start a transfer or end one. A stranger's
-    // length would take the save dialog the user opened for the peer's file (and its bytes the
-    // chosen file), and its end would undo the user's accept while the peer's run waits.
-    if (!window_.IsPeerAddress(source_address)) return;
+    // Nothing is being received. While the user has accepted an offer, only its sender is
+    // heard, from whatever address it sends; a length opens the save dialog only then (see
+    // OnLength); an end with nothing open ends only what this side is waiting for, so neither
+    // a stranger nor the late end of a cancelled run undoes the user's acceptance.
     if (data.find(wire::kNameMarker) != std::string_view::npos) {
+        if (state_ == ReceiveState::Accepted && !TakeAsRun(source_address, source_port)) return;
         OnName(data, reply);
     } else if (data.find(wire::kLengthMarker) != std::string_view::npos) {
         OnLength(data, source_address, source_port, reply);
     } else if (data.find(wire::kEndMarker) != std::string_view::npos) {
-        OnEnd(reply);
+        if (EndsWhatIsWaited(source_address, source_port)) OnEnd(reply);
     } else {
         OnChunk(data, reply);
     }
+}
+
+bool FileReceiver::TakeAsRun(const std::string& source_address, int source_port) {
+    const std::pair<std::string, int> source(source_address, source_port);
+    if (run_source_ == source) return true;
+    if (run_source_ &&
+        (!window_.IsPeerAddress(source_address) || window_.IsPeerAddress(run_source_->first)))
+        return false;
+    run_source_ = source;
+    return true;
+}
+
+bool FileReceiver::EndsWhatIsWaited(const std::string& source_address, int source_port) const {
+    switch (state_) {
+        case ReceiveState::Accepted:
+            // Only the run that answers this acceptance; before it has named its file, the end
+            // is that of the run the user cancelled before accepting again.
+            return run_source_ && run_source_->first == source_address &&
+                   run_source_->second == source_port;
+        case ReceiveState::Cancelled:
+            return true;
+        case ReceiveState::Idle:
+        case ReceiveState::Offered:
+            break;
+    }
+    return false;  // no transfer to end
 }
 
 void FileReceiver::OnName(std::string_view data, const Reply& reply) {
@@ -222,7 +265,9 @@ void FileReceiver::OnLength(std::string_view data, const std::string& source_add
     announced_ = ParsePlainDecimal(length);
 
     // Anyone on the network can send this; only an offer the user accepted opens a dialog.
-    if (!window_.TransferAccepted()) {
+    // ...and only from the socket that named the file.
+    if (state_ != ReceiveState::Accepted ||
+        run_source_ != std::make_pair(source_address, source_port)) {
         reply(wire::kLengthCancel);
         return;
     }
@@ -300,6 +345,7 @@ void FileReceiver::OnEnd(const Reply& reply) {
     name_.clear();
     size_ = 0;
     announced_.reset();
+    SetState(ReceiveState::Idle);
     window_.TransferEnded();
 
     // Nothing was being received (the save dialog was cancelled, or the datagram is a stray):
@@ -309,6 +355,7 @@ void FileReceiver::OnEnd(const Reply& reply) {
 }
 
 void FileReceiver::CancelledHere() {
+    SetState(ReceiveState::Cancelled);
     if (!out_) return;
     const std::unique_ptr<Output> out = std::move(out_);
     name_.clear();

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quorell {
 
@@ -15,28 +16,35 @@ namespace quorell {
 class IFileReceiverWindow {
 public:
     virtual ~IFileReceiverWindow() = default;
-    // Whether this side's user has accepted an offer that is not yet over (the receive button
-    // says "取消"). A length datagram at any other time comes from nobody the user is waiting
-    // for and is refused without asking.
-    virtual bool TransferAccepted() = 0;
     // The save dialog, opened on a proposed file name; an empty text when the user cancels.
     virtual QString AskSaveFileName(const QString& proposed) = 0;
     virtual void ShowProgress(bool shown) = 0;  // the progress label and bar together
     virtual void SetProgress(int percent) = 0;
-    // The end of a transfer: receive button caption "接收" and disabled, send-file button
-    // enabled.
+    // The end of a transfer (the state is Idle again): the send-file button enabled.
     virtual void TransferEnded() = 0;
     // A control line (GBK) to the peer; false when the peer could not be reached (the
     // unreachable-peer box has been shown). A broken connection throws.
     virtual bool SendControlLine(const std::string& line) = 0;
     virtual void PlainBox(const QString& text) = 0;
-    // Whether a datagram from this address can be the peer's (the address the control lines
-    // go to). With no file open, nothing is taken from any other address. Anyone, when the
-    // window cannot tell.
+    // The receiving side's state (FileReceiver::State) has changed; the receive button shows
+    // it.
+    virtual void ReceiveStateChanged() {}
+    // Whether a datagram from this address comes from where the control lines go. Only a
+    // preference between two senders of one accepted offer; false when the window cannot
+    // tell.
     virtual bool IsPeerAddress(const std::string& address) {
         (void)address;
-        return true;
+        return false;
     }
+};
+
+// Where the receiving user stands with the peer's offers. The receive button shows it: enabled
+// unless Idle, and its caption says "取消" only while Accepted.
+enum class ReceiveState {
+    Idle,       // nothing offered, or the last transfer has ended
+    Offered,    // the peer offers a file; not accepted yet
+    Accepted,   // this side's user accepted and has not cancelled
+    Cancelled,  // this side's user cancelled; the sender's end datagram is still to come
 };
 
 // The file receiver: handles every datagram that reaches the file port, on the user-interface
@@ -56,9 +64,15 @@ public:
     void OnDatagram(std::string_view data, const std::string& source_address, int source_port,
                     const Reply& reply);
 
-    // Start-up state: no name, no length, no file.
+    // Start-up state: no name, no length, no file, nothing offered.
     void Reset();
 
+    ReceiveState State() const { return state_; }
+    // The peer's offer notice arrived.
+    void PeerOffered();
+    // This side's user accepted (and the peer has been told). Until the sender of this
+    // acceptance speaks, an end datagram can only be a cancelled run's, and changes nothing.
+    void AcceptedHere();
     // The receiving user has cancelled (and the peer has been told). A file still open is
     // closed with what has arrived and the user is told where it is kept: the sender's end
     // datagram, which would otherwise close it, may never come.
@@ -80,6 +94,12 @@ private:
                   const Reply& reply);
     void OnChunk(std::string_view data, const Reply& reply);
     void OnEnd(const Reply& reply);
+    void SetState(ReceiveState state);
+    // Whether a name from this socket comes from the sender of the accepted offer: the first
+    // to name a file after the acceptance, unless the peer's own address names one later.
+    bool TakeAsRun(const std::string& source_address, int source_port);
+    // Whether an end datagram with no file open ends anything this side waits for.
+    bool EndsWhatIsWaited(const std::string& source_address, int source_port) const;
     struct Outcome {
         bool complete = false;  // every announced byte was written
         bool saved = false;     // and the file is in place under the chosen name
@@ -96,6 +116,9 @@ private:
     // RecvFileSize holds); what arrived is checked against it at the end.
     std::optional<std::int64_t> announced_;
     std::unique_ptr<Output> out_;
+    ReceiveState state_ = ReceiveState::Idle;
+    // The socket taken as the sender of the offer the user accepted (see TakeAsRun).
+    std::optional<std::pair<std::string, int>> run_source_;
 };
 
 // The name the save dialog proposes for a received name: the part after the last '\', '/' or

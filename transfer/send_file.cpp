@@ -15,6 +15,7 @@
 #include "common/errors.h"
 #include "common/gbk.h"
 #include "common/worker.h"
+#include "net/resolve.h"
 #include "transfer/file_wire.h"
 
 namespace quorell {
@@ -105,27 +106,49 @@ FileSendControl::~FileSendControl() {
 
 void FileSendControl::PeerAccepted() {
     // One run at a time: two would share the socket, each taking the other's replies, and the
-    // progress bar.
-    if (run_ && !run_->cancelled && !run_->finished) return;
+    // progress bar. The peer accepts only after its user cancelled (or before any run), so the
+    // cancel notice is on its way, on a connection of its own that was overtaken.
+    if (run_ && !run_->cancelled && !run_->finished) {
+        run_->accepted_again = true;
+        return;
+    }
     auto run = std::make_shared<FileSendRun>();
     Send_file::Start(std::make_shared<Send_file>(bridge_, socket_, window_, run, socket_turn_));
     run_ = std::move(run);
 }
 
 void FileSendControl::PeerCancelled() {
-    std::unique_lock<std::mutex> guard;
-    if (run_) {
-        guard = std::unique_lock(run_->guard);
-        run_->cancelled = true;
+    const std::shared_ptr<FileSendRun> run = run_;
+    bool accepted_again = false;
+    {
+        std::unique_lock<std::mutex> guard;
+        // Host is set only by a sender's hand-off, on this thread. Without one there is no peer
+        // to tell; the run's own resolved address spares a look-up here.
+        std::string to = socket_->Host;
+        if (run) {
+            guard = std::unique_lock(run->guard);
+            run->cancelled = true;
+            accepted_again = std::exchange(run->accepted_again, false);
+            if (run->refused) {
+                to.clear();  // the peer never heard of this run; an end would tell it "done"
+            } else if (!run->target.empty()) {
+                to = run->target;
+            }
+        }
+        try {
+            if (!to.empty())
+                socket_->SendBytesTo(to, socket_->Port, wire::kEndMarker.data(),
+                                     wire::kEndMarker.size());
+        } catch (const std::exception&) {
+            // Only the peer's end is missed; this side must not stay in the sending state.
+        }
+        IFileSenderWindow& window = window_->Get();
+        window.ShowProgress(false);
+        // Wakes a sender waiting for a reply; it sees the mark and ends without another word.
+        socket_->SetActive(false);
+        window.SetSendFileEnabled(true);
     }
-    // Host is set only by a sender's hand-off, on this thread. Without one there is no peer
-    // to tell.
-    if (!socket_->Host.empty()) socket_->SendText(wire::kEndMarker);
-    IFileSenderWindow& window = window_->Get();
-    window.ShowProgress(false);
-    // Wakes a sender waiting for a reply; it sees the mark and ends without another word.
-    socket_->SetActive(false);
-    window.SetSendFileEnabled(true);
+    if (accepted_again) PeerAccepted();
 }
 
 Send_file::Send_file(std::shared_ptr<UiBridge> bridge, std::shared_ptr<net::UdpClient> socket,
@@ -150,11 +173,37 @@ void Send_file::Execute() noexcept {
     run_->finished = true;
 }
 
+QString Send_file::TooLargeText(const QString& path, std::int64_t size) {
+    return QStringLiteral(
+               "文件太大，不能传送：%1\r\n它有 %2 字节，能传送的文件必须"
+               "小于 2147483648 字节（2 GB）。")
+        .arg(path, QString::number(size));
+}
+
 bool Send_file::Send(const void* bytes, std::size_t count) {
     std::lock_guard guard(run_->guard);
     if (Cancelled()) return false;
-    socket_->SendBytes(bytes, count);
+    socket_->SendBytesTo(target_, socket_->Port, bytes, count);
     return true;
+}
+
+void Send_file::Refuse(const QString& path, std::int64_t size) {
+    {
+        std::lock_guard guard(run_->guard);
+        if (Cancelled()) return;
+        run_->refused = true;
+        socket_->SetActive(false);
+    }
+    const WindowRef<IFileSenderWindow>* ref = window_.get();
+    bridge_->Invoke([&] {
+        if (Cancelled()) return;
+        IFileSenderWindow& window = ref->Get();
+        window.ShowProgress(false);
+        window.SetSendFileEnabled(true);
+        window.SendControlLine(
+            Utf8ToGbk("[系统消息]：对方要传送的文件太大，无法传送，请按“取消”。"));
+        window.PlainBox(TooLargeText(path, size));
+    });
 }
 
 std::optional<std::string> Send_file::AwaitReply() {
@@ -191,7 +240,7 @@ std::optional<std::string> Send_file::AwaitReply() {
     }
 }
 
-bool Send_file::Finish(const std::function<void(IFileSenderWindow&)>& extra) {
+bool Send_file::Finish() {
     if (!Send(wire::kEndMarker)) return false;
     const WindowRef<IFileSenderWindow>* ref = window_.get();
     const bool go = bridge_->Call([&] {
@@ -199,7 +248,6 @@ bool Send_file::Finish(const std::function<void(IFileSenderWindow&)>& extra) {
         IFileSenderWindow& window = ref->Get();
         window.ShowProgress(false);
         window.SetSendFileEnabled(true);
-        if (extra) extra(window);
         return true;
     });
     if (!go) return false;
@@ -217,6 +265,7 @@ void Send_file::Run() {
     struct Begin {
         bool go = false;
         QString path;
+        std::string host;
     };
     const Begin begin = bridge_->Call([&]() -> Begin {
         if (Cancelled()) return {};
@@ -225,32 +274,27 @@ void Send_file::Run() {
         window.ShowProgress(true);
         // Set here, on the user-interface thread, where the cancel reads it.
         socket->Host = window.PeerAddressAsTyped();
-        return {true, window.FileToSend()};
+        return {true, window.FileToSend(), socket->Host};
     });
     if (!begin.go) return;
-    {
-        std::lock_guard guard(run_->guard);
-        if (Cancelled()) return;
-        socket->SetActive(true);
-    }
+    // Looked up once, holding nothing: a cancel meanwhile must not wait for the resolver.
+    const std::string target = net::FormatAddress(net::ResolveHost(begin.host));
 
-    // A length the receiver cannot hold is refused before the file is named to it; the end
-    // datagram returns the receiving side to idle.
-    auto refuse = [&](std::int64_t size) {
-        Finish([&](IFileSenderWindow& window) {
-            window.PlainBox(
-                QStringLiteral("文件太大，不能传送：%1\r\n它有 %2 字节，能传送的文件必须"
-                               "小于 2147483648 字节（2 GB）。")
-                    .arg(begin.path, QString::number(size)));
-        });
-    };
+    // A length the receiver cannot hold is refused before the file is named to it.
     {
         struct stat st {};
         if (::stat(QFile::encodeName(begin.path).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
             st.st_size > kMaxFileSize) {
-            refuse(st.st_size);
+            Refuse(begin.path, st.st_size);
             return;
         }
+    }
+    {
+        std::lock_guard guard(run_->guard);
+        if (Cancelled()) return;
+        run_->target = target;
+        target_ = target;
+        socket->SetActive(true);
     }
 
     if (!Send(std::string(wire::kNameMarker) + ToGbkBytes(begin.path))) return;
@@ -261,7 +305,7 @@ void Send_file::Run() {
     const std::optional<std::int64_t> size = file.Size();
     if (!size) return;
     if (*size > kMaxFileSize) {  // it grew since it was looked at
-        refuse(*size);
+        Refuse(begin.path, *size);
         return;
     }
 

@@ -3,7 +3,6 @@
 #include <QString>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,8 +27,13 @@ public:
     virtual void SetSendFileEnabled(bool enabled) = 0;  // the send-file button
     virtual void ShowProgress(bool shown) = 0;          // the progress label and bar together
     virtual void SetProgress(int percent) = 0;
-    virtual void ResetReceiveCaption() = 0;  // the receive button's caption back to "接收"
+    // This side's run was refused its length. The receive button shows "接收" unless this
+    // side is itself receiving a file it accepted.
+    virtual void ResetReceiveCaption() = 0;
     virtual void PlainBox(const QString& text) = 0;
+    // A control line (GBK) to the peer; false when the peer could not be reached (the
+    // unreachable-peer box has been shown).
+    virtual bool SendControlLine(const std::string& line) = 0;
 };
 
 // One run of the sender, shared by its thread and the window. A cancel marks it; the thread
@@ -42,6 +46,15 @@ struct FileSendRun {
     // receiver has acknowledged so far.
     std::atomic<std::int64_t> size{-1};
     std::atomic<std::int64_t> acknowledged{0};
+    // The file was too large to announce and nothing about it was sent: a cancel has no run
+    // to end on the peer's side.
+    std::atomic<bool> refused{false};
+    // The peer accepted again while this run went on (user-interface thread only). That is a
+    // new acceptance after a cancel whose notice has not arrived yet: the cancel starts it.
+    bool accepted_again = false;
+    // The peer's address as the thread resolved it, once, outside the guard (under the guard;
+    // empty until then). The cancel's end datagram goes there without a look-up.
+    std::string target;
     // Held by the thread around each use of the socket and by the cancel around its mark and
     // its end datagram, so nothing leaves the socket for this run after the cancel's end
     // datagram. Never held while waiting.
@@ -64,13 +77,15 @@ public:
     // receive time-out 20 s).
     const std::shared_ptr<net::UdpClient>& IdUDPClient2() const { return socket_; }
 
-    // The accept notice arrived (user-interface thread): starts a sender thread, unless one is
-    // still running and not cancelled (two would share the socket and the progress bar).
+    // The accept notice arrived (user-interface thread): starts a sender thread. While one is
+    // still running and not cancelled (two would share the socket and the progress bar), the
+    // acceptance waits for the cancel that must have come before it.
     void PeerAccepted();
     // The cancel notice arrived (user-interface thread): the end datagram to the socket's host
-    // (none before any sender has set one), the progress hidden, the socket closed, the
-    // send-file button enabled; a running sender is told to stop and ends without another
-    // word. A failure to send the end datagram propagates and nothing else changes.
+    // (none before any sender has set one, nor for a run refused before it said anything),
+    // the progress hidden, the socket closed, the send-file button enabled; a running sender
+    // is told to stop and ends without another word. The window is given back even when the
+    // end datagram cannot be sent.
     void PeerCancelled();
 
     // The run started last, if any (for tests).
@@ -93,6 +108,8 @@ public:
     // refused before anything is sent about them.
     static constexpr std::int64_t kMaxFileSize = 2147483647;
     static constexpr std::size_t kChunkSize = 1024;
+    // What the sending user is told about a file larger than kMaxFileSize.
+    static QString TooLargeText(const QString& path, std::int64_t size);
 
     // socket_turn: shared by every run on this socket (see FileSendControl); without it the run
     // takes the socket as it finds it.
@@ -113,18 +130,22 @@ private:
     // Sends one datagram unless the run is cancelled; false when it is.
     bool Send(const void* bytes, std::size_t count);
     bool Send(std::string_view text) { return Send(text.data(), text.size()); }
+    // Tells both users that the file is too large, gives the window back and sends nothing
+    // more: for the peer, whose user accepted, the run ends with its user's cancel.
+    void Refuse(const QString& path, std::int64_t size);
     // The next datagram on the socket, "" when none came within ReceiveTimeout, nothing once
     // the run is cancelled.
     std::optional<std::string> AwaitReply();
     // Sends the end datagram and gives the window back: progress hidden, send-file button
-    // enabled, socket closed. extra runs in the same hand-off. false when cancelled.
-    bool Finish(const std::function<void(IFileSenderWindow&)>& extra = nullptr);
+    // enabled, socket closed. false when cancelled.
+    bool Finish();
 
     std::shared_ptr<UiBridge> bridge_;
     std::shared_ptr<net::UdpClient> socket_;
     SharedWindowRef<IFileSenderWindow> window_;
     std::shared_ptr<FileSendRun> run_;
     std::shared_ptr<std::mutex> socket_turn_;
+    std::string target_;  // the peer's address, resolved once at the start of the run
 };
 
 }  // namespace quorell

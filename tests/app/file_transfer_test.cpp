@@ -1,7 +1,12 @@
-// Files moved between two windows over loopback, compared byte for byte.
+// Files moved between two windows over loopback, compared byte for byte, and the file buttons
+// around a transfer: repeated offers, cancelling and accepting again, an unreachable peer, a
+// window that goes away in the middle.
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -15,6 +20,9 @@ namespace quorell::test {
 namespace {
 
 const QString kDone = QStringLiteral("恭喜恭喜，文件传送完毕！");
+const QString kAccept = QStringLiteral("接收");
+const QString kCancel = QStringLiteral("取消");
+const QString kOffer = QStringLiteral("[系统消息]：对方给你传输了文件，请接收。");
 
 QByteArray RandomBytes(qsizetype size, quint32 seed) {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -73,6 +81,20 @@ protected:
         EXPECT_TRUE(b->dialogs.LastText().startsWith(kDone))
             << name.toStdString() << b->dialogs.LastText().toStdString();
         return ReadAll(target);
+    }
+
+    // The offer alone, from either side.
+    static void OfferFrom(Peer& from, const QString& path) {
+        from.dialogs.answers.push_back(path);
+        QTest::mouseClick(from.form->BitBtn4, Qt::LeftButton);
+    }
+    // Whether the peer's latest sending run has ended.
+    static bool Finished(Peer& peer) {
+        const auto run = peer.form->FileSending().CurrentRun();
+        return run && run->finished.load();
+    }
+    static int Count(const Peer& peer, const QString& text) {
+        return peer.HistoryText().count(text);
     }
 
     QTemporaryDir dir;
@@ -176,6 +198,99 @@ TEST_F(FileTransferTest, ALostChunkGivesAnIncompleteReport) {
     EXPECT_FALSE(QFile::exists(target));
     EXPECT_EQ(ReadAll(target + QStringLiteral(".part")), bytes.left(4096));
     EXPECT_TRUE(WaitUntil([&] { return a->form->BitBtn4->isEnabled(); }));
+}
+
+TEST_F(FileTransferTest, AnOfferRepeatedThenAcceptedCancelledAndAcceptedAgain) {
+    const QString first = Write(QStringLiteral("first.bin"), RandomBytes(10, 1));
+    const QString last = Write(QStringLiteral("last.bin"), RandomBytes(6 * 1024 * 1024, 1));
+    const QString target = dir.filePath(QStringLiteral("got.bin"));
+    OfferFrom(*a, first);
+    OfferFrom(*a, last);
+    ASSERT_TRUE(WaitUntil([&] { return Count(*b, kOffer) == 2; }));
+    EXPECT_TRUE(b->form->BitBtn7->isEnabled());
+    EXPECT_EQ(a->form->SendFilePath, last);
+
+    b->dialogs.answers.push_back(target);
+    QTest::mouseClick(b->form->BitBtn7, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return b->form->Gauge1->value() >= 5; }, std::chrono::seconds(60)));
+    // Cancelled and at once accepted again: the cancelled run's end must not end the new one.
+    QTest::mouseClick(b->form->BitBtn7, Qt::LeftButton);
+    EXPECT_EQ(b->form->BitBtn7->text(), kAccept);
+    b->dialogs.answers.push_back(target);
+    QTest::mouseClick(b->form->BitBtn7, Qt::LeftButton);
+    EXPECT_EQ(b->form->BitBtn7->text(), kCancel);
+    ASSERT_TRUE(WaitUntil([&] { return b->dialogs.LastText().startsWith(kDone); },
+                          std::chrono::seconds(120)))
+        << b->dialogs.LastText().toStdString();
+    EXPECT_EQ(ReadAll(target), ReadAll(last));
+    EXPECT_TRUE(WaitUntil([&] { return a->form->BitBtn4->isEnabled(); }));
+    EXPECT_EQ(b->form->BitBtn7->text(), kAccept);
+    EXPECT_FALSE(b->form->BitBtn7->isEnabled());
+}
+
+TEST_F(FileTransferTest, ARefusedLengthOfItsOwnRunLeavesTheWindowsReceivingAlone) {
+    const QString from_a = Write(QStringLiteral("a.bin"), RandomBytes(4 * 1024 * 1024, 1));
+    const QString target = dir.filePath(QStringLiteral("from-a.bin"));
+    OfferFrom(*a, from_a);
+    OfferFrom(*b, Write(QStringLiteral("b.bin"), RandomBytes(100, 1)));
+    ASSERT_TRUE(WaitUntil([&] { return Count(*a, kOffer) == 1 && Count(*b, kOffer) == 1; }));
+    b->dialogs.answers.push_back(target);
+    QTest::mouseClick(b->form->BitBtn7, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return b->form->FileReceiving().Receiving(); }));
+    // A accepts B's file and cancels its save dialog: B's run is refused its length.
+    QTest::mouseClick(a->form->BitBtn7, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return Finished(*b); }));
+    EXPECT_EQ(b->form->BitBtn7->text(), kCancel);
+    ASSERT_TRUE(WaitUntil([&] { return b->dialogs.LastText().startsWith(kDone); },
+                          std::chrono::seconds(60)));
+    EXPECT_EQ(ReadAll(target), ReadAll(from_a));
+}
+
+TEST_F(FileTransferTest, AnUnreachablePeerChangesNothingButTheOffersPath) {
+    // The transfer socket as the window defines it.
+    EXPECT_EQ(b->form->IdUDPClient2().ReceiveTimeout, 20000);
+    EXPECT_EQ(b->form->IdUDPClient2().Port, kTestFilePort);
+
+    OfferFrom(*a, Write(QStringLiteral("f.bin"), RandomBytes(10, 1)));
+    ASSERT_TRUE(WaitUntil([&] { return b->form->BitBtn7->isEnabled(); }));
+    b->form->Edit1->setText(QStringLiteral("127.0.0.9"));  // nobody listens there
+    const QString path = Write(QStringLiteral("mine.bin"), RandomBytes(10, 1));
+    b->dialogs.answers.push_back(path);
+    b->form->BitBtn4Click();
+    EXPECT_EQ(b->form->SendFilePath, path);
+    QTest::mouseClick(b->form->BitBtn7, Qt::LeftButton);
+    EXPECT_EQ(b->form->BitBtn7->text(), kAccept);
+    EXPECT_TRUE(b->form->BitBtn4->isEnabled());
+
+    b->form->Edit1->setText(QStringLiteral("127.0.0.1"));
+    QTest::mouseClick(b->form->BitBtn7, Qt::LeftButton);  // accepted; the save dialog cancelled
+    ASSERT_EQ(b->form->BitBtn7->text(), kCancel);
+    ASSERT_TRUE(WaitUntil([&] { return Finished(*a); }));
+    b->form->Edit1->setText(QStringLiteral("127.0.0.9"));
+    QTest::mouseClick(b->form->BitBtn7, Qt::LeftButton);
+    EXPECT_EQ(b->form->BitBtn7->text(), kCancel);
+    EXPECT_FALSE(b->form->BitBtn4->isEnabled());
+    EXPECT_EQ(b->dialogs.Count(QStringLiteral("unreachable")), 3);
+}
+
+TEST_F(FileTransferTest, ATooLargeFileIsNotOfferedAndTheWindowMayCloseWhileSending) {
+    const QString big = dir.filePath(QStringLiteral("big.bin"));
+    ASSERT_TRUE(QFile(big).open(QIODevice::WriteOnly));
+    ASSERT_EQ(::truncate(QFile::encodeName(big).constData(), 2147483648), 0);  // sparse
+    const QString small = Write(QStringLiteral("small.bin"), RandomBytes(8 * 1024 * 1024, 1));
+    OfferFrom(*a, small);
+    OfferFrom(*a, big);
+    EXPECT_EQ(a->form->SendFilePath, small);
+    EXPECT_TRUE(a->dialogs.LastText().contains(QStringLiteral("2147483648")));
+
+    ASSERT_TRUE(WaitUntil([&] { return b->form->BitBtn7->isEnabled(); }));
+    b->dialogs.answers.push_back(dir.filePath(QStringLiteral("got.bin")));
+    QTest::mouseClick(b->form->BitBtn7, Qt::LeftButton);
+    ASSERT_TRUE(WaitUntil([&] { return b->form->Gauge1->value() >= 5; }, std::chrono::seconds(60)));
+    const auto run = a->form->FileSending().CurrentRun();
+    a->form.reset();
+    EXPECT_TRUE(WaitUntil([&] { return run->finished.load(); }));
+    EXPECT_EQ(Count(*b, kOffer), 1);
 }
 
 }  // namespace

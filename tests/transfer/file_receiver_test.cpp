@@ -16,19 +16,25 @@ const std::string kEnd = "Send File:File End!";
 
 class FileReceiverTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        receiver.AcceptedHere();
+    }
 
     void Feed(std::string_view data, const std::string& address = "127.0.0.1", int port = 4000) {
         receiver.OnDatagram(data, address, port,
                             [this](std::string_view text) { replies.emplace_back(text); });
     }
-    // Name and length datagrams, the user saving as save_as, then the bytes in chunks of 1024.
-    void Send(const QString& save_as, const QByteArray& bytes, qsizetype announced = -1) {
+    // The user accepting (unless still accepted), name and length datagrams from port, the
+    // user saving as save_as, then the bytes in chunks of 1024.
+    void Send(const QString& save_as, const QByteArray& bytes, qsizetype announced = -1,
+              int port = 4000) {
+        if (receiver.State() != ReceiveState::Accepted) receiver.AcceptedHere();
         window.answers.append(save_as);
-        Feed(kName + "C:\\dir\\a.txt");
-        Feed(kLength + std::to_string(announced < 0 ? bytes.size() : announced));
+        Feed(kName + "C:\\dir\\a.txt", "127.0.0.1", port);
+        Feed(kLength + std::to_string(announced < 0 ? bytes.size() : announced), "127.0.0.1", port);
         for (qsizetype at = 0; at < bytes.size(); at += 1024)
-            Feed(bytes.mid(at, 1024).toStdString());
+            Feed(bytes.mid(at, 1024).toStdString(), "127.0.0.1", port);
     }
     QString Path(const char* name) const { return dir.filePath(QString::fromUtf8(name)); }
     Lines Tail(std::size_t n) const { return Lines(window.log.end() - n, window.log.end()); }
@@ -105,24 +111,78 @@ TEST_F(FileReceiverTest, OnlyTheSenderOfTheLengthMayAddToOrEndTheFile) {
     Feed(kEnd, "127.0.0.1", 4002);  // the sender's cancel, from a new socket
     EXPECT_FALSE(receiver.Receiving());
     EXPECT_EQ(ReadAll(Path("s.bin.part")), Pattern(1024));
+}
 
-    // With nothing open, a stranger can neither take the accepted offer's save dialog and
-    // file, nor end the offer; the peer's transfer then goes through.
-    window.peer = "127.0.0.1";
-    const std::size_t log_size = window.log.size(), reply_count = replies.size();
-    window.answers.append(Path("t.bin"));
-    Feed(kName + "evil", "127.0.0.3", 4000);
+TEST_F(FileReceiverTest, TheAcceptedOfferIsServedFromAnyAddressAndEndedOnlyByItsOwnRun) {
+    // Nothing accepted: a length opens no dialog, and a stray end neither ends an offer nor
+    // touches an idle window.
+    receiver.Reset();
     Feed(kLength + "4", "127.0.0.3", 4000);
-    Feed("evil", "127.0.0.3", 4000);
     Feed(kEnd, "127.0.0.3", 4000);
-    EXPECT_EQ(window.log.size(), log_size);
-    EXPECT_EQ(replies.size(), reply_count);
-    EXPECT_FALSE(receiver.Receiving());
-    window.answers.clear();
-    Send(Path("t.bin"), Pattern(100));
+    receiver.PeerOffered();
     Feed(kEnd);
-    EXPECT_EQ(ReadAll(Path("t.bin")), Pattern(100));
+    EXPECT_EQ(receiver.State(), ReceiveState::Offered);
+    EXPECT_EQ(replies, Lines{"Recived File Length Cancel!"});
+    EXPECT_TRUE(window.log.empty());
+
+    // Accepted: before the sender of this acceptance has spoken, an end changes nothing.
+    receiver.AcceptedHere();
+    Feed(kEnd, "127.0.0.3", 4000);
+    EXPECT_EQ(receiver.State(), ReceiveState::Accepted);
+    EXPECT_TRUE(window.log.empty());
+
+    // The first socket to name a file is taken as the sender, but the peer's own address wins
+    // over another; nothing from the other is heard then.
+    Feed(kName + "evil", "127.0.0.4", 6000);
+    Feed(kName + "m.bin", "127.0.0.1", 5000);
+    Feed(kName + "evil", "127.0.0.4", 6000);
+    Feed(kLength + "4", "127.0.0.4", 6000);
+    Feed(kEnd, "127.0.0.4", 6000);
+    window.answers.append(Path("m.bin"));
+    Feed(kLength + "1500", "127.0.0.1", 5000);
+    Feed(Pattern(1500).toStdString(), "127.0.0.1", 5000);
+    Feed(kEnd, "127.0.0.1", 5000);
+    EXPECT_EQ(ReadAll(Path("m.bin")), Pattern(1500));
+    EXPECT_EQ(window.log.front(), "ask m.bin");
+    EXPECT_EQ(
+        Lines(replies.begin() + 1, replies.begin() + 4),
+        (Lines{"Recived File Name OK!", "Recived File Name OK!", "Recived File Length Cancel!"}));
+
+    // A sender whose datagrams leave from another of its machine's addresses.
+    receiver.AcceptedHere();
+    window.answers.append(Path("n.bin"));
+    Feed(kName + "n.bin", "127.0.0.3", 5000);
+    Feed(kLength + "1500", "127.0.0.3", 5000);
+    Feed(Pattern(1500).toStdString(), "127.0.0.3", 5000);
+    Feed(kEnd, "127.0.0.3", 5000);
+    EXPECT_EQ(ReadAll(Path("n.bin")), Pattern(1500));
     EXPECT_EQ(window.log.back(), "box 恭喜恭喜，文件传送完毕！");
+    EXPECT_EQ(receiver.State(), ReceiveState::Idle);
+}
+
+TEST_F(FileReceiverTest, AcceptingAgainBeforeTheCancelledRunHasEndedServesTheNewRun) {
+    Send(Path("old.bin"), Pattern(2048), 5000);
+    receiver.CancelledHere();
+    receiver.AcceptedHere();
+    const std::size_t log_size = window.log.size();
+    // The cancelled run's end, before and after the new run's name: the acceptance stands.
+    Feed(kEnd, "127.0.0.1", 4000);
+    Feed(kName + "new.bin", "127.0.0.1", 4001);
+    Feed(kEnd, "127.0.0.1", 4000);
+    EXPECT_EQ(receiver.State(), ReceiveState::Accepted);
+    EXPECT_EQ(window.log.size(), log_size);
+    Send(Path("new.bin"), Pattern(3000), -1, 4001);
+    EXPECT_EQ(replies[replies.size() - 4], "Recived File Length OK!");
+    Feed(kEnd, "127.0.0.1", 4001);
+    EXPECT_EQ(ReadAll(Path("new.bin")), Pattern(3000));
+    EXPECT_EQ(window.log.back(), "box 恭喜恭喜，文件传送完毕！");
+
+    // Cancelled and not accepted again: the end, from wherever, brings the side to rest.
+    Send(Path("third.bin"), Pattern(100), 500);
+    receiver.CancelledHere();
+    Feed(kEnd, "127.0.0.9", 7);
+    EXPECT_EQ(receiver.State(), ReceiveState::Idle);
+    EXPECT_EQ(Tail(2), (Lines{"hide", "ended"}));
 }
 
 TEST_F(FileReceiverTest, TheReceivingUsersCancelClosesTheFileWithoutWaitingForTheEnd) {
@@ -164,11 +224,9 @@ TEST_F(FileReceiverTest, NoSuccessWithoutAFileAndNoFileWhereNoneCanBe) {
     EXPECT_EQ(window.log, (Lines{"ask a.txt", "hide", "ended"}));
 
     // A length nobody accepted opens no dialog.
-    window.accepted = false;
     Feed(kLength + "10");
     EXPECT_EQ(replies.back(), "Recived File Length Cancel!");
     EXPECT_EQ(window.log.back(), "ended");
-    window.accepted = true;
 
     Send(Path("missing/a.txt"), {});
     EXPECT_EQ(replies.back(), "Recived File Length Cancel!");

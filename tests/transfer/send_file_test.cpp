@@ -180,9 +180,6 @@ TEST_F(SendFileTest, ACancelEndsAWaitingRunSilentlyAndOnlyThenMayAnotherStart) {
     control.PeerAccepted();
     const auto first = control.CurrentRun();
     ASSERT_TRUE(WaitUntil([&] { return side.Count() == 2; }, 10s, side.bridge.get()));
-    control.PeerAccepted();  // ignored while the first run waits
-    EXPECT_EQ(control.CurrentRun(), first);
-
     control.PeerCancelled();
     ASSERT_TRUE(side.Wait(first->finished));
     EXPECT_FALSE(control.IdUDPClient2()->Active());
@@ -203,17 +200,60 @@ TEST_F(SendFileTest, ACancelEndsAWaitingRunSilentlyAndOnlyThenMayAnotherStart) {
                      Pattern(1024).toStdString(), Pattern(2000).mid(1024).toStdString(), kEnd}));
 }
 
-TEST_F(SendFileTest, AFileOfTwoGibibytesIsRefusedBeforeItIsNamed) {
+TEST_F(SendFileTest, AnAcceptanceThatOvertookItsCancelStartsTheNextRun) {
+    std::atomic<bool> hold{true};
+    Side side(Path("f.bin"), Pattern(1500));
+    FileSendControl& control = side.control;
+    control.IdUDPClient2()->ReceiveTimeout = 60000;
+    side.answer = [&, normal = side.answer](const std::string& d) -> std::optional<std::string> {
+        if (d.starts_with(kLength) && hold) return std::nullopt;
+        return normal(d);
+    };
+    side.Start();
+    control.PeerAccepted();
+    const auto first = control.CurrentRun();
+    ASSERT_TRUE(WaitUntil([&] { return side.Count() == 2; }, 10s, side.bridge.get()));
+    hold = false;
+    control.PeerAccepted();  // the peer's user cancelled and accepted again
+    EXPECT_EQ(control.CurrentRun(), first);
+    control.PeerCancelled();
+    const auto second = control.CurrentRun();
+    ASSERT_NE(second, first);
+    ASSERT_TRUE(side.Wait(second->finished));
+    const std::string name = side.NameDatagram();
+    EXPECT_EQ(side.Stop(),
+              (Lines{name, kLength + "1500", kEnd, name, kLength + "1500",
+                     Pattern(1024).toStdString(), Pattern(1500).mid(1024).toStdString(), kEnd}));
+    EXPECT_EQ(side.window.log.back(), "enable");
+    EXPECT_FALSE(control.IdUDPClient2()->Active());
+}
+
+TEST_F(SendFileTest, ACancelWhoseEndCannotBeSentStillGivesTheWindowBack) {
+    Side side(Path("f.bin"), Pattern(10));
+    side.control.IdUDPClient2()->Port = 0;  // every send is refused by the system
+    side.Run();
+    EXPECT_EQ(side.window.log, (Lines{"disable", "show"}));  // the run ended at its name
+    side.control.PeerCancelled();
+    EXPECT_EQ(side.window.log, (Lines{"disable", "show", "hide", "enable"}));
+    EXPECT_FALSE(side.control.IdUDPClient2()->Active());
+}
+
+TEST_F(SendFileTest, AFileOfTwoGibibytesIsRefusedWithoutAWordOnTheFilePort) {
     const QString path = Path("big.bin");
     Side side(path, {});
     ASSERT_EQ(::truncate(path.toUtf8().constData(), 2147483648), 0);  // sparse
-    EXPECT_EQ(side.Run(), Lines{kEnd});
+    EXPECT_EQ(side.Run(), Lines{});
     const Lines& log = side.window.log;
-    ASSERT_EQ(log.size(), 5u);
-    EXPECT_EQ(Lines(log.begin(), log.begin() + 4), (Lines{"disable", "show", "hide", "enable"}));
-    EXPECT_NE(log[4].find(path.toStdString()), std::string::npos);
-    EXPECT_NE(log[4].find("2147483648"), std::string::npos);
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(Lines(log.begin(), log.begin() + 5),
+              (Lines{"disable", "show", "hide", "enable",
+                     "notice [系统消息]：对方要传送的文件太大，无法传送，请按“取消”。"}));
+    EXPECT_NE(log[5].find(path.toStdString()), std::string::npos);
+    EXPECT_NE(log[5].find("2147483648"), std::string::npos);
     EXPECT_FALSE(side.control.IdUDPClient2()->Active());
+    // The peer's user cancels as asked: an end datagram would tell its side the file arrived.
+    side.control.PeerCancelled();
+    EXPECT_EQ(side.Stop(), Lines{});
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 namespace quorell::test {
 
 struct FakeReceiverWindow : IFileReceiverWindow {
-    bool TransferAccepted() override { return accepted; }
     QString AskSaveFileName(const QString& proposed) override {
         log.push_back("ask " + proposed.toStdString());
         return answers.isEmpty() ? QString() : answers.takeFirst();  // empty: cancelled
@@ -27,20 +26,17 @@ struct FakeReceiverWindow : IFileReceiverWindow {
         return reachable;
     }
     void PlainBox(const QString& text) override { log.push_back("box " + text.toStdString()); }
-    bool IsPeerAddress(const std::string& address) override {
-        return peer.empty() || address == peer;
-    }
+    bool IsPeerAddress(const std::string& address) override { return address == peer; }
 
     QStringList answers;
-    std::string peer;  // empty: anyone may be the peer
-    bool accepted = true;
+    std::string peer = "127.0.0.1";  // where the control lines go
     bool reachable = true;
     std::vector<std::string> log;
 };
 
 // Called on the user-interface thread only, which in the tests is the test's own thread.
 struct FakeSenderWindow : IFileSenderWindow {
-    std::string PeerAddressAsTyped() override { return "127.0.0.1"; }
+    std::string PeerAddressAsTyped() override { return address; }
     QString FileToSend() override { return path; }
     void SetSendFileEnabled(bool enabled) override {
         log.push_back(enabled ? "enable" : "disable");
@@ -49,7 +45,12 @@ struct FakeSenderWindow : IFileSenderWindow {
     void SetProgress(int percent) override { log.push_back("progress " + std::to_string(percent)); }
     void ResetReceiveCaption() override { log.push_back("caption"); }
     void PlainBox(const QString& text) override { log.push_back("box " + text.toStdString()); }
+    bool SendControlLine(const std::string& line) override {
+        log.push_back("notice " + GbkToUtf8(line));
+        return true;
+    }
 
+    std::string address = "127.0.0.1";
     QString path;
     std::vector<std::string> log;
 };
