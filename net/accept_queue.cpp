@@ -100,11 +100,43 @@ std::vector<AcceptQueue::Entry> AcceptQueue::Park(std::uint32_t address, std::st
     parked_cost_ += cost;
     ++size_;
 
-    // Whoever holds the most gives up its newest until everything fits; a tie goes against the
-    // newcomer's address, so the newcomer itself is turned away before anyone else's.
+    // A tie goes against the newcomer's address, so the newcomer itself is turned away before
+    // anyone else's.
+    TrimParked(address, turned_away);
+    return turned_away;
+}
+
+std::vector<AcceptQueue::Entry> AcceptQueue::ParkFinished(
+    const std::function<std::optional<std::string>(int fd)>& take) {
+    std::vector<Entry> turned_away;
+    for (auto& [address, line] : lines_) {
+        for (auto it = line.open.begin(); it != line.open.end();) {
+            std::optional<std::string> bytes = take(it->fd);
+            if (!bytes) {
+                ++it;
+                continue;
+            }
+            Entry entry{-1, address, std::move(*bytes), it->sequence};
+            const std::size_t cost = Cost(entry);
+            auto place = std::upper_bound(
+                line.parked.begin(), line.parked.end(), entry.sequence,
+                [](std::uint64_t sequence, const Entry& e) { return sequence < e.sequence; });
+            line.parked.insert(place, std::move(entry));
+            line.parked_cost += cost;
+            parked_cost_ += cost;
+            it = line.open.erase(it);
+            --open_;
+        }
+    }
+    TrimParked(0, turned_away);
+    return turned_away;
+}
+
+void AcceptQueue::TrimParked(std::uint32_t preferred, std::vector<Entry>& turned_away) {
+    // Whoever holds the most gives up its newest until everything fits.
     auto parked = [](const Line& l) { return l.parked_cost; };
     while (parked_cost_ > byte_capacity_) {
-        const std::uint32_t most = MostHeld(parked, address);
+        const std::uint32_t most = MostHeld(parked, preferred);
         Line& victim = lines_.find(most)->second;
         Entry away = std::move(victim.parked.back());
         victim.parked.pop_back();
@@ -114,7 +146,6 @@ std::vector<AcceptQueue::Entry> AcceptQueue::Park(std::uint32_t address, std::st
         DropIfEmpty(most);
         turned_away.push_back(std::move(away));
     }
-    return turned_away;
 }
 
 std::optional<AcceptQueue::Entry> AcceptQueue::Pop(

@@ -47,6 +47,9 @@ public:
     // Queues a parked connection. Returns the parked entries turned away to make room (possibly
     // the newcomer itself).
     std::vector<Entry> Park(std::uint32_t address, std::string bytes);
+    // Parks, in their places, the open connections for which `take` returns everything they
+    // sent (having closed their descriptors). Returns the parked entries turned away to make room.
+    std::vector<Entry> ParkFinished(const std::function<std::optional<std::string>(int fd)>& take);
     // The next connection to serve, or nothing when the queue is empty. With `may_start`, only
     // an address for which it returns true takes its turn; the others keep their place.
     std::optional<Entry> Pop(const std::function<bool(std::uint32_t address)>& may_start = {});
@@ -54,6 +57,7 @@ public:
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     std::size_t capacity() const { return descriptor_capacity_; }
+    bool DescriptorsFull() const { return open_ >= descriptor_capacity_; }
     std::size_t Holding(std::uint32_t address) const;
     std::size_t ParkedCost() const { return parked_cost_; }
 
@@ -70,6 +74,8 @@ private:
     std::uint32_t MostHeld(const std::function<std::size_t(const Line&)>& measure,
                            std::uint32_t preferred) const;
     Line& LineOf(std::uint32_t address);
+    // Turns parked entries away until they fit in the bytes; `preferred` loses a tie.
+    void TrimParked(std::uint32_t preferred, std::vector<Entry>& turned_away);
     void DropIfEmpty(std::uint32_t address);
 
     std::size_t descriptor_capacity_;

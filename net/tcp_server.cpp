@@ -414,7 +414,17 @@ void StartQueued(const std::shared_ptr<TcpServerCore>& core, AcceptQueue& queue)
 // Takes the pending connections, so that nobody's connection waits in the kernel's listen queue
 // (first come, first served) behind another address's flood. When the queue is full, the address
 // holding the most in it gives way.
-void AcceptPending(TcpServerCore& core, AcceptQueue& queue) {
+//
+// Once the descriptors run out, the open connections that have finished meanwhile (most were
+// taken just before their line and their end arrived) are parked in their places first. Each
+// such look at the whole queue comes after a quarter of its descriptors' worth of newcomers at
+// the soonest, so it costs each newcomer little however long the queue stays full.
+void AcceptPending(TcpServerCore& core, AcceptQueue& queue, std::size_t& opened_since_look) {
+    const auto take = [](int fd) {
+        std::optional<std::string> bytes = TakeFinished(fd);
+        if (bytes) close(fd);
+        return bytes;
+    };
     for (std::size_t taken = 0; taken < queue.capacity(); ++taken) {
         sockaddr_in from{};
         socklen_t length = sizeof from;
@@ -427,16 +437,20 @@ void AcceptPending(TcpServerCore& core, AcceptQueue& queue) {
             }
             return;
         }
-        std::optional<std::string> finished = TakeFinished(fd);
-        if (finished) {
-            close(fd);  // everything is read; only the bytes wait
-            fd = -1;
-        }
+        std::optional<std::string> finished = take(fd);
+        if (finished) fd = -1;  // everything is read; only the bytes wait
         try {
+            // Parked connections that give way are closed already.
             if (finished) {
-                // Those that give way here are closed already.
                 queue.Park(from.sin_addr.s_addr, std::move(*finished));
-            } else if (auto turned_away = queue.Push(Queued{fd, from.sin_addr.s_addr})) {
+                continue;
+            }
+            if (queue.DescriptorsFull() && opened_since_look >= queue.capacity() / 4) {
+                opened_since_look = 0;
+                queue.ParkFinished(take);
+            }
+            ++opened_since_look;
+            if (auto turned_away = queue.Push(Queued{fd, from.sin_addr.s_addr})) {
                 Refuse(turned_away->fd);
             }
         } catch (...) {
@@ -448,6 +462,7 @@ void AcceptPending(TcpServerCore& core, AcceptQueue& queue) {
 
 void Listen(std::shared_ptr<TcpServerCore> core) {
     AcceptQueue queue(core->max_queued, core->max_queued_bytes);
+    std::size_t opened_since_look = queue.capacity();
     while (!core->stop.load()) {
         StartQueued(core, queue);
         pollfd p[2] = {{core->wake_fd, POLLIN, 0}, {core->listen_fd, POLLIN, 0}};
@@ -461,7 +476,7 @@ void Listen(std::shared_ptr<TcpServerCore> core) {
             std::uint64_t count;
             [[maybe_unused]] ssize_t n = read(core->wake_fd, &count, sizeof count);
         }
-        if (p[1].revents != 0) AcceptPending(*core, queue);
+        if (p[1].revents != 0) AcceptPending(*core, queue, opened_since_look);
     }
     while (auto left = queue.Pop()) {
         if (!left->parked()) Refuse(left->fd);
