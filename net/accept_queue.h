@@ -38,7 +38,7 @@ public:
     // What a parked connection costs beyond its bytes: the entry and its allocation.
     static constexpr std::size_t kParkedOverhead = 128;
 
-    explicit AcceptQueue(std::size_t descriptors, std::size_t bytes = 8u << 20)
+    explicit AcceptQueue(std::size_t descriptors, std::size_t bytes = 4u << 20)
         : descriptor_capacity_(descriptors > 0 ? descriptors : 1), byte_capacity_(bytes) {}
 
     // Queues an open connection. Returns the entry that has to be turned away to make room

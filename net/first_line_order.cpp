@@ -2,11 +2,17 @@
 
 namespace quorell::net {
 
-FirstLineOrder::Ticket FirstLineOrder::Join(std::uint32_t address, bool holding) {
+FirstLineOrder::Ticket FirstLineOrder::Join(std::uint32_t address) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Ticket ticket = next_++;
-    if (holding) places_[address].emplace(ticket, nullptr);
+    const Ticket ticket = next_;
+    places_[address].emplace(ticket, nullptr);
+    ++next_;
     return ticket;
+}
+
+void FirstLineOrder::Hold(std::uint32_t address, Ticket ticket) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    places_[address].emplace(ticket, nullptr);
 }
 
 bool FirstLineOrder::AwaitTurn(std::uint32_t address, Ticket ticket,

@@ -52,8 +52,8 @@ ServerConnection::ServerConnection(int fd, Limits limits)
       first_line_due_(limits_.first_line_timeout_ms > 0),
       waiting_(limits_.counted_as_waiting) {
     if (limits_.order) {
-        ticket_ = limits_.order->Join(limits_.address, limits_.holding);
-        placed_ = limits_.holding;
+        ticket_ = limits_.order->Join(limits_.address);
+        placed_ = true;
     }
 }
 
@@ -193,6 +193,10 @@ void ServerConnection::ReadMore() {
             continue;
         }
 
+        if (checked_in && !first_line_seen_ && !placed_ && limits_.order) {
+            limits_.order->Hold(limits_.address, ticket_);  // this may bring the first line
+            placed_ = true;
+        }
         const std::size_t old_size = buffer_.size();
         buffer_.resize(old_size + kRecvBufferSize);
         ssize_t n = recv(fd_, buffer_.data() + old_size, kRecvBufferSize, 0);
@@ -353,7 +357,6 @@ void Admit(const std::shared_ptr<TcpServerCore>& core, Queued& queued) {
     limits.counted_as_waiting = waits;
     limits.order = core->order;
     limits.address = queued.address;
-    limits.holding = !waits;
     limits.waiting = [weak, address = queued.address](int delta) {
         auto owner = weak.lock();
         if (!owner) return 0;
@@ -415,14 +418,16 @@ void StartQueued(const std::shared_ptr<TcpServerCore>& core, AcceptQueue& queue)
 // (first come, first served) behind another address's flood. When the queue is full, the address
 // holding the most in it gives way.
 //
-// Once the descriptors run out, the open connections that have finished meanwhile (most were
-// taken just before their line and their end arrived) are parked in their places first. Each
-// such look at the whole queue comes after a quarter of its descriptors' worth of newcomers at
-// the soonest, so it costs each newcomer little however long the queue stays full.
+// Connections wait open, as long as the queue has descriptors for them; a peer learns that its
+// connection was dealt with when the server closes it. Once the descriptors run out, those that
+// have sent everything and closed are parked instead: the queued ones that have finished
+// meanwhile, in their places, and then the newcomer. Each look at the whole queue comes after a
+// quarter of its descriptors' worth of newcomers at the soonest, so it costs each newcomer little
+// however long the queue stays full.
 void AcceptPending(TcpServerCore& core, AcceptQueue& queue, std::size_t& opened_since_look) {
     const auto take = [](int fd) {
         std::optional<std::string> bytes = TakeFinished(fd);
-        if (bytes) close(fd);
+        if (bytes) close(fd);  // everything is read; only the bytes wait
         return bytes;
     };
     for (std::size_t taken = 0; taken < queue.capacity(); ++taken) {
@@ -437,17 +442,17 @@ void AcceptPending(TcpServerCore& core, AcceptQueue& queue, std::size_t& opened_
             }
             return;
         }
-        std::optional<std::string> finished = take(fd);
-        if (finished) fd = -1;  // everything is read; only the bytes wait
         try {
-            // Parked connections that give way are closed already.
-            if (finished) {
-                queue.Park(from.sin_addr.s_addr, std::move(*finished));
-                continue;
-            }
             if (queue.DescriptorsFull() && opened_since_look >= queue.capacity() / 4) {
                 opened_since_look = 0;
-                queue.ParkFinished(take);
+                queue.ParkFinished(take);  // those that give way are closed already
+            }
+            if (queue.DescriptorsFull()) {
+                if (std::optional<std::string> finished = take(fd)) {
+                    fd = -1;
+                    queue.Park(from.sin_addr.s_addr, std::move(*finished));
+                    continue;
+                }
             }
             ++opened_since_look;
             if (auto turned_away = queue.Push(Queued{fd, from.sin_addr.s_addr})) {

@@ -39,7 +39,6 @@ public:
         // optional. Connections of one address are constructed in that order.
         std::shared_ptr<FirstLineOrder> order = {};
         std::uint32_t address = 0;  // source IPv4 address, network order
-        bool holding = false;       // its first line (or its end) is already there
     };
 
     ServerConnection(int fd, int read_timeout_ms);
@@ -98,14 +97,14 @@ private:
 //
 // Nobody on the network can keep others out: connections are accepted as fast as they come and
 // wait in the server's own queue for a thread, the source addresses taking turns; when the queue
-// is full, the address holding the most of it gives way. A connection that has already sent
-// everything and closed waits there without its descriptor, so a burst of one-line connections
-// is kept whole. The first lines of one address's connections are dealt with in the order the
-// connections were accepted (see FirstLineOrder). One source address may run only
-// MaxConnectionsPerAddress connection threads and have only MaxWaitingPerAddress connections
-// waiting for a line, and a connection must bring its first line within FirstLineTimeout.
-// Connection threads share only a TcpServerCore with the server, so a handler that outlives the
-// server object never touches freed memory.
+// is full, the address holding the most of it gives way. Once the queue's descriptors run out,
+// a connection that has already sent everything and closed waits there without its descriptor,
+// so a burst of one-line connections is kept whole. The first lines of one address's connections
+// are dealt with in the order the connections were accepted (see FirstLineOrder). One source
+// address may run only MaxConnectionsPerAddress connection threads and have only
+// MaxWaitingPerAddress connections waiting for a line, and a connection must bring its first line
+// within FirstLineTimeout. Connection threads share only a TcpServerCore with the server, so a
+// handler that outlives the server object never touches freed memory.
 class TcpServer {
 public:
     using ConnectHandler = std::function<void(ServerConnection&)>;
@@ -123,14 +122,14 @@ public:
     // Connection threads one source address may have at once, so that others always find one
     // free however long its connections take; 0: no limit.
     int MaxConnectionsPerAddress = 64;
-    // Accepted connections waiting for a thread (fewer when the process may not open that many
-    // descriptors). When full, a newcomer replaces the newest connection of the address that
-    // holds the most, or is reset when that is its own address.
+    // Accepted connections still open that wait for a thread with their descriptors (fewer when
+    // the process may not open that many). When full, a newcomer replaces the newest open
+    // connection of the address that holds the most, or is reset when that is its own address.
     int MaxQueuedConnections = 4096;
     // Bytes of queued connections that had already sent everything and closed (each also counts
     // AcceptQueue::kParkedOverhead); they hold no descriptor. When full, the address holding the
     // most of them gives way.
-    std::size_t MaxQueuedBytes = 8u << 20;
+    std::size_t MaxQueuedBytes = 4u << 20;
     // Connections from one source address waiting for a line at once; a further connection from
     // that address is reset as soon as it is taken from the queue, unless it already brings a
     // whole line. 0: no limit.

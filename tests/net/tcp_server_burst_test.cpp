@@ -49,7 +49,7 @@ std::vector<std::string> SeenOf(Seen& seen, const std::string& kind) {
 // A server whose handlers wait at `gate` before they read, with few threads and few descriptors
 // for its queue, so that a burst has to wait in the queue.
 struct HeldServer {
-    explicit HeldServer(int threads, std::size_t queued_bytes = 8u << 20) {
+    explicit HeldServer(int threads, std::size_t queued_bytes = 4u << 20) {
         server.MaxConnections = threads;
         server.MaxQueuedBytes = queued_bytes;
         server.MaxConnectionsPerAddress = threads;
