@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,6 +32,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kAcceptPollMs = 100;
+// The most a connection that has closed may have sent to wait in the queue without its descriptor.
+constexpr std::size_t kMaxParkedBytes = 64 * 1024;
 constexpr const char* kClosedGracefully = "Connection Closed Gracefully.";
 constexpr const char* kMaxLineExceeded = "Max line length exceeded.";
 
@@ -40,18 +43,44 @@ constexpr const char* kMaxLineExceeded = "Max line length exceeded.";
 // ServerConnection
 
 ServerConnection::ServerConnection(int fd, int read_timeout_ms)
-    : ServerConnection(fd, Limits{read_timeout_ms, 0, 0, {}, false}) {}
+    : ServerConnection(fd, Limits{.read_timeout_ms = read_timeout_ms}) {}
 
 ServerConnection::ServerConnection(int fd, Limits limits)
     : fd_(fd),
       limits_(std::move(limits)),
       first_line_deadline_(Clock::now() + std::chrono::milliseconds(limits_.first_line_timeout_ms)),
       first_line_due_(limits_.first_line_timeout_ms > 0),
-      waiting_(limits_.counted_as_waiting) {}
+      waiting_(limits_.counted_as_waiting) {
+    if (limits_.order) {
+        ticket_ = limits_.order->Join(limits_.address);
+        placed_ = true;
+    }
+}
+
+ServerConnection::ServerConnection(std::string bytes, Limits limits)
+    : ServerConnection(-1, std::move(limits)) {
+    buffer_ = std::move(bytes);
+    parked_ = true;
+}
 
 ServerConnection::~ServerConnection() {
     Close();
     SetWaiting(false);
+    LeaveOrder();
+}
+
+void ServerConnection::AwaitTurn() {
+    if (first_line_seen_ || !limits_.order) return;
+    placed_ = true;
+    if (!limits_.order->AwaitTurn(limits_.address, ticket_, [this] { return aborted_.load(); })) {
+        throw Error(kClosedGracefully);
+    }
+}
+
+void ServerConnection::LeaveOrder() {
+    if (!placed_) return;
+    placed_ = false;
+    limits_.order->Leave(limits_.address, ticket_);
 }
 
 int ServerConnection::SetWaiting(bool waiting) {
@@ -75,9 +104,11 @@ void ServerConnection::Abort() {
     // Only shut down here: the owner thread may be inside poll() or recv() on this descriptor and
     // closes it itself.
     if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+    if (limits_.order) limits_.order->Wake();
 }
 
 std::string ServerConnection::ReceiveLine() {
+    if (first_line_seen_) LeaveOrder();  // done with the first line
     while (true) {
         if (aborted_.load()) throw Error(kClosedGracefully);
 
@@ -91,8 +122,9 @@ std::string ServerConnection::ReceiveLine() {
             scanned_ = 0;
             if (!line.empty() && line.back() == '\r') line.pop_back();
             first_line_due_ = false;
-            first_line_seen_ = true;
             SetWaiting(false);
+            AwaitTurn();
+            first_line_seen_ = true;
             return line;
         }
         scanned_ = pending;
@@ -109,12 +141,18 @@ std::string ServerConnection::ReceiveLine() {
         buffer_.clear();
         head_ = 0;
         scanned_ = 0;
+        AwaitTurn();
+        first_line_seen_ = true;
         return std::string();
     }
 }
 
 // Appends whatever the next read brings, or sets peer_closed_ when the peer has closed.
 void ServerConnection::ReadMore() {
+    if (parked_) {
+        peer_closed_ = true;
+        return;
+    }
     if (head_ > 0) {
         buffer_.erase(0, head_);
         head_ = 0;
@@ -146,6 +184,7 @@ void ServerConnection::ReadMore() {
                 // Nothing there: from now on this connection waits for its peer. Past the first
                 // line, one idle connection too many from one address is not kept.
                 checked_in = true;
+                if (!first_line_seen_) LeaveOrder();  // no whole first line to hold anyone up
                 const int count = SetWaiting(true);
                 if (first_line_seen_ && limits_.max_waiting > 0 && count > limits_.max_waiting) {
                     throw Error("Read timed out.");
@@ -154,6 +193,10 @@ void ServerConnection::ReadMore() {
             continue;
         }
 
+        if (checked_in && !first_line_seen_ && !placed_ && limits_.order) {
+            limits_.order->Hold(limits_.address, ticket_);  // this may bring the first line
+            placed_ = true;
+        }
         const std::size_t old_size = buffer_.size();
         buffer_.resize(old_size + kRecvBufferSize);
         ssize_t n = recv(fd_, buffer_.data() + old_size, kRecvBufferSize, 0);
@@ -186,10 +229,12 @@ struct TcpServerCore {
     int max_connections = 0;
     int max_running_per_address = 0;
     std::size_t max_queued = 0;
+    std::size_t max_queued_bytes = 0;
     int max_waiting_per_address = 0;
     int read_timeout_ms = 0;
     int first_line_timeout_ms = 0;
     TcpServer::ConnectHandler handler;
+    std::shared_ptr<FirstLineOrder> order = std::make_shared<FirstLineOrder>();
 
     std::atomic<bool> stop{false};
 
@@ -262,11 +307,36 @@ bool BringsALine(int fd) {
            std::memchr(peeked.data(), '\n', static_cast<std::size_t>(n)) != nullptr;
 }
 
+// Everything a connection sent, when it has already closed its side after at most
+// kMaxParkedBytes; the descriptor is then no longer needed, and the caller closes it.
+std::optional<std::string> TakeFinished(int fd) {
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    if (poll(&p, 1, 0) != 1 || (p.revents & POLLRDHUP) == 0 || (p.revents & POLLERR) != 0) {
+        return std::nullopt;
+    }
+    // Its end has come, so every byte before it is here.
+    int pending = 0;
+    if (ioctl(fd, FIONREAD, &pending) != 0 || pending < 0 ||
+        static_cast<std::size_t>(pending) > kMaxParkedBytes) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(pending), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = recv(fd, bytes.data() + got, bytes.size() - got, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // reset on the way: what came is all there is
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
 // Starts a thread for a queued connection, or refuses it when its address already has its
 // share of connections waiting for a line and it brings none itself. The caller has checked
 // that there is room.
-void Admit(const std::shared_ptr<TcpServerCore>& core, const Queued& queued) {
-    const bool waits = !BringsALine(queued.fd);
+void Admit(const std::shared_ptr<TcpServerCore>& core, Queued& queued) {
+    const bool waits = !queued.parked() && !BringsALine(queued.fd);
     {
         std::lock_guard<std::mutex> lock(core->mutex);
         if (waits && core->max_waiting_per_address > 0) {
@@ -285,6 +355,8 @@ void Admit(const std::shared_ptr<TcpServerCore>& core, const Queued& queued) {
     limits.first_line_timeout_ms = core->first_line_timeout_ms;
     limits.max_waiting = core->max_waiting_per_address;
     limits.counted_as_waiting = waits;
+    limits.order = core->order;
+    limits.address = queued.address;
     limits.waiting = [weak, address = queued.address](int delta) {
         auto owner = weak.lock();
         if (!owner) return 0;
@@ -297,9 +369,11 @@ void Admit(const std::shared_ptr<TcpServerCore>& core, const Queued& queued) {
     };
     std::unique_ptr<ServerConnection> conn;
     try {
-        conn = std::make_unique<ServerConnection>(queued.fd, std::move(limits));
+        conn = queued.parked()
+                   ? std::make_unique<ServerConnection>(std::move(queued.bytes), std::move(limits))
+                   : std::make_unique<ServerConnection>(queued.fd, std::move(limits));
     } catch (...) {
-        close(queued.fd);
+        if (!queued.parked()) close(queued.fd);
         std::lock_guard<std::mutex> lock(core->mutex);
         if (waits && --core->waiting[queued.address] <= 0) core->waiting.erase(queued.address);
         core->Finished(queued.address);
@@ -343,7 +417,19 @@ void StartQueued(const std::shared_ptr<TcpServerCore>& core, AcceptQueue& queue)
 // Takes the pending connections, so that nobody's connection waits in the kernel's listen queue
 // (first come, first served) behind another address's flood. When the queue is full, the address
 // holding the most in it gives way.
-void AcceptPending(TcpServerCore& core, AcceptQueue& queue) {
+//
+// Connections wait open, as long as the queue has descriptors for them; a peer learns that its
+// connection was dealt with when the server closes it. Once the descriptors run out, those that
+// have sent everything and closed are parked instead: the queued ones that have finished
+// meanwhile, in their places, and then the newcomer. Each look at the whole queue comes after a
+// quarter of its descriptors' worth of newcomers at the soonest, so it costs each newcomer little
+// however long the queue stays full.
+void AcceptPending(TcpServerCore& core, AcceptQueue& queue, std::size_t& opened_since_look) {
+    const auto take = [](int fd) {
+        std::optional<std::string> bytes = TakeFinished(fd);
+        if (bytes) close(fd);  // everything is read; only the bytes wait
+        return bytes;
+    };
     for (std::size_t taken = 0; taken < queue.capacity(); ++taken) {
         sockaddr_in from{};
         socklen_t length = sizeof from;
@@ -357,18 +443,31 @@ void AcceptPending(TcpServerCore& core, AcceptQueue& queue) {
             return;
         }
         try {
+            if (queue.DescriptorsFull() && opened_since_look >= queue.capacity() / 4) {
+                opened_since_look = 0;
+                queue.ParkFinished(take);  // those that give way are closed already
+            }
+            if (queue.DescriptorsFull()) {
+                if (std::optional<std::string> finished = take(fd)) {
+                    fd = -1;
+                    queue.Park(from.sin_addr.s_addr, std::move(*finished));
+                    continue;
+                }
+            }
+            ++opened_since_look;
             if (auto turned_away = queue.Push(Queued{fd, from.sin_addr.s_addr})) {
                 Refuse(turned_away->fd);
             }
         } catch (...) {
-            close(fd);
+            if (fd >= 0) close(fd);
             return;
         }
     }
 }
 
 void Listen(std::shared_ptr<TcpServerCore> core) {
-    AcceptQueue queue(core->max_queued);
+    AcceptQueue queue(core->max_queued, core->max_queued_bytes);
+    std::size_t opened_since_look = queue.capacity();
     while (!core->stop.load()) {
         StartQueued(core, queue);
         pollfd p[2] = {{core->wake_fd, POLLIN, 0}, {core->listen_fd, POLLIN, 0}};
@@ -382,9 +481,11 @@ void Listen(std::shared_ptr<TcpServerCore> core) {
             std::uint64_t count;
             [[maybe_unused]] ssize_t n = read(core->wake_fd, &count, sizeof count);
         }
-        if (p[1].revents != 0) AcceptPending(*core, queue);
+        if (p[1].revents != 0) AcceptPending(*core, queue, opened_since_look);
     }
-    while (auto left = queue.Pop()) Refuse(left->fd);
+    while (auto left = queue.Pop()) {
+        if (!left->parked()) Refuse(left->fd);
+    }
 }
 
 // The queue never holds more descriptors than the process may open beside its running
@@ -476,6 +577,7 @@ void TcpServer::SetActive(bool active) {
         core->max_connections = MaxConnections;
         core->max_running_per_address = MaxConnectionsPerAddress;
         core->max_queued = QueueCapacity(MaxQueuedConnections, MaxConnections);
+        core->max_queued_bytes = MaxQueuedBytes;
         core->max_waiting_per_address = MaxWaitingPerAddress;
         core->read_timeout_ms = ReadTimeout;
         core->first_line_timeout_ms = FirstLineTimeout;

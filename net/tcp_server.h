@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "net/first_line_order.h"
 
 namespace quorell {
 class UiBridge;
@@ -30,12 +33,18 @@ public:
         int max_waiting = 0;
         // Adds +1 or -1 to the number of this address's connections that wait for a line and
         // returns the new number.
-        std::function<int(int delta)> waiting;
+        std::function<int(int delta)> waiting = {};
         bool counted_as_waiting = false;  // the caller has already counted this one in
+        // Keeps the first lines of this address's connections in the order they were accepted;
+        // optional. Connections of one address are constructed in that order.
+        std::shared_ptr<FirstLineOrder> order = {};
+        std::uint32_t address = 0;  // source IPv4 address, network order
     };
 
     ServerConnection(int fd, int read_timeout_ms);
     ServerConnection(int fd, Limits limits);
+    // A connection that had already sent `bytes` and closed its side; it has no descriptor.
+    ServerConnection(std::string bytes, Limits limits);
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
     ~ServerConnection();
@@ -48,7 +57,8 @@ public:
     // closed and every complete line was returned. Bytes left without an LF when the peer closes
     // come back as one empty line and are dropped. Throws SocketError on a socket failure and
     // "Read timed out." when nothing arrives for the read time-out (0 or less: no limit) or the
-    // first line is not complete by its deadline.
+    // first line is not complete by its deadline. With an order, the first line waits for the
+    // first lines of the address's earlier connections.
     std::string ReceiveLine();
 
     // Wakes a thread blocked in ReceiveLine(); the connection then reads as closed. Safe to call
@@ -61,6 +71,8 @@ private:
     void Close();
     void ReadMore();
     int SetWaiting(bool waiting);  // the address's new count (0 when not counted)
+    void AwaitTurn();
+    void LeaveOrder();
 
     std::mutex fd_mutex_;  // held while fd_ is closed or shut down
     int fd_;
@@ -74,6 +86,9 @@ private:
     std::size_t scanned_ = 0;  // bytes from head_ known to hold no LF
     bool peer_closed_ = false;
     bool closed_ = false;
+    bool parked_ = false;  // everything the peer sent is in buffer_; the next read finds its end
+    FirstLineOrder::Ticket ticket_ = 0;
+    bool placed_ = false;  // may hold a place in the order
     std::atomic<bool> aborted_{false};
 };
 
@@ -82,11 +97,14 @@ private:
 //
 // Nobody on the network can keep others out: connections are accepted as fast as they come and
 // wait in the server's own queue for a thread, the source addresses taking turns; when the queue
-// is full, the address holding the most of it gives way. One source address may run only
-// MaxConnectionsPerAddress connection threads and have only MaxWaitingPerAddress connections
-// waiting for a line, and a connection must bring its first line within FirstLineTimeout.
-// Connection threads share only a TcpServerCore with the server, so a handler that outlives the
-// server object never touches freed memory.
+// is full, the address holding the most of it gives way. Once the queue's descriptors run out,
+// a connection that has already sent everything and closed waits there without its descriptor,
+// so a burst of one-line connections is kept whole. The first lines of one address's connections
+// are dealt with in the order the connections were accepted (see FirstLineOrder). One source
+// address may run only MaxConnectionsPerAddress connection threads and have only
+// MaxWaitingPerAddress connections waiting for a line, and a connection must bring its first line
+// within FirstLineTimeout. Connection threads share only a TcpServerCore with the server, so a
+// handler that outlives the server object never touches freed memory.
 class TcpServer {
 public:
     using ConnectHandler = std::function<void(ServerConnection&)>;
@@ -104,10 +122,14 @@ public:
     // Connection threads one source address may have at once, so that others always find one
     // free however long its connections take; 0: no limit.
     int MaxConnectionsPerAddress = 64;
-    // Accepted connections waiting for a thread (fewer when the process may not open that many
-    // descriptors). When full, a newcomer replaces the newest connection of the address that
-    // holds the most, or is reset when that is its own address.
+    // Accepted connections still open that wait for a thread with their descriptors (fewer when
+    // the process may not open that many). When full, a newcomer replaces the newest open
+    // connection of the address that holds the most, or is reset when that is its own address.
     int MaxQueuedConnections = 4096;
+    // Bytes of queued connections that had already sent everything and closed (each also counts
+    // AcceptQueue::kParkedOverhead); they hold no descriptor. When full, the address holding the
+    // most of them gives way.
+    std::size_t MaxQueuedBytes = 4u << 20;
     // Connections from one source address waiting for a line at once; a further connection from
     // that address is reset as soon as it is taken from the queue, unless it already brings a
     // whole line. 0: no limit.

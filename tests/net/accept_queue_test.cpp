@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "net/accept_queue.h"
@@ -68,6 +70,70 @@ TEST(AcceptQueueTest, AnAddressThatMayNotStartKeepsItsPlaceWhileOthersGoAhead) {
     EXPECT_EQ(queue.size(), 3u);
     queue.Push({21, 2});
     EXPECT_EQ(PopAll(queue), (std::vector<int>{10, 21, 11, 12}));
+}
+
+TEST(AcceptQueueTest, ParkedConnectionsAreBoundedByTheirBytesApartFromTheDescriptors) {
+    const std::string line(99, 'x');  // and one more character to tell them apart
+    const std::size_t cost = line.size() + 1 + AcceptQueue::kParkedOverhead;
+    AcceptQueue queue(2, 4 * cost);
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(queue.Park(1, line + std::to_string(i)).empty());
+    // Parked ones hold no descriptor: open ones still have all of theirs.
+    EXPECT_FALSE(queue.Push({10, 1}));
+    EXPECT_FALSE(queue.Push({20, 2}));
+    EXPECT_TRUE(queue.DescriptorsFull());
+
+    // Alone, an address may fill the bytes; then its next parked one is turned away.
+    auto away = queue.Park(1, line + "4");
+    ASSERT_EQ(away.size(), 1u);
+    EXPECT_EQ(away[0].bytes, line + "4");
+    // Another address gets in at the cost of the newest of the one holding the most bytes, until
+    // they hold the same.
+    away = queue.Park(2, line + "a");
+    ASSERT_EQ(away.size(), 1u);
+    EXPECT_EQ(away[0].bytes, line + "3");
+    away = queue.Park(2, line + "b");
+    ASSERT_EQ(away.size(), 1u);
+    EXPECT_EQ(away[0].bytes, line + "2");
+    away = queue.Park(2, line + "c");
+    ASSERT_EQ(away.size(), 1u);
+    EXPECT_EQ(away[0].bytes, line + "c");
+    EXPECT_EQ(queue.ParkedCost(), 4 * cost);
+
+    // Nothing bigger than all the room is kept.
+    away = queue.Park(4, std::string(4 * cost, 'z'));
+    ASSERT_EQ(away.size(), 1u);
+    EXPECT_EQ(away[0].address, 4u);
+    EXPECT_EQ(queue.Holding(4), 0u);
+
+    // A big newcomer takes the room of several small ones of the address holding the most.
+    AcceptQueue small(2, 4 * cost);
+    for (int i = 0; i < 4; ++i) small.Park(1, line + "s");
+    away = small.Park(2, std::string(2 * cost - AcceptQueue::kParkedOverhead, 'y'));
+    ASSERT_EQ(away.size(), 2u);
+    EXPECT_EQ(away[0].address, 1u);
+    EXPECT_EQ(away[1].address, 1u);
+    EXPECT_EQ(small.ParkedCost(), 4 * cost);
+}
+
+TEST(AcceptQueueTest, OpenConnectionsThatFinishedAreParkedInTheirPlaces) {
+    AcceptQueue queue(2);
+    EXPECT_FALSE(queue.Push({10, 1}));
+    EXPECT_TRUE(queue.Park(1, "second").empty());
+    EXPECT_FALSE(queue.Push({11, 1}));
+    EXPECT_TRUE(queue.Park(1, "fourth").empty());
+    EXPECT_TRUE(queue.DescriptorsFull());
+
+    auto away = queue.ParkFinished([](int fd) -> std::optional<std::string> {
+        if (fd == 10) return "first";
+        return std::nullopt;
+    });
+    EXPECT_TRUE(away.empty());
+    EXPECT_FALSE(queue.DescriptorsFull());
+    EXPECT_EQ(queue.Holding(1), 4u);
+
+    std::vector<std::string> order;
+    while (auto e = queue.Pop()) order.push_back(e->parked() ? e->bytes : std::to_string(e->fd));
+    EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "11", "fourth"}));
 }
 
 }  // namespace
