@@ -52,8 +52,6 @@ public:
     void OnDatagram(std::string_view data);
 
     const WaveFormat* VoiceFormat() const { return format_; }
-    bool Sending() const { return sending_; }
-    bool Receiving() const { return receiving_; }
 
 private:
     bool EnsureFormatAndOpen();
