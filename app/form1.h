@@ -238,9 +238,7 @@ private:
     bool ChooseFormat(WaveFormat& format) override;
     std::string LocalVoicePort() override;
     std::string PeerVoicePort() override;
-    QString SendVoiceCaption() override;
     void SetSendVoiceCaption(const QString& caption) override;
-    QString ReceiveVoiceCaption() override;
     void SetReceiveVoiceCaption(const QString& caption) override;
     void VoiceTypeBox() override;
     void SetUpVoiceComponents();

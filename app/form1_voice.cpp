@@ -57,16 +57,8 @@ std::string TForm1::PeerVoicePort() {
     return ToGbk(Edit5->text());
 }
 
-QString TForm1::SendVoiceCaption() {
-    return BitBtn5->text();
-}
-
 void TForm1::SetSendVoiceCaption(const QString& caption) {
     BitBtn5->setText(caption);
-}
-
-QString TForm1::ReceiveVoiceCaption() {
-    return BitBtn6->text();
 }
 
 void TForm1::SetReceiveVoiceCaption(const QString& caption) {

@@ -10,6 +10,7 @@ namespace {
 
 constexpr int kNoDevice = 2;
 constexpr int kAlreadyOpen = 4;
+constexpr int kIOError = 5;
 
 QAudioFormat Int16Format(int rate, int channels) {
     QAudioFormat format;
@@ -100,6 +101,7 @@ int QtWaveOutput::Open(int rate, int channels, PlayedHandler played) {
 
 int QtWaveOutput::Write(std::span<const std::int16_t> samples, std::uint64_t* id) {
     if (!sink_) return kNoDevice;
+    if (lost_ != 0) return lost_;
     const auto bytes = static_cast<qsizetype>(samples.size_bytes());
     queued_.append(reinterpret_cast<const char*>(samples.data()), bytes);
     total_ += bytes;
@@ -119,6 +121,8 @@ void QtWaveOutput::Close() {
     queued_.clear();
     blocks_.clear();
     written_ = total_ = 0;
+    lost_ = 0;
+    last_processed_ = 0;
 }
 
 void QtWaveOutput::Pump() {
@@ -137,6 +141,15 @@ void QtWaveOutput::Pump() {
     const QAudio::State state = sink_->state();
     const bool drained = !wrote && (state == QAudio::IdleState || state == QAudio::StoppedState);
     const std::int64_t processed = sink_->processedUSecs() * bytes_per_second_ / 1000000;
+    if (const int fault = Fault(wrote, processed); fault != 0) {
+        // Nothing more will play or be reported played; the owner hears of it at its next
+        // Write and closes the device.
+        lost_ = fault;
+        timer_->stop();
+        queued_.clear();
+        blocks_.clear();
+        return;
+    }
     while (!blocks_.empty() && blocks_.front().end <= written_ &&
            (drained || blocks_.front().end <= processed)) {
         const std::uint64_t id = blocks_.front().id;
@@ -145,6 +158,22 @@ void QtWaveOutput::Pump() {
         if (played_) played_(id);
         if (!sink_) return;
     }
+}
+
+int QtWaveOutput::Fault(bool wrote, std::int64_t processed) {
+    const QAudio::Error error = sink_->error();
+    if (error == QAudio::OpenError || error == QAudio::IOError || error == QAudio::FatalError)
+        return WaveErrorNumber(error);
+    // A sink whose stream has failed has less than no room (PulseAudio's says -1).
+    if (sink_->bytesFree() < 0) return kIOError;
+    // Or it just stops taking audio: nothing processed for a while though blocks are waiting.
+    if (wrote || processed != last_processed_ || blocks_.empty() || !progress_clock_.isValid() ||
+        sink_->state() == QAudio::SuspendedState) {
+        last_processed_ = processed;
+        progress_clock_.start();
+        return 0;
+    }
+    return progress_clock_.elapsed() >= kStallMs ? kIOError : 0;
 }
 
 }  // namespace quorell

@@ -3,6 +3,7 @@
 #include <QAudioSink>
 #include <QAudioSource>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <cstdint>
 #include <deque>
@@ -48,6 +49,9 @@ private:
 // The audio output through Qt Multimedia, chosen as the input is. Written blocks are queued and fed
 // to the sink as it has room, every 10 ms, so they play back to back; a block counts as played once
 // all its bytes went to the sink and the sink has processed audio past its end.
+// A sink that fails while open (its stream killed, the sound server gone) or stops playing
+// what it holds for kStallMs is lost: what is queued is dropped, and every Write fails until
+// the device is closed and opened again.
 class QtWaveOutput : public IWaveOutputDevice {
 public:
     explicit QtWaveOutput(std::shared_ptr<const SoundDeviceChoice> choice = nullptr)
@@ -60,6 +64,8 @@ public:
     int Write(std::span<const std::int16_t> samples, std::uint64_t* id) override;
     void Close() override;
 
+    static constexpr qint64 kStallMs = 5000;
+
 private:
     struct Block {
         std::uint64_t id;
@@ -67,6 +73,8 @@ private:
     };
 
     void Pump();
+    // The error number of a sink that no longer plays, or 0.
+    int Fault(bool wrote, std::int64_t processed);
 
     std::shared_ptr<const SoundDeviceChoice> choice_;
     std::unique_ptr<QAudioSink> sink_;
@@ -79,6 +87,9 @@ private:
     std::int64_t total_ = 0;    // bytes given to Write
     std::deque<Block> blocks_;  // not yet reported played
     std::uint64_t next_id_ = 1;
+    int lost_ = 0;                     // the error number once the sink is lost
+    std::int64_t last_processed_ = 0;  // the sink's progress, and since when it has not moved
+    QElapsedTimer progress_clock_;
 };
 
 }  // namespace quorell

@@ -103,6 +103,7 @@ void TACMOut::Played(std::uint64_t id) {
         return;  // not a block of ours
     }
     if (OnBufferPlayed) OnBufferPlayed(*this, id);
+    if (OnQueueShrunk) OnQueueShrunk();
 }
 
 void TACMOut::Close() {

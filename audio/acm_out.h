@@ -57,6 +57,9 @@ public:
     std::uint64_t QueuedFrames() const { return queued_frames_; }
 
     TBufferPlayedEvent OnBufferPlayed;
+    // Raised after each played block of this component, after OnBufferPlayed: there is room
+    // in the queue again. The stream sink's own, so OnBufferPlayed stays free for the owner.
+    std::function<void()> OnQueueShrunk;
 
 private:
     void Played(std::uint64_t id);

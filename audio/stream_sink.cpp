@@ -57,9 +57,12 @@ int ListenSocket(const std::string& bind_address, int port) {
 }  // namespace
 
 StreamAudioSink::StreamAudioSink(TACMOut& out, const TACMConvertor& convertor, ErrorBox error_box)
-    : out_(out), convertor_(convertor), error_box_(std::move(error_box)) {}
+    : out_(out), convertor_(convertor), error_box_(std::move(error_box)) {
+    out_.OnQueueShrunk = [this] { Serve(); };
+}
 
 StreamAudioSink::~StreamAudioSink() {
+    out_.OnQueueShrunk = nullptr;
     // The sockets are children of the server and go with it; no signal reaches this object.
     if (server_) QObject::disconnect(server_.get(), nullptr, nullptr, nullptr);
     for (QTcpSocket* socket : clients_) QObject::disconnect(socket, nullptr, nullptr, nullptr);
@@ -97,10 +100,13 @@ void StreamAudioSink::Accept() {
         QObject::connect(socket, &QTcpSocket::readyRead, socket,
                          [this, socket] { ClientRead(socket); });
         QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
-            // Bytes that came with the end of the stream are still played.
-            if (socket->bytesAvailable() > 0) ClientRead(socket);
-            clients_.erase(socket);
-            socket->deleteLater();
+            // Bytes that came before the end of the stream are still played; the connection is
+            // forgotten once they have been.
+            if (socket->bytesAvailable() > 0) {
+                ended_.insert(socket);
+                ClientRead(socket);
+            }
+            if (clients_.count(socket) != 0 && socket->bytesAvailable() == 0) Forget(socket);
         });
         // Bytes that arrived before the connection was taken on.
         if (socket->bytesAvailable() > 0) ClientRead(socket);
@@ -108,22 +114,59 @@ void StreamAudioSink::Accept() {
 }
 
 void StreamAudioSink::ClientRead(QTcpSocket* socket) {
-    const QByteArray bytes = socket->readAll();
     try {
         if (!out_.IsOpen()) out_.Open(convertor_.InputFormat);
-        // Keep at most kMaxQueuedSeconds of audio waiting, so that a client sending faster than
-        // the device plays cannot make the queue grow without limit.
-        const WaveFormat& format = out_.Format();
-        const std::uint64_t limit = std::uint64_t{format.nSamplesPerSec} * kMaxQueuedSeconds;
-        const std::uint64_t queued = out_.QueuedFrames();
-        const std::uint64_t room_frames = queued < limit ? limit - queued : 0;
-        const std::uint64_t room_bytes = room_frames * format.nBlockAlign;
-        const auto size = static_cast<int>(
-            std::min<std::uint64_t>(static_cast<std::uint64_t>(bytes.size()), room_bytes));
-        out_.Play(bytes.constData(), size);
     } catch (const std::exception& e) {
+        socket->readAll();  // nothing can play them
         ReportFailure(QString::fromUtf8(e.what()));
+        return;
     }
+    if (std::find(waiting_.begin(), waiting_.end(), socket) == waiting_.end()) {
+        waiting_.push_back(socket);
+    }
+    Serve();
+}
+
+std::uint64_t StreamAudioSink::RoomBytes() const {
+    const WaveFormat& format = out_.Format();
+    const std::uint64_t limit = std::uint64_t{format.nSamplesPerSec} * kMaxQueuedSeconds;
+    const std::uint64_t queued = out_.QueuedFrames();
+    return (queued < limit ? limit - queued : 0) * format.nBlockAlign;
+}
+
+void StreamAudioSink::Serve() {
+    // A block reported played while a block is being written: the loop below goes on.
+    if (serving_) return;
+    serving_ = true;
+    while (!waiting_.empty() && out_.IsOpen()) {
+        const std::uint64_t room = RoomBytes();
+        if (room == 0) break;
+        QTcpSocket* socket = waiting_.front();
+        waiting_.pop_front();
+        const QByteArray bytes = socket->read(static_cast<qint64>(
+            std::min<std::uint64_t>(room, static_cast<std::uint64_t>(socket->bytesAvailable()))));
+        bool failed = false;
+        try {
+            out_.Play(bytes.constData(), static_cast<int>(bytes.size()));
+        } catch (const std::exception& e) {
+            ReportFailure(QString::fromUtf8(e.what()));
+            failed = true;  // the rest waits for the next read rather than failing as well
+        }
+        if (socket->bytesAvailable() > 0) {
+            waiting_.push_back(socket);  // the others' turn first
+        } else if (ended_.count(socket) != 0) {
+            Forget(socket);
+        }
+        if (failed) break;
+    }
+    serving_ = false;
+}
+
+void StreamAudioSink::Forget(QTcpSocket* socket) {
+    clients_.erase(socket);
+    ended_.erase(socket);
+    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), socket), waiting_.end());
+    socket->deleteLater();
 }
 
 void StreamAudioSink::ReportFailure(const QString& message) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
@@ -21,7 +22,9 @@ public:
     // The window's standard error box, for every failure while handling a client.
     using ErrorBox = std::function<void(const QString& message)>;
 
-    // The most audio kept queued and unplayed; what a client sends beyond it is dropped.
+    // The most audio kept queued and unplayed. While the queue is full no client is read: its
+    // bytes wait in its connection and the client's sending slows down, and every byte it
+    // sent is played in turn.
     static constexpr std::uint32_t kMaxQueuedSeconds = 10;
     // Clients connected at once; a further connection is closed as soon as it is accepted, so a
     // crowd cannot take every descriptor the program has.
@@ -44,11 +47,16 @@ public:
     int ClientCount() const { return static_cast<int>(clients_.size()); }
 
     // Handles a client's waiting bytes: opens the playback component if it is closed and plays
-    // them. Failures go to the error box.
+    // them, as far as the queue has room; the rest waits for its turn. Failures go to the error
+    // box; bytes that came while no device could be opened are dropped.
     void ClientRead(QTcpSocket* socket);
 
 private:
     void Accept();
+    // Plays waiting clients' bytes in turn while the queue has room.
+    void Serve();
+    std::uint64_t RoomBytes() const;
+    void Forget(QTcpSocket* socket);
     void ReportFailure(const QString& message);
 
     TACMOut& out_;
@@ -56,6 +64,10 @@ private:
     ErrorBox error_box_;
     std::unique_ptr<QTcpServer> server_;
     std::set<QTcpSocket*> clients_;
+    // Clients with bytes not yet played, in turn; clients that closed with bytes still waiting.
+    std::deque<QTcpSocket*> waiting_;
+    std::set<QTcpSocket*> ended_;
+    bool serving_ = false;
     // True while a box for a failure is queued or open.
     std::shared_ptr<bool> report_due_ = std::make_shared<bool>(false);
 };

@@ -45,7 +45,7 @@ bool VoiceLink::EnsureFormatAndOpen() {
 }
 
 void VoiceLink::SendButton() {
-    if (window_.SendVoiceCaption() == kSendVoice) {
+    if (!sending_) {
         sender_.SetActive(false);
         sender_.Host = Trimmed(window_.PeerAddressAsTyped());
         sender_.Port = IntegerOf(Trimmed(window_.LocalVoicePort()));
@@ -54,31 +54,35 @@ void VoiceLink::SendButton() {
         if (!window_.SendControlLine(lines::Wire(lines::kVoiceOffered))) return;
         if (!window_.SendControlLine(lines::kVoicePortPrefix + Trimmed(window_.LocalVoicePort())))
             return;
+        sending_ = true;
         window_.SetSendVoiceCaption(kCancelVoice);
         return;
     }
+    sending_ = false;
     window_.SetSendVoiceCaption(kSendVoice);
     sender_.SetActive(false);
     window_.SendControlLine(lines::Wire(lines::kVoiceStopped));
 }
 
 void VoiceLink::ReceiveButton() {
-    if (window_.ReceiveVoiceCaption() == kReceiveVoice) {
+    if (!receiving_) {
         receiver_.SetActive(false);
         receiver_.DefaultPort = IntegerOf(Trimmed(window_.PeerVoicePort()));
         receiver_.SetActive(true);
         if (!EnsureFormatAndOpen()) return;
         if (!window_.SendControlLine(lines::Wire(lines::kVoiceReceiving))) return;
+        receiving_ = true;
         window_.SetReceiveVoiceCaption(kCancelReceive);
         return;
     }
+    receiving_ = false;
     window_.SetReceiveVoiceCaption(kReceiveVoice);
     receiver_.SetActive(false);
     window_.SendControlLine(lines::Wire(lines::kVoiceNotReceiving));
 }
 
 void VoiceLink::OnRecorded(const char* data, int size) {
-    if (window_.SendVoiceCaption() == kSendVoice) return;
+    if (!sending_) return;
     try {
         // A format of more than 8192 bytes a second goes out as several datagrams, each a
         // whole number of the format's blocks, so that nothing of the second is lost.

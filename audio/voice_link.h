@@ -20,9 +20,8 @@ public:
     virtual std::string PeerAddressAsTyped() = 0;
     virtual std::string LocalVoicePort() = 0;  // where our voice goes on the peer's machine
     virtual std::string PeerVoicePort() = 0;   // where the peer's voice comes to us
-    virtual QString SendVoiceCaption() = 0;
+    // The two buttons' captions, which show the link's state; they are never read back.
     virtual void SetSendVoiceCaption(const QString& caption) = 0;
-    virtual QString ReceiveVoiceCaption() = 0;
     virtual void SetReceiveVoiceCaption(const QString& caption) = 0;
     // A control line to the peer; false when the peer could not be reached (the box is shown).
     virtual bool SendControlLine(const std::string& line) = 0;
@@ -44,8 +43,8 @@ public:
           wave_out_(wave_out),
           chooser_(chooser) {}
 
-    void SendButton();     // start or cancel sending, by the button's caption
-    void ReceiveButton();  // start or cancel receiving, by the button's caption
+    void SendButton();     // start or cancel sending
+    void ReceiveButton();  // start or cancel receiving
     // One recorded block: sent while sending, as datagrams of at most the sender's BufferSize,
     // each a whole number of the format's blocks.
     void OnRecorded(const char* data, int size);
@@ -64,6 +63,9 @@ private:
     TACMWaveOut& wave_out_;
     TACMDialog& chooser_;
     const WaveFormat* format_ = nullptr;
+    // Each direction's state; the buttons' captions are set from it.
+    bool sending_ = false;
+    bool receiving_ = false;
 };
 
 // A port box's text as a whole number: optional leading blanks and sign, then digits only.

@@ -6,6 +6,10 @@
 //      --seconds to the default output (run with a sound server, e.g. after
 //      eval "$(scripts/sound-server)"). Any gap delays every later block, so the drift of the
 //      last block's "played" report against the first shows the total of the gaps.
+//   3. Delay in the playback queue through the real Qt sink: one-second blocks arriving once a
+//      second for --seconds, the second of them 350 ms after the first (the burst a capture
+//      starts with), and the receiver's clock 1 % slow against the sender's. Median and worst
+//      time from a block's arrival to its "played" report, and the blocks dropped.
 #include <QApplication>
 #include <QLineEdit>
 #include <QMediaDevices>
@@ -17,6 +21,7 @@
 #include "app/qt_audio.h"
 #include "app/qt_bridge.h"
 #include "assets/quorell_assets.h"
+#include "audio/wave_out.h"
 #include "bench/bench_support.h"
 #include "support/fake_audio.h"
 
@@ -115,6 +120,50 @@ void Gaps(int seconds) {
         played.size(), span - static_cast<double>(played.size() - 1));
 }
 
+void QueueDelay(int seconds) {
+    if (QMediaDevices::audioOutputs().isEmpty()) {
+        std::printf("3. no sound output: start a sound server to measure the queue\n");
+        return;
+    }
+    QtWaveOutput device;
+    TACMWaveOut out(&device, [](const std::string& m) { std::printf("3. %s\n", m.c_str()); });
+    const WaveFormat pcm = PcmFormat(8000, 16, 1);
+    out.Open(&pcm);
+    const std::string second(16000, '\0');
+    // When each block that was queued arrived; they are reported played in that order.
+    std::vector<Clock::time_point> queued_at;
+    std::vector<double> delays;
+    const auto arrive = [&] {
+        const std::uint64_t dropped = out.DroppedBlocks();
+        const auto now = Clock::now();
+        out.Play(second.data(), static_cast<int>(second.size()));
+        if (out.DroppedBlocks() == dropped) queued_at.push_back(now);
+    };
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        while (delays.size() + out.QueuedBlocks() < queued_at.size()) {
+            delays.push_back(MicrosBetween(queued_at[delays.size()], Clock::now()) / 1e6);
+        }
+    });
+    watch.start(5);
+    int sent = 1;
+    QTimer arrivals;
+    arrivals.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&arrivals, &QTimer::timeout, [&] {
+        if (sent++ < seconds) arrive();
+        arrivals.setInterval(990);  // the sender's second is a little shorter than ours
+    });
+    arrive();
+    arrivals.start(350);
+    test::WaitUntil([&] { return sent > seconds && out.QueuedBlocks() == 0; },
+                    std::chrono::seconds(seconds + 10));
+    std::printf(
+        "3. one-second blocks, start-up burst, 1 %% drift: arrival to played median %.2f s, "
+        "worst %.2f s over %zu blocks, %llu dropped\n",
+        Median(delays), Percentile(delays, 100), delays.size(),
+        static_cast<unsigned long long>(out.DroppedBlocks()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,6 +181,7 @@ int main(int argc, char** argv) {
     auto bridge = MakeQtUiBridge();
     Delay(bridge, blocks);
     Gaps(seconds);
+    QueueDelay(seconds);
     bridge->Close();
     return 0;
 }

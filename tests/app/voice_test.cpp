@@ -61,7 +61,10 @@ TEST_F(VoiceTest, GsmVoiceArrivesInOrderAndCancelResumesWithoutTheChooser) {
     ASSERT_TRUE(Arrives(1.0, 24000));
 }
 
-TEST_F(VoiceTest, EightBitPcmBothWays) {
+TEST_F(VoiceTest, EightBitPcmBothWaysWhateverTheButtonsShow) {
+    // A desktop that puts accelerator marks into the buttons' texts changes nothing.
+    a->form->BitBtn5->setText(QStringLiteral("&发送语音"));
+    b->form->BitBtn6->setText(QStringLiteral("接收语音(&R)"));
     Talk(29204, PcmFormat(8000, 8, 1));
     ASSERT_TRUE(Arrives(1.0, 8000));
     // B talks back on its own port; both sides keep the format chosen first.
@@ -104,9 +107,20 @@ TEST_F(VoiceTest, ChooserCancelledReceiveOnlyAndAPortInUse) {
     QTest::mouseClick(b->form->BitBtn6, Qt::LeftButton);
     EXPECT_EQ(b->form->BitBtn6->text(), QStringLiteral("取消接收"));
     ASSERT_TRUE(b->tone->Opened());
+    // A listens where B's voice would go, so it would hear anything B sent.
+    a->form->Edit5->setText(b->form->Edit4->text());
+    a->form->BitBtn6->setEnabled(true);
+    a->dialogs.formats.push_back(PcmFormat(8000, 8, 1));
+    QTest::mouseClick(a->form->BitBtn6, Qt::LeftButton);
+    ASSERT_EQ(a->form->BitBtn6->text(), QStringLiteral("取消接收"));
     b->tone->Produce(16000);
     Settle(std::chrono::milliseconds(200));
     EXPECT_TRUE(a->played->blocks.empty());
+    // Once B sends, its next second is heard there.
+    QTest::mouseClick(b->form->BitBtn5, Qt::LeftButton);
+    ASSERT_EQ(b->form->BitBtn5->text(), QStringLiteral("取消语音"));
+    b->tone->Produce(8000);
+    EXPECT_TRUE(WaitUntil([&] { return a->played->AllSamples().size() == 8000; }));
 
     // The file port is taken by the file receiver: the bind failure is reported.
     QTest::mouseClick(b->form->BitBtn6, Qt::LeftButton);

@@ -96,16 +96,50 @@ TEST(StreamAudioSink, ReportsAFailedOpenAndTriesAgainOnTheNextRead) {
     EXPECT_EQ(w.sink.ClientCount(), 1);  // the connection went on
 }
 
-TEST(StreamAudioSink, DropsWhatExceedsTenSecondsOfQueuedAudio) {
+TEST(StreamAudioSink, PlaysEveryByteInOrderTakingNoMoreWhileTenSecondsAreQueued) {
     SinkWindow w;
-    test::ClientSocket client = w.Connect();
-    ASSERT_TRUE(client.SendAll(std::string(100000, '\x40')));
-    ASSERT_TRUE(WaitUntil([&] { return w.Played() >= 80000; }));
-    // Once played, there is room again; the marker comes after the whole flood.
+    std::string flood(100000, '\0');
+    for (std::size_t i = 0; i < flood.size(); ++i) flood[i] = static_cast<char>(i * 7 % 0x80);
+    const std::string marker(1000, '\xF0');
+    {
+        test::ClientSocket client = w.Connect();
+        ASSERT_TRUE(client.SendAll(flood));
+        ASSERT_TRUE(WaitUntil([&] { return w.Played() >= 80000; }));
+        // Ten seconds queued and nothing played yet: the rest waits in the connection, and so
+        // does all of a second client that closes at once.
+        test::ClientSocket second = w.Connect();
+        ASSERT_TRUE(second.SendAll(marker));
+        second.FinishSending();
+        test::Settle(200ms);
+        EXPECT_EQ(w.Played(), 80000u);
+        EXPECT_EQ(w.out.QueuedFrames(), 80000u);
+    }  // the client goes before the rest of what it sent has been taken
+
+    // As the device plays, the rest comes in; the connections are let go once it has.
+    ASSERT_TRUE(WaitUntil([&] {
+        w.device.PlayOldest();
+        EXPECT_LE(w.out.QueuedFrames(), 80000u);
+        return w.Played() == flood.size() + marker.size();
+    }));
+    ASSERT_TRUE(WaitUntil([&] { return w.sink.ClientCount() == 0; }));
+    std::string flood_heard;
+    std::size_t marker_heard = 0;
+    for (std::int16_t sample : w.device.AllSamples()) {
+        if (sample == Sample(0xF0)) {
+            ++marker_heard;
+        } else {
+            flood_heard.push_back(static_cast<char>(sample / 256 + 128));
+        }
+    }
+    EXPECT_EQ(marker_heard, marker.size());
+    EXPECT_TRUE(flood_heard == flood) << "the flood is not heard whole and in order";
+
+    // The next client is heard after all of it.
     w.device.PlayAll();
-    ASSERT_TRUE(client.SendAll(std::string(8, '\x90')));
-    ASSERT_TRUE(WaitUntil([&] { return w.device.AllSamples().back() == Sample(0x90); }));
-    EXPECT_EQ(w.Played(), 80008u);
+    test::ClientSocket next = w.Connect();
+    ASSERT_TRUE(next.SendAll(std::string(8, '\x90')));
+    ASSERT_TRUE(WaitUntil([&] { return w.Played() == 101008; }));
+    EXPECT_TRUE(w.errors.isEmpty());
 }
 
 TEST(StreamAudioSink, ReportsAPortInUseFromStart) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -161,20 +163,31 @@ TEST(WaveIn, PacedToneArrivesThroughTheEventLoop) {
 }
 
 TEST(WaveIn, DestroyedComponentIgnoresLaterRecording) {
-    test::FakeToneInput device;
+    test::FakeToneInput first_device, second_device;
     const WaveFormat pcm = PcmFormat(8000, 8, 1);
-    {
-        TACMWaveIn in(&device, nullptr);
-        in.Open(&pcm);
-    }
-    device.Produce(20000);  // must not reach the destroyed component
-    SUCCEED();
+    int heard = 0;
+    std::optional<TACMWaveIn> in;
+    in.emplace(&first_device, nullptr);
+    in->Open(&pcm);
+    // A second component in the same place: a report meant for the first one would reach it.
+    in.emplace(&second_device, nullptr);
+    in->OnData = [&](const char*, int) { ++heard; };
+    in->Open(&pcm);
+    first_device.Produce(20000);
+    EXPECT_EQ(heard, 0);
+    second_device.Produce(8000);
+    EXPECT_EQ(heard, 1);
 }
 
 struct Playback {
+    Playback() {
+        out.SetClock([this] { return now; });
+    }
     test::FakeRecordingOutput device;
     std::vector<std::string> messages;
     TACMWaveOut out{&device, [this](const std::string& m) { messages.push_back(m); }};
+    std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
+    void Later() { now += TACMWaveOut::kRetryInterval; }
 };
 
 TEST(WaveOut, PlaysCopiesInOrderAndReleasesThemWhenPlayed) {
@@ -206,40 +219,110 @@ TEST(WaveOut, PlaysCopiesInOrderAndReleasesThemWhenPlayed) {
     EXPECT_EQ(p.out.QueuedBlocks(), 0u);
 }
 
-TEST(WaveOut, WriteErrorIsReportedAndNothingStaysQueued) {
+TEST(WaveOut, QueueHoldsTheBlockPlayingAndTheNextWhateverArrives) {
+    Playback p;
+    const WaveFormat pcm16 = PcmFormat(8000, 16, 1);
+    p.out.Open(&pcm16);
+    const std::string second(16000, '\x01');
+    // A burst at start-up: the second block waits behind the first, a third is too much.
+    for (int i = 0; i < 3; ++i) p.out.Play(second.data(), 16000);
+    EXPECT_EQ(p.device.blocks.size(), 2u);
+    EXPECT_EQ(p.out.DroppedBlocks(), 1u);
+    // A device that plays a little slower than blocks arrive: the delay stays at one block.
+    for (int i = 0; i < 50; ++i) {
+        if (i % 10 != 9) p.device.PlayOldest();  // now and then a block comes early
+        p.out.Play(second.data(), 16000);
+        ASSERT_LE(p.out.QueuedFrames(), 2u * 8000) << i;
+    }
+    EXPECT_EQ(p.out.DroppedBlocks(), 1u + 5u);
+
+    // A flood: a datagram of 8190 bytes of GSM is five seconds of audio. It plays when the
+    // queue is empty; the rest is dropped, so the memory held stays the same.
+    Playback flood;
+    const WaveFormat gsm = Gsm610Format();
+    flood.out.Open(&gsm);
+    const std::string datagram(8190, '\x33');
+    for (int i = 0; i < 1000; ++i) flood.out.Play(datagram.data(), 8190);
+    EXPECT_EQ(flood.device.blocks.size(), 1u);
+    EXPECT_EQ(flood.out.QueuedFrames(), 126u * 320);
+    flood.device.PlayAll();
+    flood.out.Play(datagram.data(), 8190);
+    EXPECT_EQ(flood.device.blocks.size(), 2u);
+    EXPECT_TRUE(flood.messages.empty());
+}
+
+TEST(WaveOut, ALostDeviceIsToldOnceAndPlaysAgainWhenItComesBack) {
     Playback p;
     const WaveFormat gsm = Gsm610Format();
     p.out.Open(&gsm);
-    p.device.write_result = 11;
     const std::string two_blocks(2 * 65 + 10, '\x11');
-    p.out.Play(two_blocks.data(), static_cast<int>(two_blocks.size()));
-    EXPECT_EQ(p.messages, std::vector<std::string>{"WaveOutWrite error"});
-    EXPECT_EQ(p.out.QueuedBlocks(), 0u);
-    p.device.write_result = 0;
-    p.out.Play(two_blocks.data(), static_cast<int>(two_blocks.size()));
+    const auto play = [&] { p.out.Play(two_blocks.data(), static_cast<int>(two_blocks.size())); };
+    play();
     ASSERT_EQ(p.device.blocks.size(), 1u);
     EXPECT_EQ(p.device.blocks[0].size(), 640u);  // the partial third block is dropped
+
+    p.device.Lose(5);
+    play();
+    for (int i = 0; i < 4; ++i) {
+        p.Later();
+        play();
+    }
+    EXPECT_EQ(p.messages, std::vector<std::string>{"WaveOutWrite error"});
+    EXPECT_EQ(p.device.closes, 1);
+    EXPECT_EQ(p.out.QueuedBlocks(), 0u);  // what the dead device held does not stay counted
+    EXPECT_FALSE(p.out.Playing());
+    EXPECT_EQ(p.device.opens, 1 + 4);  // tried again once an interval, silently
+
+    // Back: the next block after the interval opens it again and plays.
+    p.device.ComeBack();
+    play();
+    EXPECT_EQ(p.device.opens, 5);  // too soon
+    p.Later();
+    play();
+    EXPECT_TRUE(p.out.Playing());
+    EXPECT_EQ(p.device.blocks.size(), 2u);
+    EXPECT_EQ(p.messages.size(), 1u);
+
+    // Once it has played again, a new failure is a new fault, told again.
+    p.device.PlayAll();
+    p.device.Lose(7);
+    play();
+    EXPECT_EQ(p.messages.back(), "WaveOutWrite error");
+    EXPECT_EQ(p.messages.size(), 2u);
 }
 
-TEST(WaveOut, FailedOpenIsReportedOnceThenBlocksAreDroppedSilently) {
+TEST(WaveOut, FailedOpenIsReportedOnceAndTheDeviceIsTriedAgain) {
     const WaveFormat pcm = PcmFormat(8000, 8, 1);
     const char block[100] = {};
     {
         Playback p;
         p.device.open_result = 5;
         p.out.Open(&pcm);
-        p.out.Open(&pcm);
         p.out.Play(block, sizeof block);
         EXPECT_EQ(p.messages, std::vector<std::string>{"Problem creating playing handle5"});
         EXPECT_EQ(p.device.opens, 1);
         EXPECT_EQ(p.device.writes, 0);
         EXPECT_TRUE(p.out.IsOpen());
+        p.Later();
+        p.out.Play(block, sizeof block);
+        EXPECT_EQ(p.device.opens, 2);
+        EXPECT_EQ(p.messages.size(), 1u);
+        // The next start tries at once; the first format stays.
+        p.device.open_result = 0;
+        const WaveFormat stereo = PcmFormat(44100, 16, 2);
+        p.out.Open(&stereo);
+        EXPECT_EQ(p.device.opens, 3);
+        EXPECT_EQ(p.device.opened_rate, 8000);
+        p.out.Play(block, sizeof block);
+        EXPECT_EQ(p.device.writes, 1);
+        EXPECT_EQ(p.messages.size(), 1u);
     }
     {
         std::vector<std::string> messages;
         TACMWaveOut no_device(nullptr, [&](const std::string& m) { messages.push_back(m); });
         no_device.Open(&pcm);
         no_device.Play(block, sizeof block);
+        no_device.Open(&pcm);
         EXPECT_EQ(messages, std::vector<std::string>{"Problem creating playing handle2"});
     }
 }

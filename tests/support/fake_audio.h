@@ -106,12 +106,22 @@ public:
 
     // Reports every queued block played, in the order written.
     void PlayAll() {
-        while (!queued_.empty()) {
-            const std::uint64_t id = queued_.front();
-            queued_.pop_front();
-            if (played_) played_(id);
+        while (PlayOldest()) {
         }
     }
+    // Reports the oldest queued block played; false when none is queued.
+    bool PlayOldest() {
+        if (queued_.empty()) return false;
+        const std::uint64_t id = queued_.front();
+        queued_.pop_front();
+        if (played_) played_(id);
+        return true;
+    }
+    std::size_t Queued() const { return queued_.size(); }
+    // The device goes away after opening: writes fail with error, and so does opening it again,
+    // until it comes back.
+    void Lose(int error) { write_result = open_result = error; }
+    void ComeBack() { write_result = open_result = 0; }
     // Every sample written, in order.
     std::vector<std::int16_t> AllSamples() const {
         std::vector<std::int16_t> all;
