@@ -243,9 +243,9 @@ void PeerDiscovery::LookUpWaiting() {
 
 void PeerDiscovery::Resolved(AvahiServiceResolver* resolver, const QString& address,
                              const QByteArray& run_id) {
-    avahi_service_resolver_free(resolver);
     const auto it = std::find_if(resolvers_.begin(), resolvers_.end(),
                                  [&](const auto& entry) { return entry.second == resolver; });
+    avahi_service_resolver_free(resolver);
     if (it == resolvers_.end()) return;
     const PeerLookups::Key key = it->first;
     resolvers_.erase(it);
