@@ -43,12 +43,12 @@ struct AvahiCallbacks {
         static_cast<PeerDiscovery*>(self)->GroupChanged(g, state);
     }
     static void Browse(AvahiServiceBrowser*, AvahiIfIndex interface, AvahiProtocol,
-                       AvahiBrowserEvent event, const char* name, const char* type,
-                       const char* domain, AvahiLookupResultFlags, void* self) {
-        static_cast<PeerDiscovery*>(self)->Browsed(interface, event, name, type, domain);
+                       AvahiBrowserEvent event, const char* name, const char*, const char*,
+                       AvahiLookupResultFlags, void* self) {
+        static_cast<PeerDiscovery*>(self)->Browsed(interface, event, name);
     }
-    static void Resolve(AvahiServiceResolver* r, AvahiIfIndex interface, AvahiProtocol,
-                        AvahiResolverEvent event, const char* name, const char*, const char*,
+    static void Resolve(AvahiServiceResolver* r, AvahiIfIndex, AvahiProtocol,
+                        AvahiResolverEvent event, const char*, const char*, const char*,
                         const char*, const AvahiAddress* address, uint16_t, AvahiStringList* txt,
                         AvahiLookupResultFlags, void* self) {
         QString text;
@@ -61,7 +61,7 @@ struct AvahiCallbacks {
         }
         const QByteArray run_id =
             event == AVAHI_RESOLVER_FOUND ? TxtValue(txt, PeerDiscovery::kRunIdKey) : QByteArray();
-        static_cast<PeerDiscovery*>(self)->Resolved(r, interface, name, text, run_id);
+        static_cast<PeerDiscovery*>(self)->Resolved(r, text, run_id);
     }
 };
 
@@ -69,7 +69,8 @@ PeerDiscovery::PeerDiscovery(const QByteArray& name, std::uint16_t port, QObject
     : QObject(parent),
       name_(ValidName(name)),
       run_id_(QByteArray::number(QRandomGenerator::system()->generate64(), 16)),
-      port_(port) {
+      port_(port),
+      lookups_(run_id_, &peers_, kMaxPendingLookups, kMaxWaitingLookups) {
     reconnect_.setSingleShot(true);
     connect(&reconnect_, &QTimer::timeout, this, [this] { Connect(); });
     Connect();
@@ -119,8 +120,8 @@ void PeerDiscovery::Connect() {
 }
 
 void PeerDiscovery::TearDown() {
-    for (auto& [key, resolver] : lookups_) avahi_service_resolver_free(resolver);
-    lookups_.clear();
+    for (auto& [key, resolver] : resolvers_) avahi_service_resolver_free(resolver);
+    resolvers_.clear();
     if (browser_ != nullptr) avahi_service_browser_free(browser_);
     browser_ = nullptr;
     if (group_ != nullptr) avahi_entry_group_free(group_);
@@ -128,7 +129,7 @@ void PeerDiscovery::TearDown() {
     if (client_ != nullptr) avahi_client_free(client_);
     client_ = nullptr;
     // Who is there cannot be known without the daemon: the list starts again with it.
-    peers_.Clear();
+    lookups_.Clear();
 }
 
 void PeerDiscovery::ScheduleReconnect(int delay_ms) {
@@ -197,32 +198,25 @@ void PeerDiscovery::Renamed() {
     avahi_free(other);
 }
 
-void PeerDiscovery::Browsed(int interface, int event, const char* name, const char* type,
-                            const char* domain) {
+void PeerDiscovery::Browsed(int interface, int event, const char* name) {
     switch (event) {
-        case AVAHI_BROWSER_NEW: {
+        case AVAHI_BROWSER_NEW:
             // Our own announcement is looked up too: only its run id tells it from another
             // machine's of the same name, which we may have held a moment ago.
             if (name == nullptr) return;
-            auto key = std::make_pair(interface, QByteArray(name));
-            if (lookups_.count(key) != 0 ||
-                lookups_.size() >= static_cast<size_t>(kMaxPendingLookups)) {
-                return;
-            }
-            AvahiServiceResolver* resolver = avahi_service_resolver_new(
-                client_, interface, AVAHI_PROTO_INET, name, type, domain, AVAHI_PROTO_INET,
-                AvahiLookupFlags{}, AvahiCallbacks::Resolve, this);
-            if (resolver != nullptr) lookups_.emplace(std::move(key), resolver);
+            lookups_.Appeared({interface, QByteArray(name)});
+            LookUpWaiting();
             break;
-        }
         case AVAHI_BROWSER_REMOVE: {
             if (name == nullptr) return;
-            auto key = std::make_pair(interface, QByteArray(name));
-            if (auto it = lookups_.find(key); it != lookups_.end()) {
-                avahi_service_resolver_free(it->second);
-                lookups_.erase(it);
+            const PeerLookups::Key key{interface, QByteArray(name)};
+            if (lookups_.Went(key)) {
+                if (auto it = resolvers_.find(key); it != resolvers_.end()) {
+                    avahi_service_resolver_free(it->second);
+                    resolvers_.erase(it);
+                }
+                LookUpWaiting();
             }
-            peers_.Remove(interface, key.second);
             break;
         }
         case AVAHI_BROWSER_FAILURE:
@@ -233,17 +227,30 @@ void PeerDiscovery::Browsed(int interface, int event, const char* name, const ch
     }
 }
 
-void PeerDiscovery::Resolved(AvahiServiceResolver* resolver, int interface, const char* name,
-                             const QString& address, const QByteArray& run_id) {
-    for (auto it = lookups_.begin(); it != lookups_.end(); ++it) {
-        if (it->second == resolver) {
-            lookups_.erase(it);
-            break;
+void PeerDiscovery::LookUpWaiting() {
+    while (std::optional<PeerLookups::Key> key = lookups_.Next()) {
+        // The browser's domain is the default one, as is the resolver's without one.
+        AvahiServiceResolver* resolver = avahi_service_resolver_new(
+            client_, key->first, AVAHI_PROTO_INET, key->second.constData(), kServiceType, nullptr,
+            AVAHI_PROTO_INET, AvahiLookupFlags{}, AvahiCallbacks::Resolve, this);
+        if (resolver == nullptr) {
+            lookups_.Ended(*key, {}, {});
+            continue;
         }
+        resolvers_.emplace(std::move(*key), resolver);
     }
+}
+
+void PeerDiscovery::Resolved(AvahiServiceResolver* resolver, const QString& address,
+                             const QByteArray& run_id) {
+    const auto it = std::find_if(resolvers_.begin(), resolvers_.end(),
+                                 [&](const auto& entry) { return entry.second == resolver; });
     avahi_service_resolver_free(resolver);
-    if (run_id == run_id_) return;
-    if (name != nullptr && !address.isEmpty()) peers_.Add(interface, QByteArray(name), address);
+    if (it == resolvers_.end()) return;
+    const PeerLookups::Key key = it->first;
+    resolvers_.erase(it);
+    lookups_.Ended(key, address, run_id);
+    LookUpWaiting();
 }
 
 }  // namespace quorell

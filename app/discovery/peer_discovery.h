@@ -10,6 +10,7 @@
 
 #include "discovery/avahi_qt_poll.h"
 #include "discovery/peer_list_model.h"
+#include "discovery/peer_lookups.h"
 
 struct AvahiClient;
 struct AvahiEntryGroup;
@@ -26,6 +27,8 @@ class PeerDiscovery : public QObject {
 public:
     static constexpr const char* kServiceType = "_quorell._tcp";
     static constexpr int kMaxPendingLookups = 64;
+    // Announcements that wait for a lookup while all are pending (a flood, or many at start).
+    static constexpr int kMaxWaitingLookups = 256;
 
     // The TXT key of the random id each run announces, which tells its own announcement from
     // another's of the same name (two machines with the same user and host name).
@@ -56,11 +59,12 @@ private:
     void ClientChanged(AvahiClient* client, int state);
     void Announce();
     void GroupChanged(AvahiEntryGroup* group, int state);
-    void Browsed(int interface, int event, const char* name, const char* type, const char* domain);
+    void Browsed(int interface, int event, const char* name);
+    // Starts the lookups of waiting announcements while lookups are free.
+    void LookUpWaiting();
     // address: the IPv4 address found, empty when the lookup failed or found another kind;
     // run_id: the id in its TXT record, empty when it has none.
-    void Resolved(AvahiServiceResolver* resolver, int interface, const char* name,
-                  const QString& address, const QByteArray& run_id);
+    void Resolved(AvahiServiceResolver* resolver, const QString& address, const QByteArray& run_id);
     void Renamed();
 
     friend struct AvahiCallbacks;
@@ -74,7 +78,8 @@ private:
     AvahiClient* client_ = nullptr;
     AvahiEntryGroup* group_ = nullptr;
     AvahiServiceBrowser* browser_ = nullptr;
-    std::map<std::pair<int, QByteArray>, AvahiServiceResolver*> lookups_;
+    PeerLookups lookups_;
+    std::map<PeerLookups::Key, AvahiServiceResolver*> resolvers_;
 };
 
 }  // namespace quorell

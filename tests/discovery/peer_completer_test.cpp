@@ -14,18 +14,32 @@
 namespace quorell {
 namespace {
 
-TEST(PeerCompleter, ChoosingAPeerPutsItsAddressInTheBoxWhichStaysPut) {
+// A window with the address box where the main window has it, and the list under it.
+class PeerCompleterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window.resize(300, 100);
+        box = new QLineEdit(&window);
+        box->setGeometry(136, 18, 97, 20);
+    }
+    // Attaches the list, shows the window and puts the focus in the box.
+    void Show() {
+        completer = AttachPeerCompleter(box, &model);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        box->setFocus();
+    }
+
     QWidget window;
-    window.resize(300, 100);
-    auto* box = new QLineEdit(&window);
-    box->setGeometry(136, 18, 97, 20);
+    QLineEdit* box = nullptr;
     PeerListModel model;
+    QCompleter* completer = nullptr;
+};
+
+TEST_F(PeerCompleterTest, ChoosingAPeerPutsItsAddressInTheBoxWhichStaysPut) {
     model.Add(1, "alice@a", "10.0.0.1");
     model.Add(1, "<b>bob</b>@b", "10.0.0.2");
-    QCompleter* completer = AttachPeerCompleter(box, &model);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    box->setFocus();
+    ASSERT_NO_FATAL_FAILURE(Show());
 
     // Down on the box opens the whole list, newest first, names as typed.
     QTest::keyClick(box, Qt::Key_Down);
@@ -50,16 +64,8 @@ TEST(PeerCompleter, ChoosingAPeerPutsItsAddressInTheBoxWhichStaysPut) {
     EXPECT_EQ(completer->completionCount(), 1);
 }
 
-TEST(PeerCompleter, TheListIsWideEnoughForNameAndAddressAsPeersCome) {
-    QWidget window;
-    window.resize(300, 100);
-    auto* box = new QLineEdit(&window);
-    box->setGeometry(136, 18, 97, 20);
-    PeerListModel model;
-    QCompleter* completer = AttachPeerCompleter(box, &model);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    box->setFocus();
+TEST_F(PeerCompleterTest, TheListIsWideEnoughForNameAndAddressAsPeersCome) {
+    ASSERT_NO_FATAL_FAILURE(Show());
 
     // A peer found after the list was made, with a long name; the address at its end shows.
     model.Add(1, "root@vm #2 on the long desk", "192.168.100.200");
