@@ -19,14 +19,12 @@ TEST(CodecTableTest, EveryRowCodesTheFormatsItOffers) {
         SCOPED_TRACE(std::string(row.name));
         EXPECT_TRUE(tags.insert(row.tag).second) << "tag listed twice";
         EXPECT_FALSE(row.name.empty());
-        EXPECT_EQ(FindCodecRow(row.tag), &row);
         std::vector<WaveFormat> formats;
         row.formats(formats);
         ASSERT_FALSE(formats.empty());
         for (const WaveFormat& format : formats) {
             SCOPED_TRACE(Describe(format));
             EXPECT_EQ(format.wFormatTag, row.tag);
-            EXPECT_TRUE(IsSupported(format));
             auto codec = row.make(format);
             ASSERT_TRUE(codec);
             EXPECT_EQ(codec->BlockBytes(), format.nBlockAlign);
@@ -48,7 +46,6 @@ TEST(CodecTableTest, EveryRowCodesTheFormatsItOffers) {
             }
         }
     }
-    EXPECT_EQ(FindCodecRow(0x55), nullptr);
 }
 
 }  // namespace
