@@ -9,25 +9,16 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "audio/codec_table.h"
+
 namespace quorell {
 
 namespace {
 
 QString KindText(std::uint16_t tag) {
-    switch (tag) {
-        case kWaveFormatPcm:
-            return QStringLiteral("PCM");
-        case kWaveFormatALaw:
-            return QStringLiteral("CCITT A-Law");
-        case kWaveFormatMuLaw:
-            return QStringLiteral("CCITT u-Law");
-        case kWaveFormatImaAdpcm:
-            return QStringLiteral("IMA ADPCM");
-        case kWaveFormatGsm610:
-            return QStringLiteral("GSM 6.10");
-        default:
-            return QStringLiteral("0x%1").arg(tag, 4, 16, QLatin1Char('0'));
-    }
+    if (const CodecRow* row = FindCodecRow(tag))
+        return QString::fromUtf8(row->name.data(), static_cast<qsizetype>(row->name.size()));
+    return QStringLiteral("0x%1").arg(tag, 4, 16, QLatin1Char('0'));
 }
 
 QString RateText(std::uint32_t rate) {

@@ -1,12 +1,11 @@
 #include "audio/wave_format.h"
 
-#include <array>
 #include <cstdio>
+
+#include "audio/codec_table.h"
 
 namespace quorell {
 namespace {
-
-constexpr std::array<std::uint32_t, 4> kRates = {8000, 11025, 22050, 44100};
 
 std::uint16_t Read16(std::span<const std::uint8_t> b, std::size_t at) {
     return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
@@ -136,21 +135,7 @@ WaveFormat ImaAdpcmFormat(std::uint32_t rate, std::uint16_t channels) {
 
 std::vector<WaveFormat> SupportedFormats() {
     std::vector<WaveFormat> formats;
-    for (std::uint32_t rate : kRates) {
-        for (std::uint16_t bits : {8, 16}) {
-            for (std::uint16_t channels : {1, 2})
-                formats.push_back(PcmFormat(rate, bits, channels));
-        }
-    }
-    for (auto make : {&ALawFormat, &MuLawFormat}) {
-        for (std::uint32_t rate : kRates) {
-            for (std::uint16_t channels : {1, 2}) formats.push_back(make(rate, channels));
-        }
-    }
-    formats.push_back(Gsm610Format(8000));
-    for (std::uint32_t rate : kRates) {
-        for (std::uint16_t channels : {1, 2}) formats.push_back(ImaAdpcmFormat(rate, channels));
-    }
+    for (const CodecRow& row : CodecTable()) row.formats(formats);
     return formats;
 }
 
@@ -163,27 +148,12 @@ bool IsSupported(const WaveFormat& format) {
 
 std::string Describe(const WaveFormat& format) {
     std::string kind;
-    switch (format.wFormatTag) {
-        case kWaveFormatPcm:
-            kind = "PCM";
-            break;
-        case kWaveFormatALaw:
-            kind = "CCITT A-Law";
-            break;
-        case kWaveFormatMuLaw:
-            kind = "CCITT u-Law";
-            break;
-        case kWaveFormatImaAdpcm:
-            kind = "IMA ADPCM";
-            break;
-        case kWaveFormatGsm610:
-            kind = "GSM 6.10";
-            break;
-        default: {
-            char tag[32];
-            std::snprintf(tag, sizeof tag, "Format 0x%04X", format.wFormatTag);
-            kind = tag;
-        }
+    if (const CodecRow* row = FindCodecRow(format.wFormatTag)) {
+        kind = row->name;
+    } else {
+        char tag[32];
+        std::snprintf(tag, sizeof tag, "Format 0x%04X", format.wFormatTag);
+        kind = tag;
     }
     char rate[32];
     std::snprintf(rate, sizeof rate, "%u.%03u kHz", format.nSamplesPerSec / 1000,

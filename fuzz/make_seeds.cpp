@@ -227,8 +227,7 @@ void Audio() {
         codec->Encode(std::span(tone).first(blocks * frame), encoded);
         Write("fuzz_audio_codecs", "format_" + std::to_string(index),
               std::string(1, static_cast<char>(index)) + encoded);
-        if (format.wFormatTag != kWaveFormatImaAdpcm && format.wFormatTag != kWaveFormatGsm610)
-            continue;
+        if (format.cbSize == 0) continue;  // records with extra bytes get a record seed too
         const std::vector<std::uint8_t> record = format.Bytes();
         Write("fuzz_audio_codecs", "record_" + std::to_string(index),
               "\x80" + std::string(record.begin(), record.end()) + encoded.substr(0, 400));
