@@ -55,6 +55,15 @@ std::string VoicePortFromLine(const std::string& line) {
     return Trimmed(ReplaceAll(line, lines::kVoicePortPrefix, ""));
 }
 
+std::string SourceAddress(const net::ServerConnection& conn) {
+    if (conn.SourceIPv4() == 0) return SourceAddress(conn.fd());
+    in_addr address{};
+    address.s_addr = conn.SourceIPv4();
+    char text[INET_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) return {};
+    return text;
+}
+
 std::string SourceAddress(int fd) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
@@ -85,7 +94,8 @@ void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
         case LineKind::Address:
             return;
         case LineKind::FileOffered:
-            bridge.Invoke([&] { target.Get().PeerOfferedFile(); });
+            bridge.Invoke(
+                [&, source = SourceAddress(conn)] { target.Get().PeerOfferedFile(source); });
             break;
         case LineKind::FileCancelled:
             bridge.Invoke([&] { target.Get().PeerCancelledFile(); });
@@ -97,7 +107,7 @@ void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
             bridge.Invoke([&] { target.Get().PeerAcceptedFile(line); });
             return;
         case LineKind::Connected: {
-            const std::string source = SourceAddress(conn.fd());
+            const std::string source = SourceAddress(conn);
             bridge.Invoke([&] { target.Get().PeerConnected(source); });
             break;
         }

@@ -15,7 +15,9 @@ public:
     virtual ~IDispatchTarget() = default;
     virtual void SetPeerVideoPort(long port) = 0;                // "system1:"
     virtual void SetPeerVoicePort(const std::string& port) = 0;  // "system3:"
-    virtual void PeerOfferedFile() = 0;
+    // The offer notice, from the dotted IPv4 source address of its connection (empty when
+    // that is unknown).
+    virtual void PeerOfferedFile(const std::string& source_address) = 0;
     virtual void PeerCancelledFile() = 0;
     virtual void PeerClosedVideo() = 0;
     // The connect notice, from the dotted IPv4 source address of its connection (empty when
@@ -51,6 +53,8 @@ std::string VoicePortFromLine(const std::string& line);
 
 // The dotted IPv4 address a connected socket's peer has, or "" when it has none.
 std::string SourceAddress(int fd);
+// The dotted IPv4 address a connection came from, even when it has no descriptor any more.
+std::string SourceAddress(const net::ServerConnection& conn);
 
 // Reads the first line of the connection and carries it out, then shows further chat lines
 // until a blank line or the end of the connection. Every effect goes through the bridge, in

@@ -191,7 +191,7 @@ private:
     // IDispatchTarget
     void SetPeerVideoPort(long port) override;
     void SetPeerVoicePort(const std::string& port) override;
-    void PeerOfferedFile() override;
+    void PeerOfferedFile(const std::string& source_address) override;
     void PeerCancelledFile() override;
     void PeerClosedVideo() override;
     void PeerConnected(const std::string& source_address) override;

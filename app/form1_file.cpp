@@ -77,8 +77,8 @@ bool TForm1::IsPeerAddress(const std::string& address) {
 
 // Effects of the peer's control lines.
 
-void TForm1::PeerOfferedFile() {
-    file_receiver_.PeerOffered();
+void TForm1::PeerOfferedFile(const std::string& source_address) {
+    file_receiver_.PeerOffered(source_address);
     TellUser(QString::fromUtf8(lines::kFileOffered));
 }
 

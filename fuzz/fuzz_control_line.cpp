@@ -24,7 +24,7 @@ using namespace quorell;
 struct RecordingTarget : IDispatchTarget {
     void SetPeerVideoPort(long port) override { log.push_back("video " + std::to_string(port)); }
     void SetPeerVoicePort(const std::string& port) override { log.push_back("voice " + port); }
-    void PeerOfferedFile() override { log.push_back("offered"); }
+    void PeerOfferedFile(const std::string&) override { log.push_back("offered"); }
     void PeerCancelledFile() override { log.push_back("cancelled"); }
     void PeerClosedVideo() override { log.push_back("video closed"); }
     void PeerConnected(const std::string& source) override { log.push_back("connected " + source); }

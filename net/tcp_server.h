@@ -66,6 +66,9 @@ public:
     void Abort();
     bool Closed() const { return closed_; }
     int fd() const { return fd_; }
+    // The source IPv4 address the server accepted it from (network order), which stays known
+    // when the connection waited without its descriptor; 0 when the server did not say.
+    std::uint32_t SourceIPv4() const { return limits_.address; }
 
 private:
     void Close();

@@ -173,16 +173,19 @@ void FileReceiver::Reset() {
     announced_.reset();
     state_ = ReceiveState::Idle;
     run_source_.reset();
+    offer_source_.clear();
 }
 
 void FileReceiver::SetState(ReceiveState state) {
     state_ = state;
     run_source_.reset();
+    if (state == ReceiveState::Idle) offer_source_.clear();
     window_.ReceiveStateChanged();
 }
 
-void FileReceiver::PeerOffered() {
+void FileReceiver::PeerOffered(const std::string& source_address) {
     if (state_ == ReceiveState::Idle) SetState(ReceiveState::Offered);
+    if (!source_address.empty()) offer_source_ = source_address;
 }
 
 void FileReceiver::AcceptedHere() {
@@ -230,11 +233,16 @@ void FileReceiver::OnDatagram(std::string_view data, const std::string& source_a
 bool FileReceiver::TakeAsRun(const std::string& source_address, int source_port) {
     const std::pair<std::string, int> source(source_address, source_port);
     if (run_source_ == source) return true;
-    if (run_source_ &&
-        (!window_.IsPeerAddress(source_address) || window_.IsPeerAddress(run_source_->first)))
-        return false;
+    if (run_source_ && FromPeer(run_source_->first)) return false;
+    // Once the peer's machine is known, nobody else names the file.
+    if (!FromPeer(source_address) && (run_source_ || !offer_source_.empty())) return false;
     run_source_ = source;
     return true;
+}
+
+bool FileReceiver::FromPeer(const std::string& source_address) {
+    return window_.IsPeerAddress(source_address) ||
+           (!offer_source_.empty() && source_address == offer_source_);
 }
 
 bool FileReceiver::EndsWhatIsWaited(const std::string& source_address, int source_port) const {

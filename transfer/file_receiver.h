@@ -68,8 +68,9 @@ public:
     void Reset();
 
     ReceiveState State() const { return state_; }
-    // The peer's offer notice arrived.
-    void PeerOffered();
+    // The peer's offer notice arrived, from this address of the peer's machine (empty when
+    // unknown). Its datagrams may come from there even when that is not the address typed.
+    void PeerOffered(const std::string& source_address = {});
     // This side's user accepted (and the peer has been told). Until the sender of this
     // acceptance speaks, an end datagram can only be a cancelled run's, and changes nothing.
     void AcceptedHere();
@@ -95,9 +96,11 @@ private:
     void OnChunk(std::string_view data, const Reply& reply);
     void OnEnd(const Reply& reply);
     void SetState(ReceiveState state);
-    // Whether a name from this socket comes from the sender of the accepted offer: the first
-    // to name a file after the acceptance, unless the peer's own address names one later.
+    // Whether a name from this socket comes from the sender of the accepted offer: the peer's
+    // machine (the address typed, or where the offer came from); when neither tells, the
+    // first to name a file after the acceptance, unless the peer's own address names one later.
     bool TakeAsRun(const std::string& source_address, int source_port);
+    bool FromPeer(const std::string& source_address);
     // Whether an end datagram with no file open ends anything this side waits for.
     bool EndsWhatIsWaited(const std::string& source_address, int source_port) const;
     struct Outcome {
@@ -119,6 +122,8 @@ private:
     ReceiveState state_ = ReceiveState::Idle;
     // The socket taken as the sender of the offer the user accepted (see TakeAsRun).
     std::optional<std::pair<std::string, int>> run_source_;
+    // Where the peer's last offer came from, until the side is at rest again.
+    std::string offer_source_;
 };
 
 // The name the save dialog proposes for a received name: the part after the last '\', '/' or

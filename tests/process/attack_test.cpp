@@ -37,7 +37,13 @@ constexpr std::chrono::milliseconds kAttackTime = 3s;
 // threads. Memory: far above what any of these attacks needs when the program keeps its
 // buffers bounded, far below what an unbounded buffer fills in the time of an attack.
 constexpr int kThreadsDuring = 300;
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer's shadow and per-thread memory make every allocation of the program's
+// growing history cost several times more.
+constexpr double kMemoryDuringMiB = 256 * 3;
+#else
 constexpr double kMemoryDuringMiB = 256;
+#endif
 // Afterwards: the connection threads have ended; the allocator may keep some of what it was
 // given.
 constexpr int kThreadsAfter = 4;

@@ -158,6 +158,23 @@ TEST_F(FileReceiverTest, TheAcceptedOfferIsServedFromAnyAddressAndEndedOnlyByIts
     EXPECT_EQ(ReadAll(Path("n.bin")), Pattern(1500));
     EXPECT_EQ(window.log.back(), "box 恭喜恭喜，文件传送完毕！");
     EXPECT_EQ(receiver.State(), ReceiveState::Idle);
+
+    // Where the offer came from is the peer's machine too, whatever address was typed; once
+    // it is known, a stranger that names a file first takes nothing.
+    window.peer = "10.9.9.9";
+    receiver.PeerOffered("127.0.0.5");
+    receiver.AcceptedHere();
+    const std::size_t asked = window.log.size();
+    Feed(kName + "evil", "127.0.0.4", 6000);
+    Feed(kLength + "4", "127.0.0.4", 6000);
+    EXPECT_EQ(window.log.size(), asked);
+    window.answers.append(Path("o.bin"));
+    Feed(kName + "o.bin", "127.0.0.5", 5000);
+    Feed(kLength + "1500", "127.0.0.5", 5000);
+    Feed(Pattern(1500).toStdString(), "127.0.0.5", 5000);
+    Feed(kEnd, "127.0.0.5", 5000);
+    EXPECT_EQ(ReadAll(Path("o.bin")), Pattern(1500));
+    EXPECT_EQ(window.log[asked], "ask o.bin");
 }
 
 TEST_F(FileReceiverTest, AcceptingAgainBeforeTheCancelledRunHasEndedServesTheNewRun) {
