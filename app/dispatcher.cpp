@@ -4,56 +4,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-
-#include "common/control_lines.h"
 #include "common/errors.h"
 #include "common/text.h"
+#include "protocol/control_lines.h"
 
 namespace quorell {
-
-namespace {
-
-constexpr std::size_t kPrefixLength = 7;  // "system1" and its kin
-
-}  // namespace
-
-LineKind ClassifyFirstLine(const std::string& line) {
-    const std::string_view head = std::string_view(line).substr(0, kPrefixLength);
-    if (head == "system1") return LineKind::VideoPort;
-    if (head == "system3") return LineKind::VoicePort;
-    if (head == "system2") return LineKind::Address;
-    if (line == lines::Wire(lines::kFileOffered)) return LineKind::FileOffered;
-    if (line == lines::Wire(lines::kFileCancelled)) return LineKind::FileCancelled;
-    if (line == lines::Wire(lines::kVideoClosed)) return LineKind::VideoClosed;
-    if (line == lines::Wire(lines::kFileAccepted)) return LineKind::FileAccepted;
-    if (line == lines::Wire(lines::kConnected)) return LineKind::Connected;
-    return LineKind::Chat;
-}
-
-bool ParseVideoPortLine(const std::string& line, long* port) {
-    const std::string rest = ReplaceAll(line, lines::kVideoPortPrefix, "");
-    // A decimal whole number: leading blanks, an optional sign, digits and nothing after them.
-    std::size_t i = 0;
-    while (i < rest.size() && rest[i] == ' ') ++i;
-    std::size_t digits = i;
-    if (digits < rest.size() && (rest[digits] == '+' || rest[digits] == '-')) ++digits;
-    if (digits >= rest.size()) return false;
-    for (std::size_t k = digits; k < rest.size(); ++k) {
-        if (rest[k] < '0' || rest[k] > '9') return false;
-    }
-    errno = 0;
-    const long long value = std::strtoll(rest.c_str() + i, nullptr, 10);
-    if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
-    *port = static_cast<long>(value);
-    return true;
-}
-
-std::string VoicePortFromLine(const std::string& line) {
-    return Trimmed(ReplaceAll(line, lines::kVoicePortPrefix, ""));
-}
 
 std::string SourceAddress(const net::ServerConnection& conn) {
     if (conn.SourceIPv4() == 0) return SourceAddress(conn.fd());
@@ -78,19 +33,17 @@ std::string SourceAddress(int fd) {
 
 void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
                         const WindowRef<IDispatchTarget>& target) {
+    using protocol::LineKind;
     std::string line = conn.ReceiveLine();
-    switch (ClassifyFirstLine(line)) {
-        case LineKind::VideoPort: {
-            long port = 0;
-            if (!ParseVideoPortLine(line, &port)) throw Error("'" + line + "' is not a number");
-            bridge.Invoke([&] { target.Get().SetPeerVideoPort(port); });
+    const protocol::ControlLine first = protocol::Parse(line);
+    switch (first.kind) {
+        case LineKind::VideoPort:
+            if (!first.port_valid) throw Error("'" + line + "' is not a number");
+            bridge.Invoke([&] { target.Get().SetPeerVideoPort(first.video_port); });
             return;
-        }
-        case LineKind::VoicePort: {
-            const std::string port = VoicePortFromLine(line);
-            bridge.Invoke([&] { target.Get().SetPeerVoicePort(port); });
+        case LineKind::VoicePort:
+            bridge.Invoke([&] { target.Get().SetPeerVoicePort(first.value); });
             return;
-        }
         case LineKind::Address:
             return;
         case LineKind::FileOffered:
@@ -111,11 +64,11 @@ void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
             bridge.Invoke([&] { target.Get().PeerConnected(source); });
             break;
         }
-        case LineKind::Chat:
+        default:  // the other messages and chat are only shown
             break;
     }
     while (!Trimmed(line).empty()) {
-        const std::string shown = ReplaceAll(line, lines::kLineBreakMarker, "\r\n");
+        const std::string shown = protocol::ChatText(line);
         bridge.Invoke([&] { target.Get().ShowIncoming(shown); });
         line = conn.ReceiveLine();
     }

@@ -29,28 +29,6 @@ public:
     virtual void ShowIncoming(const std::string& line) = 0;
 };
 
-enum class LineKind {
-    VideoPort,    // "system1"
-    VoicePort,    // "system3"
-    Address,      // "system2"
-    FileOffered,  // exact system messages with an effect
-    FileCancelled,
-    VideoClosed,
-    FileAccepted,
-    Connected,  // the connect notice: shown as chat
-    Chat,       // anything else, shown if not blank
-};
-
-// How the first line of a connection is taken.
-LineKind ClassifyFirstLine(const std::string& line);
-
-// "system1:" removed everywhere, the rest read as a decimal whole number. False when the rest
-// is not one (or does not fit in 32 bits).
-bool ParseVideoPortLine(const std::string& line, long* port);
-
-// "system3:" removed everywhere, the rest trimmed.
-std::string VoicePortFromLine(const std::string& line);
-
 // The dotted IPv4 address a connected socket's peer has, or "" when it has none.
 std::string SourceAddress(int fd);
 // The dotted IPv4 address a connection came from, even when it has no descriptor any more.

@@ -16,10 +16,13 @@
 #include "app/history.h"
 #include "app/local_ip.h"
 #include "app/qt_text.h"
-#include "common/control_lines.h"
 #include "common/text.h"
+#include "protocol/control_lines.h"
 
 namespace quorell {
+
+using protocol::Encode;
+using protocol::LineKind;
 
 bool TForm1::SendControlLine(const std::string& line) {
     return channel_->SendControlLine(PeerAddress(), line);
@@ -30,8 +33,8 @@ void TForm1::Edit1Change() {
 }
 
 void TForm1::Button6Click() {
-    if (!SendControlLine(lines::Wire(lines::kConnected))) return;
-    if (!SendControlLine(lines::kAddressPrefix + Trimmed(GetLocalIP()))) return;
+    if (!SendControlLine(Encode(LineKind::Connected))) return;
+    if (!SendControlLine(Encode(LineKind::Address, GetLocalIP()))) return;
     AddHistory(HistoryLine(kOwnPrefix, QString::fromUtf8(lines::kConnectedLocal)));
     for (QPushButton* button : {Button1, Button2, Button3, BitBtn4, BitBtn5}) {
         button->setEnabled(true);
@@ -80,7 +83,7 @@ void TForm1::PeerConnected(const std::string& source_address) {
 
 void TForm1::ShowIncoming(const std::string& line) {
     QString history = HistoryLine(kPeerPrefix, FromGbk(line));
-    if (line == lines::Wire(lines::kFileCompleted)) {
+    if (line == Encode(LineKind::FileCompleted)) {
         // The peer's words stay as they are; the average speed of our send follows them.
         PollSendSpeed();
         if (!send_average_.isEmpty())

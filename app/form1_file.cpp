@@ -13,9 +13,12 @@
 #include "app/form1.h"
 #include "app/history.h"
 #include "app/qt_text.h"
-#include "common/control_lines.h"
+#include "protocol/control_lines.h"
 
 namespace quorell {
+
+using protocol::Encode;
+using protocol::LineKind;
 
 namespace {
 const QString kAccept = QStringLiteral("接收");
@@ -37,17 +40,17 @@ void TForm1::OfferFile(const QString& path) {
         return;
     }
     SendFilePath = path;
-    SendControlLine(lines::Wire(lines::kFileOffered));
+    SendControlLine(Encode(LineKind::FileOffered));
 }
 
 void TForm1::BitBtn7Click() {
     if (file_receiver_.State() != ReceiveState::Accepted) {
-        if (!SendControlLine(lines::Wire(lines::kFileAccepted))) return;
+        if (!SendControlLine(Encode(LineKind::FileAccepted))) return;
         file_receiver_.AcceptedHere();
         BitBtn4->setEnabled(false);
         return;
     }
-    if (!SendControlLine(lines::Wire(lines::kFileCancelled))) return;
+    if (!SendControlLine(Encode(LineKind::FileCancelled))) return;
     ShowProgress(false);
     BitBtn4->setEnabled(true);
     file_receiver_.CancelledHere();

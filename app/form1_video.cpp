@@ -11,10 +11,13 @@
 #include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/qt_text.h"
-#include "common/control_lines.h"
 #include "common/text.h"
+#include "protocol/control_lines.h"
 
 namespace quorell {
+
+using protocol::Encode;
+using protocol::LineKind;
 
 namespace {
 
@@ -81,8 +84,8 @@ void TForm1::Button3Click() {
                                  kPreviewInterval);
     if (!connected) surface->setText(QStringLiteral("未找到摄像头"));
 
-    if (!SendControlLine(lines::Wire(lines::kVideoOpened))) return;
-    if (!SendControlLine(lines::kVideoPortPrefix + Trimmed(ToGbk(Edit2->text())))) return;
+    if (!SendControlLine(Encode(LineKind::VideoOpened))) return;
+    if (!SendControlLine(Encode(LineKind::VideoPort, ToGbk(Edit2->text())))) return;
     Button4->setEnabled(true);
 }
 
@@ -127,7 +130,7 @@ void TForm1::Button4Click() {
     StopCapture();
     Button3->setEnabled(true);
     Button4->setEnabled(false);
-    SendControlLine(lines::Wire(lines::kVideoClosed));
+    SendControlLine(Encode(LineKind::VideoClosed));
 }
 
 void TForm1::Edit3Change() {
@@ -146,7 +149,7 @@ void TForm1::BitBtn1Click() {
         IdUDPServer1.SetActive(true);
         SetReceivingVideo(true);
         Image1->setToolTip(QStringLiteral("双击可放大对方的视频"));
-        SendControlLine(lines::Wire(lines::kVideoReceiving));
+        SendControlLine(Encode(LineKind::VideoReceiving));
         return;
     }
     SetReceivingVideo(false);
@@ -155,7 +158,7 @@ void TForm1::BitBtn1Click() {
     Image1->clear();
     Image1->setPixmap(Image2->pixmap());
     frame_receiver_.PlaceholderRestored();
-    SendControlLine(lines::Wire(lines::kVideoNotReceiving));
+    SendControlLine(Encode(LineKind::VideoNotReceiving));
 }
 
 void TForm1::IdUDPServer1UDPRead(net::UdpServer&, std::string_view AData, net::UdpBinding&) {

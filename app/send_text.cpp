@@ -1,9 +1,9 @@
 #include "app/send_text.h"
 
 #include "app/control_channel.h"
-#include "common/control_lines.h"
 #include "common/text.h"
 #include "common/worker.h"
+#include "protocol/control_lines.h"
 
 namespace quorell {
 
@@ -30,7 +30,7 @@ void Send_text::Run() {
         bridge_->Invoke([ref] { ref->Get().MessageTooLargeBox(); });
         return;
     }
-    const std::string chat_line = ReplaceAll(text, "\r\n", lines::kLineBreakMarker);
+    const std::string chat_line = protocol::Encode(protocol::LineKind::Chat, text);
     const std::string host = bridge_->Call([ref] { return ref->Get().PeerAddress(); });
     if (!channel_->SendControlLine(host, chat_line)) return;
     bridge_->Invoke([ref, &text] {

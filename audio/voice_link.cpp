@@ -4,12 +4,15 @@
 #include <climits>
 #include <cstdlib>
 
-#include "common/control_lines.h"
 #include "common/errors.h"
 #include "common/gbk.h"
 #include "common/text.h"
+#include "protocol/control_lines.h"
 
 namespace quorell {
+
+using protocol::Encode;
+using protocol::LineKind;
 
 namespace {
 
@@ -51,9 +54,8 @@ void VoiceLink::SendButton() {
         sender_.Port = IntegerOf(Trimmed(window_.LocalVoicePort()));
         sender_.SetActive(true);
         if (!EnsureFormatAndOpen()) return;
-        if (!window_.SendControlLine(lines::Wire(lines::kVoiceOffered))) return;
-        if (!window_.SendControlLine(lines::kVoicePortPrefix + Trimmed(window_.LocalVoicePort())))
-            return;
+        if (!window_.SendControlLine(Encode(LineKind::VoiceOffered))) return;
+        if (!window_.SendControlLine(Encode(LineKind::VoicePort, window_.LocalVoicePort()))) return;
         sending_ = true;
         window_.SetSendVoiceCaption(kCancelVoice);
         return;
@@ -61,7 +63,7 @@ void VoiceLink::SendButton() {
     sending_ = false;
     window_.SetSendVoiceCaption(kSendVoice);
     sender_.SetActive(false);
-    window_.SendControlLine(lines::Wire(lines::kVoiceStopped));
+    window_.SendControlLine(Encode(LineKind::VoiceStopped));
 }
 
 void VoiceLink::ReceiveButton() {
@@ -70,7 +72,7 @@ void VoiceLink::ReceiveButton() {
         receiver_.DefaultPort = IntegerOf(Trimmed(window_.PeerVoicePort()));
         receiver_.SetActive(true);
         if (!EnsureFormatAndOpen()) return;
-        if (!window_.SendControlLine(lines::Wire(lines::kVoiceReceiving))) return;
+        if (!window_.SendControlLine(Encode(LineKind::VoiceReceiving))) return;
         receiving_ = true;
         window_.SetReceiveVoiceCaption(kCancelReceive);
         return;
@@ -78,7 +80,7 @@ void VoiceLink::ReceiveButton() {
     receiving_ = false;
     window_.SetReceiveVoiceCaption(kReceiveVoice);
     receiver_.SetActive(false);
-    window_.SendControlLine(lines::Wire(lines::kVoiceNotReceiving));
+    window_.SendControlLine(Encode(LineKind::VoiceNotReceiving));
 }
 
 void VoiceLink::OnRecorded(const char* data, int size) {

@@ -16,9 +16,9 @@
 #include <set>
 #include <string>
 
-#include "common/control_lines.h"
 #include "common/errors.h"
 #include "fuzz_check.h"
+#include "protocol/control_lines.h"
 #include "transfer/file_receiver.h"
 #include "transfer/file_wire.h"
 

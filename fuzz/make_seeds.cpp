@@ -16,8 +16,8 @@
 
 #include "audio/codec.h"
 #include "audio/wave_format.h"
-#include "common/control_lines.h"
 #include "common/gbk.h"
+#include "protocol/control_lines.h"
 #include "transfer/file_wire.h"
 #include "video/jpeg_codec.h"
 #include "video/pattern_camera.h"

@@ -9,12 +9,15 @@
 #include <limits>
 #include <system_error>
 
-#include "common/control_lines.h"
 #include "common/errors.h"
 #include "common/gbk.h"
+#include "protocol/control_lines.h"
 #include "transfer/file_wire.h"
 
 namespace quorell {
+
+using protocol::Encode;
+using protocol::LineKind;
 namespace {
 
 constexpr const char* kCompletionBox = "恭喜恭喜，文件传送完毕！";
@@ -375,7 +378,7 @@ void FileReceiver::CancelledHere() {
 
 void FileReceiver::Report(const Output& out, const Outcome& outcome, bool tell_peer) {
     if (outcome.complete && outcome.saved) {
-        if (tell_peer && !window_.SendControlLine(lines::Wire(lines::kFileCompleted))) return;
+        if (tell_peer && !window_.SendControlLine(Encode(LineKind::FileCompleted))) return;
         window_.PlainBox(QString::fromUtf8(kCompletionBox));
         return;
     }
@@ -397,7 +400,7 @@ void FileReceiver::Report(const Output& out, const Outcome& outcome, bool tell_p
     if (tell_peer) {
         // The peer hears the same, except after a complete transfer that only failed to be put
         // in place here: for the sender, that file arrived.
-        const std::string notice = outcome.complete ? lines::Wire(lines::kFileCompleted)
+        const std::string notice = outcome.complete ? Encode(LineKind::FileCompleted)
                                                     : Utf8ToGbk("[系统消息]：") + ToGbkBytes(what);
         try {
             window_.SendControlLine(notice);

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/dispatcher.h"
-#include "common/control_lines.h"
 #include "common/gbk.h"
+#include "protocol/control_lines.h"
 #include "support/raw_tcp.h"
 #include "support/two_peers.h"
 
@@ -150,33 +150,6 @@ TEST_F(DispatchTest, ManyIdleConnectionsNeitherStopTheWindowNorLoseLines) {
     ASSERT_TRUE(WaitUntil([&] { return b->HistoryText().endsWith(QStringLiteral("through")); }));
     idle.clear();
     ASSERT_TRUE(WaitUntil([&] { return b->form->Server1.ConnectionCount() == 0; }));
-}
-
-TEST(DispatchRules, FirstLineClassification) {
-    EXPECT_EQ(ClassifyFirstLine("system1:1"), LineKind::VideoPort);
-    EXPECT_EQ(ClassifyFirstLine("system1"), LineKind::VideoPort);
-    EXPECT_EQ(ClassifyFirstLine("System1:1"), LineKind::Chat);
-    EXPECT_EQ(ClassifyFirstLine("system2"), LineKind::Address);
-    EXPECT_EQ(ClassifyFirstLine("system3x"), LineKind::VoicePort);
-    EXPECT_EQ(ClassifyFirstLine("syst"), LineKind::Chat);
-    EXPECT_EQ(ClassifyFirstLine(Gbk("[系统消息]：对方取消了接收文件。")), LineKind::FileCancelled);
-    EXPECT_EQ(ClassifyFirstLine(Gbk("[系统消息]：对方取消了接收文件。 ")), LineKind::Chat);
-    EXPECT_EQ(ClassifyFirstLine(Gbk("[系统消息]：对方关闭了视频。")), LineKind::VideoClosed);
-    EXPECT_EQ(ClassifyFirstLine(Gbk("[系统消息]：对方开始接收文件。")), LineKind::FileAccepted);
-}
-
-TEST(DispatchRules, VideoPortValues) {
-    long port = 0;
-    EXPECT_TRUE(ParseVideoPortLine("system1:08090", &port));
-    EXPECT_EQ(port, 8090);
-    // Every "system1:" goes, wherever it stands.
-    EXPECT_TRUE(ParseVideoPortLine("system1:12system1:34", &port));
-    EXPECT_EQ(port, 1234);
-    EXPECT_FALSE(ParseVideoPortLine("system1:", &port));
-    EXPECT_FALSE(ParseVideoPortLine("system1:-", &port));
-    EXPECT_FALSE(ParseVideoPortLine("system1:1 2", &port));
-    EXPECT_FALSE(ParseVideoPortLine("system1:4294967296", &port));
-    EXPECT_EQ(VoicePortFromLine("system3:\x01 77 \x1f"), "77");
 }
 
 }  // namespace

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <vector>
 
-#include "common/control_lines.h"
+#include "protocol/control_lines.h"
 #include "support/raw_tcp.h"
 #include "support/two_peers.h"
 

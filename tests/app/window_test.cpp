@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "app/control_channel.h"
-#include "common/control_lines.h"
 #include "app/form3.h"
 #include "app/history.h"
 #include "app/single_instance.h"
+#include "protocol/control_lines.h"
 #include "support/two_peers.h"
 
 namespace quorell::test {
