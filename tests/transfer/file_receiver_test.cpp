@@ -148,14 +148,19 @@ TEST_F(FileReceiverTest, TheAcceptedOfferIsServedFromAnyAddressAndEndedOnlyByIts
         Lines(replies.begin() + 1, replies.begin() + 4),
         (Lines{"Recived File Name OK!", "Recived File Name OK!", "Recived File Length Cancel!"}));
 
+    // A whole run of 1500 bytes from one socket, saved under its own name.
+    const auto run = [&](const char* name, const std::string& from) {
+        window.answers.append(Path(name));
+        Feed(kName + name, from, 5000);
+        Feed(kLength + "1500", from, 5000);
+        Feed(Pattern(1500).toStdString(), from, 5000);
+        Feed(kEnd, from, 5000);
+        EXPECT_EQ(ReadAll(Path(name)), Pattern(1500));
+    };
+
     // A sender whose datagrams leave from another of its machine's addresses.
     receiver.AcceptedHere();
-    window.answers.append(Path("n.bin"));
-    Feed(kName + "n.bin", "127.0.0.3", 5000);
-    Feed(kLength + "1500", "127.0.0.3", 5000);
-    Feed(Pattern(1500).toStdString(), "127.0.0.3", 5000);
-    Feed(kEnd, "127.0.0.3", 5000);
-    EXPECT_EQ(ReadAll(Path("n.bin")), Pattern(1500));
+    run("n.bin", "127.0.0.3");
     EXPECT_EQ(window.log.back(), "box 恭喜恭喜，文件传送完毕！");
     EXPECT_EQ(receiver.State(), ReceiveState::Idle);
 
@@ -168,12 +173,7 @@ TEST_F(FileReceiverTest, TheAcceptedOfferIsServedFromAnyAddressAndEndedOnlyByIts
     Feed(kName + "evil", "127.0.0.4", 6000);
     Feed(kLength + "4", "127.0.0.4", 6000);
     EXPECT_EQ(window.log.size(), asked);
-    window.answers.append(Path("o.bin"));
-    Feed(kName + "o.bin", "127.0.0.5", 5000);
-    Feed(kLength + "1500", "127.0.0.5", 5000);
-    Feed(Pattern(1500).toStdString(), "127.0.0.5", 5000);
-    Feed(kEnd, "127.0.0.5", 5000);
-    EXPECT_EQ(ReadAll(Path("o.bin")), Pattern(1500));
+    run("o.bin", "127.0.0.5");
     EXPECT_EQ(window.log[asked], "ask o.bin");
 }
 
