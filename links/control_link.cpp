@@ -1,0 +1,7 @@
+#include "links/control_link.h"
+
+namespace quorell {
+
+IControlLink::~IControlLink() = default;
+
+}  // namespace quorell
