@@ -97,8 +97,10 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
       chat_ref_(std::make_shared<WindowRef<IChatWindow>>(static_cast<IChatWindow*>(this))),
       file_sender_ref_(
           std::make_shared<WindowRef<IFileSenderWindow>>(static_cast<IFileSenderWindow*>(this))),
-      file_send_(bridge_, file_sender_ref_, config.file_port),
-      file_receiver_(*static_cast<IFileReceiverWindow*>(this)),
+      file_link_(std::make_shared<SpecFileLink>(config.file_port)),
+      file_control_(FileControlLink()),
+      file_send_(bridge_, file_sender_ref_, file_link_, file_control_),
+      file_receiver_(*static_cast<IFileReceiverWindow*>(this), *file_control_),
       frame_sender_(*static_cast<IVideoSenderWindow*>(this), IdUDPClient1),
       frame_receiver_(*static_cast<IVideoReceiverWindow*>(this)),
       voice_(*static_cast<IVoiceWindow*>(this), IdUDPClient3, IdUDPServer3, ACMWaveIn1, ACMWaveOut1,

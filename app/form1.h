@@ -23,6 +23,7 @@
 #include "audio/wave_out.h"
 #include "common/ui_bridge.h"
 #include "common/window_ref.h"
+#include "links/spec_file_link.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "transfer/file_receiver.h"
@@ -112,8 +113,8 @@ public:
     TACMOut ACMOut1;  // the stream audio sink's playback
     TACMConvertor ACMConvertor1;
     StreamAudioSink ServerSocket1;  // TCP 9002
-    // The file sender's socket, shared with the sender threads.
-    net::UdpClient& IdUDPClient2() { return *file_send_.IdUDPClient2(); }
+    // The file sender's socket, shared with the sender threads through the file link.
+    net::UdpClient& IdUDPClient2() { return file_link_->Client(); }
     ControlChannel& Channel() { return *channel_; }
     FileSendControl& FileSending() { return file_send_; }
     FileReceiver& FileReceiving() { return file_receiver_; }
@@ -169,7 +170,7 @@ public:
                                const WindowRef<IDispatchTarget>& window);
 
     // The control channel's one-shot send to the trimmed peer address.
-    bool SendControlLine(const std::string& line) override;
+    bool SendControlLine(const std::string& line);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -208,6 +209,7 @@ private:
     // IFileSenderWindow and IFileReceiverWindow
     std::string PeerAddressAsTyped() override;
     QString FileToSend() override { return SendFilePath; }
+    void SetFileToSend(const QString& path) override { SendFilePath = path; }
     void SetSendFileEnabled(bool enabled) override;
     void ShowProgress(bool shown) override;
     void SetProgress(int percent) override;
@@ -215,6 +217,7 @@ private:
     void PlainBox(const QString& text) override;
     QString AskSaveFileName(const QString& proposed) override;
     void TransferEnded() override;
+    void TransferCompleted(const TransferStats& stats) override;
     void ReceiveStateChanged() override;
     bool IsPeerAddress(const std::string& address) override;
 
@@ -255,6 +258,8 @@ private:
     bool FileDragEvent(QEvent* event);
     void DropFiles(const QList<QUrl>& urls);
     void OfferFile(const QString& path);
+    // The file transfer's control lines, through SendControlLine.
+    std::shared_ptr<IControlLink> FileControlLink();
 
     // The speed of file transfers (app/form1_speed.cpp).
     void SetUpSpeedDisplay();
@@ -267,8 +272,7 @@ private:
     TransferSpeed receive_speed_;
     std::shared_ptr<FileSendRun> measured_run_;
     std::int64_t receive_last_taken_ = 0;
-    QString send_average_;     // the further line of the next completion notice from the peer
-    QString receive_average_;  // the further line of this side's completion box
+    QString send_average_;  // the further line of the next completion notice from the peer
     QTimer* speed_timer_ = nullptr;
 
     StartupConfig config_;
@@ -280,6 +284,8 @@ private:
     SharedWindowRef<IDispatchTarget> dispatch_ref_;
     SharedWindowRef<IChatWindow> chat_ref_;
     SharedWindowRef<IFileSenderWindow> file_sender_ref_;
+    std::shared_ptr<SpecFileLink> file_link_;
+    std::shared_ptr<IControlLink> file_control_;
     FileSendControl file_send_;
     FileReceiver file_receiver_;
     FrameSender frame_sender_;
