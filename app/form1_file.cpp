@@ -15,9 +15,6 @@
 
 namespace quorell {
 
-using protocol::Encode;
-using protocol::LineKind;
-
 namespace {
 
 const QString kAccept = QStringLiteral("接收");
@@ -51,16 +48,7 @@ void TForm1::OfferFile(const QString& path) {
 }
 
 void TForm1::BitBtn7Click() {
-    if (file_receiver_.State() != ReceiveState::Accepted) {
-        if (!SendControlLine(Encode(LineKind::FileAccepted))) return;
-        file_receiver_.AcceptedHere();
-        BitBtn4->setEnabled(false);
-        return;
-    }
-    if (!SendControlLine(Encode(LineKind::FileCancelled))) return;
-    ShowProgress(false);
-    BitBtn4->setEnabled(true);
-    file_receiver_.CancelledHere();
+    file_receiver_.ReceivePressed();
 }
 
 void TForm1::ReceiveStateChanged() {

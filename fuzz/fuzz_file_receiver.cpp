@@ -114,6 +114,7 @@ struct Window : IFileReceiverWindow, IControlLink {
     }
     void ShowProgress(bool) override {}
     void SetProgress(int percent) override { FUZZ_CHECK(percent >= 0 && percent <= 100); }
+    void SetSendFileEnabled(bool) override {}
     void TransferEnded() override { ended = true; }
     bool SendControlLine(const std::string& line) override {
         if (line == lines::Wire(lines::kFileCompleted)) completion_notice = true;

@@ -194,6 +194,19 @@ void FileReceiver::PeerOffered(const std::string& source_address) {
     if (!source_address.empty()) offer_source_ = source_address;
 }
 
+void FileReceiver::ReceivePressed() {
+    if (state_ != ReceiveState::Accepted) {
+        if (!control_.SendControlLine(Encode(LineKind::FileAccepted))) return;
+        AcceptedHere();
+        window_.SetSendFileEnabled(false);
+        return;
+    }
+    if (!control_.SendControlLine(Encode(LineKind::FileCancelled))) return;
+    window_.ShowProgress(false);
+    window_.SetSendFileEnabled(true);
+    CancelledHere();
+}
+
 void FileReceiver::AcceptedHere() {
     SetState(ReceiveState::Accepted);
 }

@@ -34,6 +34,7 @@ public:
     virtual QString AskSaveFileName(const QString& proposed) = 0;
     virtual void ShowProgress(bool shown) = 0;  // the progress label and bar together
     virtual void SetProgress(int percent) = 0;
+    virtual void SetSendFileEnabled(bool enabled) = 0;  // the send-file button
     // The end of a transfer (the state is Idle again): the send-file button enabled.
     virtual void TransferEnded() = 0;
     // A whole file is in place under the chosen name (and the peer has been told when it was
@@ -86,6 +87,10 @@ public:
     // The peer's offer notice arrived, from this address of the peer's machine (empty when
     // unknown). Its datagrams may come from there even when that is not the address typed.
     void PeerOffered(const std::string& source_address = {});
+    // The receive button: accepts what is offered (the send-file button waits meanwhile), or
+    // cancels what was accepted, telling the peer first. Nothing changes when the peer cannot
+    // be reached; a connection that breaks while the line is written throws.
+    void ReceivePressed();
     // This side's user accepted (and the peer has been told). Until the sender of this
     // acceptance speaks, an end datagram can only be a cancelled run's, and changes nothing.
     void AcceptedHere();

@@ -59,7 +59,7 @@ protected:
     void OfferAndAccept(const QString& source, const QString& save_as) {
         control.Offer(source);
         receiver.PeerOffered("127.0.0.1");
-        receiver.AcceptedHere();
+        receiver.ReceivePressed();
         receiving.answers.append(save_as);
         control.PeerAccepted();
     }
@@ -91,7 +91,7 @@ TEST_F(MemoryTransferTest, FilesArriveByteForByteAndBothSidesComeToRest) {
         EXPECT_EQ(control.State(), SendState::Offered);
         EXPECT_EQ(sender.log, Lines{kOffered});
         receiver.PeerOffered("127.0.0.1");
-        receiver.AcceptedHere();
+        receiver.ReceivePressed();
         receiving.answers.append(target);
         control.PeerAccepted();
         ASSERT_TRUE(RunEnded());
@@ -121,9 +121,16 @@ TEST_F(MemoryTransferTest, TheReceiversCancelMidRunKeepsWhatArrivedAndStopsTheSe
     OfferAndAccept(source, target);
     ASSERT_TRUE(DeliverUntil([&] { return receiver.BytesTaken() >= 3072; }));
 
-    // The receiving user cancels; the peer's cancel notice reaches the sender.
-    receiver.CancelledHere();
-    control.PeerCancelled();
+    // The receiving user cancels, but only once the peer can be told: it would go on sending.
+    receiving.control.reachable = false;
+    receiver.ReceivePressed();
+    EXPECT_EQ(receiver.State(), ReceiveState::Accepted);
+    EXPECT_TRUE(receiver.Receiving());
+    EXPECT_EQ(receiving.log.back(), "notice [系统消息]：对方取消了接收文件。");
+    receiving.control.reachable = true;
+    receiver.ReceivePressed();
+    EXPECT_EQ(receiver.State(), ReceiveState::Cancelled);
+    control.PeerCancelled();  // the cancel notice reaches the sender
     ASSERT_TRUE(
         WaitUntil([&] { return control.CurrentRun()->finished.load(); }, 10s, bridge.get()));
     EXPECT_EQ(control.State(), SendState::Idle);

@@ -32,6 +32,9 @@ struct FakeReceiverWindow : IFileReceiverWindow {
     }
     void ShowProgress(bool shown) override { log.push_back(shown ? "show" : "hide"); }
     void SetProgress(int percent) override { log.push_back("progress " + std::to_string(percent)); }
+    void SetSendFileEnabled(bool enabled) override {
+        log.push_back(enabled ? "enable" : "disable");
+    }
     void TransferEnded() override { log.push_back("ended"); }
     void TransferCompleted(const TransferStats& stats) override {
         log.push_back("completed " + std::to_string(stats.bytes));
