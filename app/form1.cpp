@@ -99,8 +99,7 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
           std::make_shared<WindowRef<IFileSenderWindow>>(static_cast<IFileSenderWindow*>(this))),
       file_send_(bridge_, file_sender_ref_, config.file_port),
       file_receiver_(*static_cast<IFileReceiverWindow*>(this)),
-      frame_sender_(*static_cast<IVideoSenderWindow*>(this), IdUDPClient1),
-      frame_receiver_(*static_cast<IVideoReceiverWindow*>(this)),
+      video_(*static_cast<IVideoWindow*>(this), video_link_, video_control_, devices.camera),
       voice_(*static_cast<IVoiceWindow*>(this), IdUDPClient3, IdUDPServer3, ACMWaveIn1, ACMWaveOut1,
              ACMDialog1) {
     channel_ = std::make_shared<ControlChannel>(bridge_, dialogs_, config_.control_port,

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "links/spec_video_link.h"
 #include "net/udp_client.h"
+#include "net/udp_server.h"
 #include "support/raw_udp.h"
 #include "support/wait.h"
 #include "video/frame_receiver.h"
@@ -72,7 +74,9 @@ protected:
     test::RawUdp peer;
     SenderWindow window;
     net::UdpClient socket;
-    FrameSender sender{window, socket};
+    net::UdpServer unused;  // this side receives nothing
+    SpecVideoLink link{socket, unused};
+    FrameSender sender{window, link};
     std::string last_bytes;
 };
 
