@@ -37,10 +37,10 @@ void VideoController::Start(const ICaptureDevice::FrameHandler& frames) {
 
     // Capture goes on whether or not the peer hears of it; only a peer that heard both lines
     // gets the stop offered.
-    sending_ = Sending::Stranded;
+    sending_ = SendState::Stranded;
     if (!control_.SendControlLine(Encode(LineKind::VideoOpened))) return;
     if (!control_.SendControlLine(Encode(LineKind::VideoPort, window_.LocalVideoPort()))) return;
-    sending_ = Sending::Sending;
+    sending_ = SendState::Sending;
     window_.SetStopEnabled(true);
 }
 
@@ -59,9 +59,8 @@ void VideoController::CameraFaulted(CaptureFault fault, const std::string& detai
     // peer is not told.
     if (camera_fault_ == fault) return;
     camera_fault_ = fault;
-    window_.ShowCaptureNote(fault == CaptureFault::Unplugged ? CaptureNote::Unplugged
-                                                             : CaptureNote::Failed,
-                            detail);
+    window_.ShowCaptureNote(
+        fault == CaptureFault::Unplugged ? CaptureNote::Unplugged : CaptureNote::Failed, detail);
 }
 
 void VideoController::EndCapture() {
@@ -71,7 +70,7 @@ void VideoController::EndCapture() {
 
 void VideoController::Stop() {
     EndCapture();
-    sending_ = Sending::Stopped;
+    sending_ = SendState::Stopped;
     window_.SetStartEnabled(true);
     window_.SetStopEnabled(false);
     control_.SendControlLine(Encode(LineKind::VideoClosed));

@@ -50,7 +50,7 @@ public:
 class VideoController {
 public:
     // How far the last start of sending got.
-    enum class Sending {
+    enum class SendState {
         Stopped,   // never started, or stopped
         Sending,   // started, and the peer was told
         Stranded,  // started, but a control line did not reach the peer: frames still go
@@ -86,7 +86,7 @@ public:
     // The peer stopped sending: receiving ends, and the peer's port is forgotten.
     void PeerClosedVideo();
 
-    Sending SendState() const { return sending_; }
+    SendState Sending() const { return sending_; }
     bool CameraRunning() const { return camera_running_; }
     std::optional<CaptureFault> CameraFault() const { return camera_fault_; }
     bool Receiving() const { return receiving_; }
@@ -104,7 +104,7 @@ private:
     std::unique_ptr<ICaptureDevice>& camera_;
     FrameSender sender_;
     FrameReceiver receiver_;
-    Sending sending_ = Sending::Stopped;
+    SendState sending_ = SendState::Stopped;
     bool camera_running_ = false;
     std::optional<CaptureFault> camera_fault_;  // shown until the next frame
     bool receiving_ = false;

@@ -117,6 +117,20 @@ TEST_F(FrameSenderTest, FailuresAreReportedOncePerRunAndNeverEscape) {
     EXPECT_FALSE(peer.Receive(50ms).has_value());
 }
 
+TEST(SpecVideoLinkTest, AFrameTooLongForOneDatagramGoesOutAsItsFirst8192Bytes) {
+    test::RawUdp peer;
+    ASSERT_TRUE(peer.ok());
+    net::UdpClient socket;
+    net::UdpServer unused;
+    SpecVideoLink link{socket, unused};
+    std::string frame(10000, 'x');
+    frame[8191] = 'y';
+    link.SendFrame({"127.0.0.1", peer.port()}, frame);
+    const auto datagram = peer.Receive();
+    ASSERT_TRUE(datagram.has_value());
+    EXPECT_EQ(datagram->bytes, frame.substr(0, 8192));
+}
+
 TEST(FrameReceiverTest, ShowsGoodFramesAndHandlesBadDatagramsByWhatIsShown) {
     ReceiverWindow window;
     FrameReceiver receiver(window);

@@ -89,7 +89,7 @@ TEST_F(VideoControllerTest, SendsScaledWholeJpegsToTheTypedAddressAtTheLocalPort
                                                        Encode(LineKind::VideoPort, "12345")}));
     EXPECT_FALSE(window.start_enabled);
     EXPECT_TRUE(window.stop_enabled);
-    EXPECT_EQ(video.SendState(), VideoController::Sending::Sending);
+    EXPECT_EQ(video.Sending(), VideoController::SendState::Sending);
     ASSERT_TRUE(FramesSent(3));
     EXPECT_GE(window.previews, 3);
 
@@ -126,7 +126,7 @@ TEST_F(VideoControllerTest, AnUnreachablePeerOrAMissingCameraLeaveTheOtherHalfGo
     Start();
     EXPECT_TRUE(control.lines.empty());  // the port line is not tried after the first failed
     EXPECT_FALSE(window.stop_enabled);
-    EXPECT_EQ(video.SendState(), VideoController::Sending::Stranded);
+    EXPECT_EQ(video.Sending(), VideoController::SendState::Stranded);
     EXPECT_TRUE(FramesSent(2));  // capture goes on regardless
 
     camera.reset();
