@@ -140,7 +140,7 @@ TEST_F(VideoControllerTest, AnUnreachablePeerOrAMissingCameraLeaveTheOtherHalfGo
     EXPECT_EQ(control.lines.back(), Encode(LineKind::VideoClosed));
 }
 
-TEST_F(VideoControllerTest, SendFailuresAreToldOncePerRunAndBadPortsNeverSend) {
+TEST_F(VideoControllerTest, SendFailuresAreToldOncePerRunOfFailures) {
     const QImage frame = PatternCamera::Pattern(176, 144, 1);
     link.send_failure = "Host not found.";
     for (int i = 0; i < 3; ++i) video.Frame(frame);
@@ -148,12 +148,10 @@ TEST_F(VideoControllerTest, SendFailuresAreToldOncePerRunAndBadPortsNeverSend) {
     link.send_failure.clear();
     video.Frame(frame);
     EXPECT_EQ(link.sent.size(), 1u);
-    for (const char* port : {"12a", "", "0", "70000"}) {
-        window.local_port = port;
-        video.Frame(frame);
-    }
+    link.send_failure = "Network is unreachable.";  // a new run of failures is told again
+    video.Frame(frame);
+    video.Frame(frame);
     EXPECT_EQ(window.failures.size(), 2u);
-    EXPECT_EQ(link.sent.size(), 1u);
 }
 
 TEST_F(VideoControllerTest, CameraFaultsAreToldOnceEachAndAFrameEndsThem) {
