@@ -99,8 +99,7 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
           std::make_shared<WindowRef<IFileSenderWindow>>(static_cast<IFileSenderWindow*>(this))),
       file_send_(bridge_, file_sender_ref_, config.file_port),
       file_receiver_(*static_cast<IFileReceiverWindow*>(this)),
-      frame_sender_(*static_cast<IVideoSenderWindow*>(this), IdUDPClient1),
-      frame_receiver_(*static_cast<IVideoReceiverWindow*>(this)),
+      video_(*static_cast<IVideoWindow*>(this), video_link_, video_control_, devices.camera),
       // Until the peer tells its voice port, its box shows its own name.
       voice_(*static_cast<IVoiceWindow*>(this), voice_link_, voice_control_, ACMWaveIn1,
              ACMWaveOut1, ACMDialog1, "Edit5") {

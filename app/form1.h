@@ -23,14 +23,13 @@
 #include "audio/wave_out.h"
 #include "common/ui_bridge.h"
 #include "common/window_ref.h"
+#include "links/spec_video_link.h"
 #include "links/spec_voice_link.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "transfer/file_receiver.h"
 #include "transfer/send_file.h"
-#include "video/capture_device.h"
-#include "video/frame_receiver.h"
-#include "video/frame_sender.h"
+#include "video/video_controller.h"
 
 class QGroupBox;
 class QLabel;
@@ -61,8 +60,7 @@ class TForm1 : public QWidget,
                private IChatWindow,
                private IFileSenderWindow,
                private IFileReceiverWindow,
-               private IVideoSenderWindow,
-               private IVideoReceiverWindow,
+               private IVideoWindow,
                private IVoiceWindow {
 public:
     TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& dialogs,
@@ -118,8 +116,9 @@ public:
     ControlChannel& Channel() { return *channel_; }
     FileSendControl& FileSending() { return file_send_; }
     FileReceiver& FileReceiving() { return file_receiver_; }
-    const FrameSender& VideoSending() const { return frame_sender_; }
-    const FrameReceiver& VideoReceiving() const { return frame_receiver_; }
+    VideoController& Video() { return video_; }
+    const FrameSender& VideoSending() const { return video_.Sender(); }
+    const FrameReceiver& VideoReceiving() const { return video_.Receiver(); }
     TForm3* About() { return form3_.get(); }
     // The bigger picture of the peer's video, opened by a double-click on it (none before).
     BigPicture* BigVideo() const { return big_picture_; }
@@ -219,18 +218,33 @@ private:
     void ReceiveStateChanged() override;
     bool IsPeerAddress(const std::string& address) override;
 
-    // IVideoSenderWindow and IVideoReceiverWindow
+    // IVideoWindow
     std::string LocalVideoPort() override;
     void VideoSendFailed(const std::string& message) override;
     void ShowFrame(const QImage& frame) override;
     void ShowBlank() override;
+    void SetStartEnabled(bool enabled) override;
+    void SetStopEnabled(bool enabled) override;
+    void NewCaptureSurface() override;
+    void ShowPreview(const QImage& frame) override;
+    void ShowCaptureNote(CaptureNote note, const std::string& detail) override;
+    void ClearCaptureNote() override;
+    void ShowReceiving(bool receiving) override;
+    void ShowPeerVideoPort(std::optional<long> port) override;
+    void ShowPlaceholder() override;
     void StopCapture();
     void SetUpVideoComponents();
-    void ShowPreview(QLabel& surface, const QImage& frame);
-    void ShowCameraFault(QLabel& surface, CaptureFault fault, const std::string& detail);
-    void SetReceivingVideo(bool receiving);     // the state, and the caption that shows it
-    bool receiving_video_ = false;              // the peer's frames are being received
-    std::optional<CaptureFault> camera_fault_;  // shown on the preview until a frame comes
+    // Video's control lines go out through the window's one-shot send.
+    class VideoControlLink final : public IControlLink {
+    public:
+        explicit VideoControlLink(TForm1& form) : form_(form) {}
+        bool SendControlLine(const std::string& line) override {
+            return form_.SendControlLine(line);
+        }
+
+    private:
+        TForm1& form_;
+    };
     void OpenBigPicture();
     void CloseBigPicture();
     BigPicture* big_picture_ = nullptr;  // a window of its own, owned as a child
@@ -296,8 +310,9 @@ private:
     SharedWindowRef<IFileSenderWindow> file_sender_ref_;
     FileSendControl file_send_;
     FileReceiver file_receiver_;
-    FrameSender frame_sender_;
-    FrameReceiver frame_receiver_;
+    SpecVideoLink video_link_{IdUDPClient1, IdUDPServer1};
+    VideoControlLink video_control_{*this};
+    VideoController video_;
     VoiceController voice_;
 };
 

@@ -65,7 +65,7 @@ void TForm1::Music() {
 // Effects of the peer's control lines.
 
 void TForm1::SetPeerVideoPort(long port) {
-    Edit3->setText(QString::number(port));
+    video_.PeerVideoPort(port);
     TellUser(QString::fromUtf8(lines::kVideoOpened));
 }
 
