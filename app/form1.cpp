@@ -107,8 +107,9 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
       file_receiver_(*static_cast<IFileReceiverWindow*>(this)),
       frame_sender_(*static_cast<IVideoSenderWindow*>(this), IdUDPClient1),
       frame_receiver_(*static_cast<IVideoReceiverWindow*>(this)),
-      voice_(*static_cast<IVoiceWindow*>(this), IdUDPClient3, IdUDPServer3, ACMWaveIn1, ACMWaveOut1,
-             ACMDialog1) {
+      // Until the peer tells its voice port, its box shows its own name.
+      voice_(*static_cast<IVoiceWindow*>(this), voice_link_, voice_control_, ACMWaveIn1,
+             ACMWaveOut1, ACMDialog1, "Edit5") {
     BuildControls();
     ConnectHandlers();
     SetUpVideoComponents();

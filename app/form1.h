@@ -16,7 +16,7 @@
 #include "audio/acm_out.h"
 #include "audio/format_chooser.h"
 #include "audio/stream_sink.h"
-#include "audio/voice_link.h"
+#include "audio/voice_controller.h"
 #include "audio/wave_in.h"
 #include "audio/wave_out.h"
 #include "chat/chat_controller.h"
@@ -25,6 +25,7 @@
 #include "common/window_ref.h"
 #include "links/control_events.h"
 #include "links/spec_control_link.h"
+#include "links/spec_voice_link.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "transfer/file_receiver.h"
@@ -251,13 +252,26 @@ private:
     // IVoiceWindow
     bool ChooseFormat(WaveFormat& format) override;
     std::string LocalVoicePort() override;
-    std::string PeerVoicePort() override;
     void SetSendVoiceCaption(const QString& caption) override;
     void SetReceiveVoiceCaption(const QString& caption) override;
+    void ShowPeerVoicePort(const std::string& port) override;
     void VoiceTypeBox() override;
     void SetUpVoiceComponents();
     void StartAudioSink();
     bool voice_box_open_ = false;
+    // Voice's control lines, through this window's control channel.
+    class VoiceControlLines final : public IControlLink {
+    public:
+        explicit VoiceControlLines(TForm1& window) : window_(window) {}
+        bool SendControlLine(const std::string& line) override {
+            return window_.SendControlLine(line);
+        }
+
+    private:
+        TForm1& window_;
+    };
+    VoiceControlLines voice_control_{*this};
+    SpecVoiceLink voice_link_{IdUDPClient3, IdUDPServer3};
 
     // What the peer did, told while the window is not active (app/form1_notify.cpp).
     void TellUser(const QString& text);
@@ -300,7 +314,7 @@ private:
     FileReceiver file_receiver_;
     FrameSender frame_sender_;
     FrameReceiver frame_receiver_;
-    VoiceLink voice_;
+    VoiceController voice_;
 };
 
 }  // namespace quorell

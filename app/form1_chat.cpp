@@ -69,12 +69,6 @@ void TForm1::SetPeerVideoPort(long port) {
     TellUser(QString::fromUtf8(lines::kVideoOpened));
 }
 
-void TForm1::SetPeerVoicePort(const std::string& port) {
-    Edit5->setText(FromGbk(port));
-    BitBtn6->setEnabled(true);
-    TellUser(QString::fromUtf8(lines::kVoiceOffered));
-}
-
 void TForm1::PeerConnected(const std::string& source_address) {
     // Replying is then one press of the connect button; what the user typed stays.
     if (source_address.empty() || !Trimmed(ToGbk(Edit1->text())).empty()) return;

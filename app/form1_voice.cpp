@@ -9,6 +9,7 @@
 #include "app/form1.h"
 #include "app/qt_text.h"
 #include "common/text.h"
+#include "protocol/control_lines.h"
 
 namespace quorell {
 
@@ -46,15 +47,21 @@ void TForm1::ACMWaveIn1Data(const char* data, int size) {
 }
 
 void TForm1::IdUDPServer3UDPRead(net::UdpServer&, std::string_view AData, net::UdpBinding&) {
-    voice_.OnDatagram(AData);
+    voice_link_.Received(AData);
+}
+
+void TForm1::SetPeerVoicePort(const std::string& port) {
+    voice_.PeerToldVoicePort(port);
+    TellUser(QString::fromUtf8(lines::kVoiceOffered));
 }
 
 std::string TForm1::LocalVoicePort() {
     return ToGbk(Edit4->text());
 }
 
-std::string TForm1::PeerVoicePort() {
-    return ToGbk(Edit5->text());
+void TForm1::ShowPeerVoicePort(const std::string& port) {
+    Edit5->setText(FromGbk(port));
+    BitBtn6->setEnabled(true);
 }
 
 void TForm1::SetSendVoiceCaption(const QString& caption) {

@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include "app/form1.h"
+#include "support/raw_tcp.h"
 #include "support/two_peers.h"
 
 namespace quorell::test {
@@ -28,6 +29,13 @@ protected:
         b->dialogs.formats.push_back(format);
         QTest::mouseClick(b->form->BitBtn6, Qt::LeftButton);
         ASSERT_EQ(b->form->BitBtn6->text(), QStringLiteral("取消接收"));
+    }
+
+    // The voice port line from the peer, as a raw control connection sends it.
+    static bool TellVoicePort(Peer& to, const QString& port) {
+        const std::string line = "system3:" + port.toStdString() + "\r\n";
+        return SendRaw(to.address.c_str(), kTestControlPort, line) &&
+               WaitUntil([&] { return to.form->Edit5->text() == port; });
     }
 
     // Records seconds of A's ramp and waits until B has played frames sample frames.
@@ -100,16 +108,15 @@ TEST_F(VoiceTest, ChooserCancelledReceiveOnlyAndAPortInUse) {
     Settle(std::chrono::milliseconds(200));
     EXPECT_FALSE(b->form->BitBtn6->isEnabled());
 
-    // Receiving alone records but sends nothing (the port as a voice port line would set it).
-    b->form->Edit5->setText(QStringLiteral("29203"));
-    b->form->BitBtn6->setEnabled(true);
+    // Receiving alone records but sends nothing.
+    ASSERT_TRUE(TellVoicePort(*b, QStringLiteral("29203")));
+    ASSERT_TRUE(b->form->BitBtn6->isEnabled());
     b->dialogs.formats.push_back(PcmFormat(8000, 8, 1));
     QTest::mouseClick(b->form->BitBtn6, Qt::LeftButton);
     EXPECT_EQ(b->form->BitBtn6->text(), QStringLiteral("取消接收"));
     ASSERT_TRUE(b->tone->Opened());
     // A listens where B's voice would go, so it would hear anything B sent.
-    a->form->Edit5->setText(b->form->Edit4->text());
-    a->form->BitBtn6->setEnabled(true);
+    ASSERT_TRUE(TellVoicePort(*a, b->form->Edit4->text()));
     a->dialogs.formats.push_back(PcmFormat(8000, 8, 1));
     QTest::mouseClick(a->form->BitBtn6, Qt::LeftButton);
     ASSERT_EQ(a->form->BitBtn6->text(), QStringLiteral("取消接收"));
@@ -124,7 +131,7 @@ TEST_F(VoiceTest, ChooserCancelledReceiveOnlyAndAPortInUse) {
 
     // The file port is taken by the file receiver: the bind failure is reported.
     QTest::mouseClick(b->form->BitBtn6, Qt::LeftButton);
-    b->form->Edit5->setText(QString::number(kTestFilePort));
+    ASSERT_TRUE(TellVoicePort(*b, QString::number(kTestFilePort)));
     QTest::mouseClick(b->form->BitBtn6, Qt::LeftButton);
     EXPECT_EQ(b->dialogs.LastText(),
               QStringLiteral("Could not bind socket. Address and port are already in use."));

@@ -1,4 +1,4 @@
-#include "audio/voice_link.h"
+#include "audio/voice_controller.h"
 
 #include <algorithm>
 #include <climits>
@@ -37,7 +37,7 @@ int IntegerOf(const std::string& text) {
     return static_cast<int>(value);
 }
 
-bool VoiceLink::EnsureFormatAndOpen() {
+bool VoiceController::EnsureFormatAndOpen() {
     if (format_ == nullptr) {
         format_ = chooser_.ChooseFormat(window_);
         if (format_ == nullptr) return false;
@@ -47,48 +47,60 @@ bool VoiceLink::EnsureFormatAndOpen() {
     return true;
 }
 
-void VoiceLink::SendButton() {
+void VoiceController::SetSending(bool sending) {
+    sending_ = sending;
+    window_.SetSendVoiceCaption(sending_ ? kCancelVoice : kSendVoice);
+}
+
+void VoiceController::SetReceiving(bool receiving) {
+    receiving_ = receiving;
+    window_.SetReceiveVoiceCaption(receiving_ ? kCancelReceive : kReceiveVoice);
+}
+
+void VoiceController::SendButton() {
     if (!sending_) {
-        sender_.SetActive(false);
-        sender_.Host = Trimmed(window_.PeerAddressAsTyped());
-        sender_.Port = IntegerOf(Trimmed(window_.LocalVoicePort()));
-        sender_.SetActive(true);
+        link_.CloseSending();
+        const std::string host = Trimmed(window_.PeerAddressAsTyped());
+        link_.OpenSending(host, IntegerOf(Trimmed(window_.LocalVoicePort())));
         if (!EnsureFormatAndOpen()) return;
-        if (!window_.SendControlLine(Encode(LineKind::VoiceOffered))) return;
-        if (!window_.SendControlLine(Encode(LineKind::VoicePort, window_.LocalVoicePort()))) return;
-        sending_ = true;
-        window_.SetSendVoiceCaption(kCancelVoice);
+        if (!control_.SendControlLine(Encode(LineKind::VoiceOffered))) return;
+        if (!control_.SendControlLine(Encode(LineKind::VoicePort, window_.LocalVoicePort()))) {
+            return;
+        }
+        SetSending(true);
         return;
     }
-    sending_ = false;
-    window_.SetSendVoiceCaption(kSendVoice);
-    sender_.SetActive(false);
-    window_.SendControlLine(Encode(LineKind::VoiceStopped));
+    SetSending(false);
+    link_.CloseSending();
+    control_.SendControlLine(Encode(LineKind::VoiceStopped));
 }
 
-void VoiceLink::ReceiveButton() {
+void VoiceController::ReceiveButton() {
     if (!receiving_) {
-        receiver_.SetActive(false);
-        receiver_.DefaultPort = IntegerOf(Trimmed(window_.PeerVoicePort()));
-        receiver_.SetActive(true);
+        link_.StopReceiving();
+        link_.StartReceiving(IntegerOf(Trimmed(peer_voice_port_)),
+                             [this](std::string_view block) { OnBlock(block); });
         if (!EnsureFormatAndOpen()) return;
-        if (!window_.SendControlLine(Encode(LineKind::VoiceReceiving))) return;
-        receiving_ = true;
-        window_.SetReceiveVoiceCaption(kCancelReceive);
+        if (!control_.SendControlLine(Encode(LineKind::VoiceReceiving))) return;
+        SetReceiving(true);
         return;
     }
-    receiving_ = false;
-    window_.SetReceiveVoiceCaption(kReceiveVoice);
-    receiver_.SetActive(false);
-    window_.SendControlLine(Encode(LineKind::VoiceNotReceiving));
+    SetReceiving(false);
+    link_.StopReceiving();
+    control_.SendControlLine(Encode(LineKind::VoiceNotReceiving));
 }
 
-void VoiceLink::OnRecorded(const char* data, int size) {
+void VoiceController::PeerToldVoicePort(const std::string& port) {
+    peer_voice_port_ = port;
+    window_.ShowPeerVoicePort(peer_voice_port_);
+}
+
+void VoiceController::OnRecorded(const char* data, int size) {
     if (!sending_) return;
     try {
-        // A format of more than 8192 bytes a second goes out as several datagrams, each a
+        // A format of more than the link's size a second goes out as several blocks, each a
         // whole number of the format's blocks, so that nothing of the second is lost.
-        const std::size_t cap = static_cast<std::size_t>(std::max(sender_.BufferSize, 1));
+        const std::size_t cap = std::max<std::size_t>(link_.MaxBlockSize(), 1);
         const std::size_t block =
             format_ != nullptr && format_->nBlockAlign > 0 ? format_->nBlockAlign : 1;
         const std::size_t piece = std::max(block, cap / block * block);
@@ -98,7 +110,7 @@ void VoiceLink::OnRecorded(const char* data, int size) {
         std::size_t at = 0;
         do {  // an empty block still goes out, as an empty datagram
             const std::size_t n = std::min({piece, cap, total - at});
-            sender_.SendBytesTo(host, port, data + at, n);
+            link_.SendBlock(host, port, std::string_view(data + at, n));
             at += n;
         } while (at < total);
     } catch (const std::exception&) {
@@ -106,9 +118,9 @@ void VoiceLink::OnRecorded(const char* data, int size) {
     }
 }
 
-void VoiceLink::OnDatagram(std::string_view data) {
+void VoiceController::OnBlock(std::string_view block) {
     try {
-        wave_out_.Play(data.data(), static_cast<int>(data.size()));
+        wave_out_.Play(block.data(), static_cast<int>(block.size()));
     } catch (const std::exception&) {
         window_.VoiceTypeBox();
     }
