@@ -12,13 +12,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "app/control_channel.h"
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form3.h"
 #include "app/notifier.h"
 #include "discovery/peer_completer.h"
 #include "discovery/peer_discovery.h"
+#include "links/control_dispatcher.h"
+#include "links/line_source.h"
 #include "net/socket_error.h"
 
 namespace quorell {
@@ -92,22 +93,23 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
       devices_(devices),
       dialogs_(dialogs),
       bridge_(std::move(bridge)),
+      control_link_ref_(
+          std::make_shared<WindowRef<IControlLinkWindow>>(static_cast<IControlLinkWindow*>(this))),
+      control_link_(std::make_shared<SpecControlLink>(bridge_, control_link_ref_,
+                                                      config.control_port, config.bind_address)),
       dispatch_ref_(
-          std::make_shared<WindowRef<IDispatchTarget>>(static_cast<IDispatchTarget*>(this))),
+          std::make_shared<WindowRef<IControlEvents>>(static_cast<IControlEvents*>(this))),
       chat_ref_(std::make_shared<WindowRef<IChatWindow>>(static_cast<IChatWindow*>(this))),
+      chat_(*static_cast<IChatView*>(this)),
       file_sender_ref_(
           std::make_shared<WindowRef<IFileSenderWindow>>(static_cast<IFileSenderWindow*>(this))),
       file_link_(std::make_shared<SpecFileLink>(config.file_port)),
-      file_control_(FileControlLink()),
-      file_send_(bridge_, file_sender_ref_, file_link_, file_control_),
-      file_receiver_(*static_cast<IFileReceiverWindow*>(this), *file_control_),
-      frame_sender_(*static_cast<IVideoSenderWindow*>(this), IdUDPClient1),
-      frame_receiver_(*static_cast<IVideoReceiverWindow*>(this)),
+      file_send_(bridge_, file_sender_ref_, file_link_, control_link_),
+      file_receiver_(*static_cast<IFileReceiverWindow*>(this), *control_link_),
+      video_(*static_cast<IVideoWindow*>(this), video_link_, *control_link_, devices.camera),
       // Until the peer tells its voice port, its box shows its own name.
-      voice_(*static_cast<IVoiceWindow*>(this), voice_link_, voice_control_, ACMWaveIn1,
+      voice_(*static_cast<IVoiceWindow*>(this), voice_link_, *control_link_, ACMWaveIn1,
              ACMWaveOut1, ACMDialog1, "Edit5") {
-    channel_ = std::make_shared<ControlChannel>(bridge_, dialogs_, config_.control_port,
-                                                config_.bind_address);
     BuildControls();
     ConnectHandlers();
     SetUpVideoComponents();
@@ -139,6 +141,7 @@ TForm1::~TForm1() {
     // The notifier outlives the window; a click on it no longer reaches this one.
     if (devices_.notifier) devices_.notifier->SetOnActivated(nullptr);
     // Workers that still hold a hand-off for this window find it gone from now on.
+    control_link_ref_->Reset();
     dispatch_ref_->Reset();
     chat_ref_->Reset();
     file_sender_ref_->Reset();
@@ -281,8 +284,9 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::Server1Connect(net::ServerConnection& AThread, UiBridge& bridge,
-                            const WindowRef<IDispatchTarget>& window) {
-    DispatchConnection(AThread, bridge, window);
+                            const WindowRef<IControlEvents>& window) {
+    ConnectionLineSource lines(AThread);
+    DispatchLines(lines, bridge, window);
 }
 
 bool TForm1::FormCloseQuery() {

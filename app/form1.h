@@ -11,8 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "app/dispatcher.h"
-#include "app/send_text.h"
 #include "app/startup_config.h"
 #include "app/transfer_speed.h"
 #include "audio/acm_out.h"
@@ -21,17 +19,20 @@
 #include "audio/voice_controller.h"
 #include "audio/wave_in.h"
 #include "audio/wave_out.h"
+#include "chat/chat_controller.h"
+#include "chat/send_text.h"
 #include "common/ui_bridge.h"
 #include "common/window_ref.h"
+#include "links/control_events.h"
+#include "links/spec_control_link.h"
 #include "links/spec_file_link.h"
+#include "links/spec_video_link.h"
 #include "links/spec_voice_link.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "transfer/file_receiver.h"
 #include "transfer/send_file.h"
-#include "video/capture_device.h"
-#include "video/frame_receiver.h"
-#include "video/frame_sender.h"
+#include "video/video_controller.h"
 
 class QGroupBox;
 class QLabel;
@@ -50,7 +51,6 @@ QPixmap PlaceholderPicture();
 QFont WindowFont();
 
 class BigPicture;
-class ControlChannel;
 class IDialogs;
 class TForm3;
 struct DeviceContext;
@@ -58,12 +58,13 @@ struct DeviceContext;
 // The main window: owns every control, endpoint and piece of state for the whole run. Its
 // handlers are short entry points; the logic lives beside it in the subsystem files.
 class TForm1 : public QWidget,
-               private IDispatchTarget,
+               private IControlEvents,
+               private IControlLinkWindow,
                private IChatWindow,
+               private IChatView,
                private IFileSenderWindow,
                private IFileReceiverWindow,
-               private IVideoSenderWindow,
-               private IVideoReceiverWindow,
+               private IVideoWindow,
                private IVoiceWindow {
 public:
     TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& dialogs,
@@ -116,11 +117,16 @@ public:
     StreamAudioSink ServerSocket1;  // TCP 9002
     // The file sender's socket, shared with the sender threads through the file link.
     net::UdpClient& IdUDPClient2() { return file_link_->Client(); }
-    ControlChannel& Channel() { return *channel_; }
+    // The one way every feature tells the peer something; made first, before any feature.
+    IControlLink& ControlLink() { return *control_link_; }
+    std::shared_ptr<IControlLink> SharedControlLink() const { return control_link_; }
+    // The original protocol's link behind it, with its shared client.
+    SpecControlLink& SpecControl() { return *control_link_; }
     FileSendControl& FileSending() { return file_send_; }
     FileReceiver& FileReceiving() { return file_receiver_; }
-    const FrameSender& VideoSending() const { return frame_sender_; }
-    const FrameReceiver& VideoReceiving() const { return frame_receiver_; }
+    VideoController& Video() { return video_; }
+    const FrameSender& VideoSending() const { return video_.Sender(); }
+    const FrameReceiver& VideoReceiving() const { return video_.Receiver(); }
     TForm3* About() { return form3_.get(); }
     // The bigger picture of the peer's video, opened by a double-click on it (none before).
     BigPicture* BigVideo() const { return big_picture_; }
@@ -128,7 +134,8 @@ public:
     QString SpeedToolTip() const;
 
     // Window state.
-    QString LastIncomingLine;
+    // The history line of the peer's latest text until it has rung, then empty.
+    const QString& LastIncomingLine() const { return chat_.LastIncomingLine(); }
     QString SendFilePath;  // the file chosen last for sending
     // The capture surface made by the latest start of video sending (earlier ones stay under
     // it), the capture parameters handed to the device and the format of its frames, as the
@@ -168,7 +175,7 @@ public:
     // The control server's OnConnect, run on each connection's own thread. It is given the
     // bridge and the window handle rather than the window, which it may outlive.
     static void Server1Connect(net::ServerConnection& AThread, UiBridge& bridge,
-                               const WindowRef<IDispatchTarget>& window);
+                               const WindowRef<IControlEvents>& window);
 
     // The control channel's one-shot send to the trimmed peer address.
     bool SendControlLine(const std::string& line);
@@ -188,9 +195,8 @@ private:
     // Runs a button handler; a failure it does not catch goes to the standard error box.
     template <class Handler>
     void Guarded(Handler handler);
-    void AddHistory(const QString& line);
 
-    // IDispatchTarget
+    // IControlEvents
     void SetPeerVideoPort(long port) override;
     void SetPeerVoicePort(const std::string& port) override;
     void PeerOfferedFile(const std::string& source_address) override;
@@ -200,12 +206,19 @@ private:
     void PeerAcceptedFile(const std::string& line) override;
     void ShowIncoming(const std::string& line) override;
 
+    // IControlLinkWindow
+    std::string PeerAddress() override;
+    void UnreachablePeerBox() override;
+
     // IChatWindow
     std::string InputText() override;
-    std::string PeerAddress() override;
     void MessageTooLargeBox() override;
     void AddOwnHistory(const std::string& text) override;
-    void ClearSentInput(const std::string& sent) override;
+    void ClearInput() override;
+
+    // IChatView
+    void AddHistory(const QString& line) override;
+    void Ring() override;
 
     // IFileSenderWindow and IFileReceiverWindow
     std::string PeerAddressAsTyped() override;
@@ -222,18 +235,22 @@ private:
     void ReceiveStateChanged() override;
     bool IsPeerAddress(const std::string& address) override;
 
-    // IVideoSenderWindow and IVideoReceiverWindow
+    // IVideoWindow
     std::string LocalVideoPort() override;
     void VideoSendFailed(const std::string& message) override;
     void ShowFrame(const QImage& frame) override;
     void ShowBlank() override;
+    void SetStartEnabled(bool enabled) override;
+    void SetStopEnabled(bool enabled) override;
+    void NewCaptureSurface() override;
+    void ShowPreview(const QImage& frame) override;
+    void ShowCaptureNote(CaptureNote note, const std::string& detail) override;
+    void ClearCaptureNote() override;
+    void ShowReceiving(bool receiving) override;
+    void ShowPeerVideoPort(std::optional<long> port) override;
+    void ShowPlaceholder() override;
     void StopCapture();
     void SetUpVideoComponents();
-    void ShowPreview(QLabel& surface, const QImage& frame);
-    void ShowCameraFault(QLabel& surface, CaptureFault fault, const std::string& detail);
-    void SetReceivingVideo(bool receiving);     // the state, and the caption that shows it
-    bool receiving_video_ = false;              // the peer's frames are being received
-    std::optional<CaptureFault> camera_fault_;  // shown on the preview until a frame comes
     void OpenBigPicture();
     void CloseBigPicture();
     BigPicture* big_picture_ = nullptr;  // a window of its own, owned as a child
@@ -248,18 +265,6 @@ private:
     void SetUpVoiceComponents();
     void StartAudioSink();
     bool voice_box_open_ = false;
-    // Voice's control lines, through this window's control channel.
-    class VoiceControlLines final : public IControlLink {
-    public:
-        explicit VoiceControlLines(TForm1& window) : window_(window) {}
-        bool SendControlLine(const std::string& line) override {
-            return window_.SendControlLine(line);
-        }
-
-    private:
-        TForm1& window_;
-    };
-    VoiceControlLines voice_control_{*this};
     SpecVoiceLink voice_link_{IdUDPClient3, IdUDPServer3};
 
     // What the peer did, told while the window is not active (app/form1_notify.cpp).
@@ -272,8 +277,6 @@ private:
     bool FileDragEvent(QEvent* event);
     void DropFiles(const QList<QUrl>& urls);
     void OfferFile(const QString& path);
-    // The file transfer's control lines, through SendControlLine.
-    std::shared_ptr<IControlLink> FileControlLink();
 
     // The speed of file transfers (app/form1_speed.cpp).
     void SetUpSpeedDisplay();
@@ -293,17 +296,18 @@ private:
     DeviceContext& devices_;
     IDialogs& dialogs_;
     std::shared_ptr<UiBridge> bridge_;
-    std::shared_ptr<ControlChannel> channel_;
+    SharedWindowRef<IControlLinkWindow> control_link_ref_;
+    std::shared_ptr<SpecControlLink> control_link_;
     std::unique_ptr<TForm3> form3_;
-    SharedWindowRef<IDispatchTarget> dispatch_ref_;
+    SharedWindowRef<IControlEvents> dispatch_ref_;
     SharedWindowRef<IChatWindow> chat_ref_;
+    ChatController chat_;
     SharedWindowRef<IFileSenderWindow> file_sender_ref_;
     std::shared_ptr<SpecFileLink> file_link_;
-    std::shared_ptr<IControlLink> file_control_;
     FileSendControl file_send_;
     FileReceiver file_receiver_;
-    FrameSender frame_sender_;
-    FrameReceiver frame_receiver_;
+    SpecVideoLink video_link_{IdUDPClient1, IdUDPServer1};
+    VideoController video_;
     VoiceController voice_;
 };
 

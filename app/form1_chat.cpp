@@ -9,7 +9,6 @@
 #include <QScrollBar>
 #include <utility>
 
-#include "app/control_channel.h"
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
@@ -25,7 +24,7 @@ using protocol::Encode;
 using protocol::LineKind;
 
 bool TForm1::SendControlLine(const std::string& line) {
-    return channel_->SendControlLine(PeerAddress(), line);
+    return control_link_->SendControlLine(line);
 }
 
 void TForm1::Edit1Change() {
@@ -42,7 +41,7 @@ void TForm1::Button6Click() {
 }
 
 void TForm1::Button1Click() {
-    Send_text::Start(bridge_, channel_, chat_ref_);
+    Send_text::Start(bridge_, control_link_, chat_ref_);
 }
 
 void TForm1::AddHistory(const QString& line) {
@@ -51,10 +50,11 @@ void TForm1::AddHistory(const QString& line) {
 }
 
 void TForm1::Memo1Change() {
-    if (LastIncomingLine.left(2) == QStringLiteral("对方")) {
-        LastIncomingLine.clear();
-        Music();
-    }
+    chat_.HistoryChanged();
+}
+
+void TForm1::Ring() {
+    Music();
 }
 
 void TForm1::Music() {
@@ -65,7 +65,7 @@ void TForm1::Music() {
 // Effects of the peer's control lines.
 
 void TForm1::SetPeerVideoPort(long port) {
-    Edit3->setText(QString::number(port));
+    video_.PeerVideoPort(port);
     TellUser(QString::fromUtf8(lines::kVideoOpened));
 }
 
@@ -83,19 +83,22 @@ void TForm1::ShowIncoming(const std::string& line) {
         if (!send_average_.isEmpty())
             history += QStringLiteral("\r\n") + std::exchange(send_average_, QString());
     }
-    LastIncomingLine = history;
-    AddHistory(history);
+    chat_.Incoming(history);
     TellUser(FromGbk(line));
 }
 
-// What the message sender reads and changes.
-
-std::string TForm1::InputText() {
-    return ToGbk(ToCrLf(Memo2->toPlainText()));
-}
+// What the control link and the message sender read and change.
 
 std::string TForm1::PeerAddress() {
     return Trimmed(ToGbk(Edit1->text()));
+}
+
+void TForm1::UnreachablePeerBox() {
+    dialogs_.UnreachablePeerBox();
+}
+
+std::string TForm1::InputText() {
+    return ToGbk(ToCrLf(Memo2->toPlainText()));
 }
 
 void TForm1::MessageTooLargeBox() {
@@ -106,9 +109,8 @@ void TForm1::AddOwnHistory(const std::string& text) {
     AddHistory(HistoryLine(kOwnPrefix, FromGbk(text)));
 }
 
-void TForm1::ClearSentInput(const std::string& sent) {
-    // Text typed while the message was on its way stays in the box.
-    if (InputText() == sent) Memo2->clear();
+void TForm1::ClearInput() {
+    Memo2->clear();
 }
 
 }  // namespace quorell

@@ -20,22 +20,7 @@ namespace {
 const QString kAccept = QStringLiteral("接收");
 const QString kCancel = QStringLiteral("取消");
 
-// The file transfer's control lines, through the window's control channel. Used only while the
-// window is there: the sender threads call it inside hand-offs, after finding the window.
-class WindowControlLink : public IControlLink {
-public:
-    explicit WindowControlLink(TForm1& form) : form_(form) {}
-    bool SendControlLine(const std::string& line) override { return form_.SendControlLine(line); }
-
-private:
-    TForm1& form_;
-};
-
 }  // namespace
-
-std::shared_ptr<IControlLink> TForm1::FileControlLink() {
-    return std::make_shared<WindowControlLink>(*this);
-}
 
 void TForm1::BitBtn4Click() {
     const QString chosen = dialogs_.OpenFileName();

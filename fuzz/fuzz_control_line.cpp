@@ -2,15 +2,21 @@
 // exactly as a model written here independently says (the seven-byte prefix tests, the exact
 // system messages, chat), and a recognised system message must encode back to the same bytes.
 // The whole input is taken as one line, and so is the first line a connection with these bytes
-// would read.
+// would read; the lines such a connection brings are then dispatched, and the chat lines shown
+// must be exactly the lines up to the first blank one.
 #include <climits>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "common/errors.h"
 #include "common/text.h"
+#include "common/ui_bridge.h"
 #include "fuzz_check.h"
 #include "line_model.h"
+#include "links/control_dispatcher.h"
 #include "net/tcp_server.h"
 #include "protocol/control_lines.h"
 
@@ -103,6 +109,43 @@ void CheckParse(const std::string& line) {
     FUZZ_CHECK(parsed.value == ReplaceAll(line, "/@@", "\r\n"));
 }
 
+// Counts the lines shown; every other event only has to arrive.
+struct ShownLines : IControlEvents {
+    void SetPeerVideoPort(long) override {}
+    void SetPeerVoicePort(const std::string&) override {}
+    void PeerOfferedFile(const std::string&) override {}
+    void PeerCancelledFile() override {}
+    void PeerClosedVideo() override {}
+    void PeerConnected(const std::string&) override {}
+    void PeerAcceptedFile(const std::string&) override {}
+    void ShowIncoming(const std::string&) override { ++shown; }
+    std::size_t shown = 0;
+};
+
+void CheckDispatch(const std::vector<std::string>& lines) {
+    static UiBridge bridge(nullptr);
+    ShownLines events;
+    const WindowRef<IControlEvents> target(&events);
+    LineFeed feed(std::deque<std::string>(lines.begin(), lines.end()), "127.0.0.1");
+    try {
+        DispatchLines(feed, bridge, target);
+    } catch (const Error&) {
+        FUZZ_CHECK(protocol::Parse(lines.front()).kind == LineKind::VideoPort);
+        return;
+    }
+    std::size_t expected = 0;
+    switch (protocol::Parse(lines.front()).kind) {
+        case LineKind::VideoPort:
+        case LineKind::VoicePort:
+        case LineKind::Address:
+        case LineKind::FileAccepted:
+            break;
+        default:
+            while (expected < lines.size() && !Trimmed(lines[expected]).empty()) ++expected;
+    }
+    FUZZ_CHECK(events.shown == expected);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -110,6 +153,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckParse(bytes);
     const fuzz::LineOutcome framed =
         fuzz::ExpectedLines(bytes, net::ServerConnection::kMaxLineLength);
-    if (!framed.lines.empty()) CheckParse(framed.lines.front());
+    if (!framed.lines.empty()) {
+        CheckParse(framed.lines.front());
+        CheckDispatch(framed.lines);
+    }
     return 0;
 }

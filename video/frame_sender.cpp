@@ -46,8 +46,7 @@ void FrameSender::OnFrame(const QImage& frame) noexcept {
         const std::string bytes = EncodeFrameForWire(Fitted(frame));
         // An empty datagram would blank the peer's picture.
         if (bytes.empty()) throw Error("The frame could not be compressed.");
-        socket_.SetBroadcastEnabled(true);
-        socket_.SendBytesTo(window_.PeerAddressAsTyped(), port, bytes.data(), bytes.size());
+        link_.SendFrame({window_.PeerAddressAsTyped(), port}, bytes);
         ++sent_;
         failing_ = false;
         return;

@@ -3,7 +3,7 @@
 #include <QImage>
 #include <string>
 
-#include "net/udp_client.h"
+#include "links/video_link.h"
 
 namespace quorell {
 
@@ -20,9 +20,10 @@ public:
     virtual void VideoSendFailed(const std::string& message) = 0;
 };
 
-// Turns each captured frame into one datagram to the peer: scaled down to fit the peer's
-// picture, JPEG at quality 50, at most 8192 bytes, to the peer's address at the local video
-// port. Never throws: the capture service must not see a failure.
+// Turns each captured frame into one frame on the link: scaled down to fit the peer's picture,
+// JPEG at quality 50, at most 8192 bytes, to the peer's address as typed at the local video
+// port (both read afresh for every frame). Never throws: the capture service must not see a
+// failure.
 class FrameSender {
 public:
     // The peer shows frames in a picture of about this size; larger frames are scaled down to
@@ -30,8 +31,7 @@ public:
     static constexpr int kFitWidth = 200;
     static constexpr int kFitHeight = 165;
 
-    FrameSender(IVideoSenderWindow& window, net::UdpClient& socket)
-        : window_(window), socket_(socket) {}
+    FrameSender(IVideoSenderWindow& window, IVideoLink& link) : window_(window), link_(link) {}
 
     void OnFrame(const QImage& frame) noexcept;
 
@@ -39,7 +39,7 @@ public:
 
 private:
     IVideoSenderWindow& window_;
-    net::UdpClient& socket_;
+    IVideoLink& link_;
     bool failing_ = false;
     int sent_ = 0;
 };

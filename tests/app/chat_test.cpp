@@ -90,6 +90,7 @@ TEST_F(ChatTest, MessagesTravelBothWaysWithLineBreaksAndChinese) {
     ASSERT_TRUE(a->Send(QStringLiteral("a\nb")));
     ASSERT_TRUE(WaitUntil([&] { return b->ring->rings == 2; }));
     EXPECT_EQ(LastText(*b, kPeer), QStringLiteral("a\nb"));
+    EXPECT_TRUE(b->form->LastIncomingLine().isEmpty());  // held only until its ring
     ASSERT_TRUE(WaitUntil([&] { return a->form->Memo2->toPlainText().isEmpty(); }));
     EXPECT_EQ(LastText(*a, kOwn), QStringLiteral("a\nb"));
 

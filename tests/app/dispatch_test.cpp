@@ -6,7 +6,6 @@
 #include <memory>
 #include <vector>
 
-#include "app/dispatcher.h"
 #include "common/gbk.h"
 #include "protocol/control_lines.h"
 #include "support/raw_tcp.h"

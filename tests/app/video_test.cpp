@@ -100,7 +100,7 @@ TEST_F(VideoTest, ATakenPortIsReportedAndHostileDatagramsAreDropped) {
     // shown again as soon as they come.
     a->form->Button4->click();
     ASSERT_TRUE(WaitUntil([&] { return !b->form->BitBtn1->isEnabled(); }));
-    b->form->Edit3->setText(QStringLiteral("29102"));
+    b->form->Video().PeerVideoPort(29102);  // as if the peer had announced it again
     QTest::mouseClick(b->form->BitBtn1, Qt::LeftButton);
     ASSERT_TRUE(b->form->IdUDPServer1.Active());
     RawUdp stranger("127.0.0.3");

@@ -1,10 +1,4 @@
-// The window as it starts, the About box, the history line format, the single-instance lock
-// and the exact bytes a control line puts on the wire.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// The window as it starts, the About box, the history line format and the single-instance lock.
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,13 +7,10 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <thread>
 
-#include "app/control_channel.h"
 #include "app/form3.h"
 #include "app/history.h"
 #include "app/single_instance.h"
-#include "protocol/control_lines.h"
 #include "support/two_peers.h"
 
 namespace quorell::test {
@@ -186,50 +177,6 @@ TEST(SingleInstance, SecondLockFailsUntilTheFirstIsGone) {
     SingleInstance again(QStringLiteral("QuorellTest"));
     EXPECT_TRUE(again.IsFirst());
     qunsetenv("XDG_RUNTIME_DIR");
-}
-
-// Accepts one connection on 127.0.0.9 and returns everything it receives.
-std::string CaptureOneConnection(int listen_fd) {
-    const int fd = accept(listen_fd, nullptr, nullptr);
-    std::string bytes;
-    char buffer[4096];
-    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) bytes.append(buffer, n);
-    close(fd);
-    return bytes;
-}
-
-TEST(ControlWire, LinesAreGbkWithCrLf) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(kTestControlPort);
-    inet_pton(AF_INET, "127.0.0.9", &addr.sin_addr);
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-
-    auto bridge = std::make_shared<UiBridge>(nullptr);
-    FakeDialogs dialogs;
-    ControlChannel channel(bridge, dialogs, kTestControlPort, "");
-    std::string received;
-    std::thread server([&] { received = CaptureOneConnection(listener); });
-    ASSERT_TRUE(channel.SendControlLine("127.0.0.9", lines::Wire(lines::kConnected)));
-    server.join();
-    const std::string prefix("\x5B\xCF\xB5\xCD\xB3\xCF\xFB\xCF\xA2\x5D\xA3\xBA", 12);
-    EXPECT_EQ(received.substr(0, 12), prefix);
-    EXPECT_EQ(received.substr(received.size() - 2), "\r\n");
-
-    server = std::thread([&] { received = CaptureOneConnection(listener); });
-    ASSERT_TRUE(channel.SendControlLine("127.0.0.9", "system1:12345"));
-    server.join();
-    EXPECT_EQ(received, "system1:12345\r\n");
-    close(listener);
-
-    // Nobody listens now: the box, and no connection left behind.
-    EXPECT_FALSE(channel.SendControlLine("127.0.0.9", "x"));
-    EXPECT_EQ(dialogs.Count(QStringLiteral("unreachable")), 1);
-    EXPECT_FALSE(channel.Client1().IsConnected());
 }
 
 }  // namespace

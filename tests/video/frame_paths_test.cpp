@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "links/spec_video_link.h"
 #include "net/udp_client.h"
+#include "net/udp_server.h"
 #include "support/raw_udp.h"
 #include "support/wait.h"
 #include "video/frame_receiver.h"
@@ -72,7 +74,9 @@ protected:
     test::RawUdp peer;
     SenderWindow window;
     net::UdpClient socket;
-    FrameSender sender{window, socket};
+    net::UdpServer unused;  // this side receives nothing
+    SpecVideoLink link{socket, unused};
+    FrameSender sender{window, link};
     std::string last_bytes;
 };
 
@@ -111,6 +115,20 @@ TEST_F(FrameSenderTest, FailuresAreReportedOncePerRunAndNeverEscape) {
     EXPECT_EQ(window.failures.size(), 2u);
     EXPECT_EQ(sender.FramesSent(), 1);
     EXPECT_FALSE(peer.Receive(50ms).has_value());
+}
+
+TEST(SpecVideoLinkTest, AFrameTooLongForOneDatagramGoesOutAsItsFirst8192Bytes) {
+    test::RawUdp peer;
+    ASSERT_TRUE(peer.ok());
+    net::UdpClient socket;
+    net::UdpServer unused;
+    SpecVideoLink link{socket, unused};
+    std::string frame(10000, 'x');
+    frame[8191] = 'y';
+    link.SendFrame({"127.0.0.1", peer.port()}, frame);
+    const auto datagram = peer.Receive();
+    ASSERT_TRUE(datagram.has_value());
+    EXPECT_EQ(datagram->bytes, frame.substr(0, 8192));
 }
 
 TEST(FrameReceiverTest, ShowsGoodFramesAndHandlesBadDatagramsByWhatIsShown) {

@@ -1,8 +1,4 @@
-#include "app/dispatcher.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "links/control_dispatcher.h"
 
 #include "common/errors.h"
 #include "common/text.h"
@@ -10,31 +6,10 @@
 
 namespace quorell {
 
-std::string SourceAddress(const net::ServerConnection& conn) {
-    if (conn.SourceIPv4() == 0) return SourceAddress(conn.fd());
-    in_addr address{};
-    address.s_addr = conn.SourceIPv4();
-    char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) return {};
-    return text;
-}
-
-std::string SourceAddress(int fd) {
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-        peer.sin_family != AF_INET) {
-        return {};
-    }
-    char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) == nullptr) return {};
-    return text;
-}
-
-void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
-                        const WindowRef<IDispatchTarget>& target) {
+void DispatchLines(ILineSource& source, UiBridge& bridge, const WindowRef<IControlEvents>& target) {
     using protocol::LineKind;
-    std::string line = conn.ReceiveLine();
+    std::string line;
+    if (!source.ReadLine(line)) return;
     const protocol::ControlLine first = protocol::Parse(line);
     switch (first.kind) {
         case LineKind::VideoPort:
@@ -48,7 +23,7 @@ void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
             return;
         case LineKind::FileOffered:
             bridge.Invoke(
-                [&, source = SourceAddress(conn)] { target.Get().PeerOfferedFile(source); });
+                [&, address = source.SourceAddress()] { target.Get().PeerOfferedFile(address); });
             break;
         case LineKind::FileCancelled:
             bridge.Invoke([&] { target.Get().PeerCancelledFile(); });
@@ -60,8 +35,8 @@ void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
             bridge.Invoke([&] { target.Get().PeerAcceptedFile(line); });
             return;
         case LineKind::Connected: {
-            const std::string source = SourceAddress(conn);
-            bridge.Invoke([&] { target.Get().PeerConnected(source); });
+            const std::string address = source.SourceAddress();
+            bridge.Invoke([&] { target.Get().PeerConnected(address); });
             break;
         }
         default:  // the other messages and chat are only shown
@@ -70,7 +45,7 @@ void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
     while (!Trimmed(line).empty()) {
         const std::string shown = protocol::ChatText(line);
         bridge.Invoke([&] { target.Get().ShowIncoming(shown); });
-        line = conn.ReceiveLine();
+        if (!source.ReadLine(line)) return;
     }
 }
 

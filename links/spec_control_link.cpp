@@ -1,16 +1,21 @@
-#include "app/control_channel.h"
-
-#include "app/dialogs.h"
+#include "links/spec_control_link.h"
 
 namespace quorell {
 
-ControlChannel::ControlChannel(std::shared_ptr<UiBridge> bridge, IDialogs& dialogs,
-                               int control_port, std::string bind_address)
-    : bridge_(std::move(bridge)), dialogs_(dialogs), control_port_(control_port) {
+SpecControlLink::SpecControlLink(std::shared_ptr<UiBridge> bridge,
+                                 SharedWindowRef<IControlLinkWindow> window, int control_port,
+                                 std::string bind_address)
+    : bridge_(std::move(bridge)), window_(std::move(window)), control_port_(control_port) {
     client_.BindAddress = std::move(bind_address);
 }
 
-bool ControlChannel::SendControlLine(const std::string& host, const std::string& line) {
+bool SpecControlLink::SendControlLine(const std::string& line) {
+    const WindowRef<IControlLinkWindow>* ref = window_.get();
+    const std::string host = bridge_->Call([ref] { return ref->Get().PeerAddress(); });
+    return SendControlLineTo(host, line);
+}
+
+bool SpecControlLink::SendControlLineTo(const std::string& host, const std::string& line) {
     bool reached = true;
     {
         std::lock_guard lock(lock_);
@@ -36,8 +41,8 @@ bool ControlChannel::SendControlLine(const std::string& host, const std::string&
         }
     }
     if (!reached) {
-        IDialogs& dialogs = dialogs_;
-        bridge_->Invoke([&dialogs] { dialogs.UnreachablePeerBox(); });
+        const WindowRef<IControlLinkWindow>* ref = window_.get();
+        bridge_->Invoke([ref] { ref->Get().UnreachablePeerBox(); });
     }
     return reached;
 }

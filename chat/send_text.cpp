@@ -1,16 +1,14 @@
-#include "app/send_text.h"
+#include "chat/send_text.h"
 
-#include "app/control_channel.h"
-#include "common/text.h"
 #include "common/worker.h"
 #include "protocol/control_lines.h"
 
 namespace quorell {
 
-void Send_text::Start(std::shared_ptr<UiBridge> bridge, std::shared_ptr<ControlChannel> channel,
+void Send_text::Start(std::shared_ptr<UiBridge> bridge, std::shared_ptr<IControlLink> link,
                       SharedWindowRef<IChatWindow> window) {
     auto worker =
-        std::make_shared<Send_text>(std::move(bridge), std::move(channel), std::move(window));
+        std::make_shared<Send_text>(std::move(bridge), std::move(link), std::move(window));
     StartDetachedWorker([worker] { worker->Execute(); });
 }
 
@@ -30,12 +28,12 @@ void Send_text::Run() {
         bridge_->Invoke([ref] { ref->Get().MessageTooLargeBox(); });
         return;
     }
-    const std::string chat_line = protocol::Encode(protocol::LineKind::Chat, text);
-    const std::string host = bridge_->Call([ref] { return ref->Get().PeerAddress(); });
-    if (!channel_->SendControlLine(host, chat_line)) return;
+    if (!link_->SendControlLine(protocol::Encode(protocol::LineKind::Chat, text))) return;
     bridge_->Invoke([ref, &text] {
-        ref->Get().AddOwnHistory(text);
-        ref->Get().ClearSentInput(text);
+        IChatWindow& window = ref->Get();
+        window.AddOwnHistory(text);
+        // Text typed while the message was on its way stays in the box.
+        if (window.InputText() == text) window.ClearInput();
     });
 }
 

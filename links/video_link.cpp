@@ -1,0 +1,7 @@
+#include "links/video_link.h"
+
+namespace quorell {
+
+IVideoLink::~IVideoLink() = default;
+
+}  // namespace quorell
