@@ -1,9 +1,5 @@
 #include "app/dispatcher.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include "common/errors.h"
 #include "common/text.h"
 #include "protocol/control_lines.h"
@@ -11,24 +7,11 @@
 namespace quorell {
 
 std::string SourceAddress(const net::ServerConnection& conn) {
-    if (conn.SourceIPv4() == 0) return SourceAddress(conn.fd());
-    in_addr address{};
-    address.s_addr = conn.SourceIPv4();
-    char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) return {};
-    return text;
+    return conn.Source().Text();
 }
 
 std::string SourceAddress(int fd) {
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-        peer.sin_family != AF_INET) {
-        return {};
-    }
-    char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) == nullptr) return {};
-    return text;
+    return net::PeerAddressOf(fd).Text();
 }
 
 void DispatchConnection(net::ServerConnection& conn, UiBridge& bridge,
