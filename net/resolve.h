@@ -15,4 +15,9 @@ Address ResolveHost(const std::string& host);
 // address as ResolveHost finds it.
 Address ResolveBindAddress(const std::string& address);
 
+// The address's text (dotted decimal for IPv4).
+inline std::string FormatAddress(const Address& address) {
+    return address.Text();
+}
+
 }  // namespace quorell::net
