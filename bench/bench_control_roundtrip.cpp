@@ -29,7 +29,9 @@
 #include "app/qt_text.h"
 #include "app/startup_config.h"
 #include "assets/quorell_assets.h"
-#include "bench/bench_support.h"
+#include "bench_support.h"
+#include "support/fakes.h"
+#include "support/wait.h"
 
 using namespace quorell;
 using namespace quorell::bench;

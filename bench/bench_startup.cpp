@@ -45,7 +45,8 @@
 #include "app/single_instance.h"
 #include "app/startup_config.h"
 #include "assets/quorell_assets.h"
-#include "bench/bench_support.h"
+#include "bench_support.h"
+#include "support/fakes.h"
 
 extern char** environ;
 

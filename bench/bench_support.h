@@ -1,5 +1,4 @@
-// Small pieces shared by the benchmarks: summaries of measured samples and process figures. The
-// fakes and the bounded wait come from the test-support library.
+// Small pieces shared by the benchmarks: summaries of measured samples and process figures.
 #pragma once
 
 #include <algorithm>
@@ -11,9 +10,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include "support/fakes.h"
-#include "support/wait.h"
 
 namespace quorell::bench {
 

@@ -22,7 +22,7 @@
 
 #include <jpeglib.h>
 
-#include "bench/bench_support.h"
+#include "bench_support.h"
 #include "video/jpeg_codec.h"
 
 using namespace quorell;

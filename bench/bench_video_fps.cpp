@@ -16,7 +16,9 @@
 #include "app/qt_bridge.h"
 #include "app/startup_config.h"
 #include "assets/quorell_assets.h"
-#include "bench/bench_support.h"
+#include "bench_support.h"
+#include "support/fakes.h"
+#include "support/wait.h"
 #include "video/jpeg_codec.h"
 #include "video/pattern_camera.h"
 

@@ -22,8 +22,10 @@
 #include "app/qt_bridge.h"
 #include "assets/quorell_assets.h"
 #include "audio/wave_out.h"
-#include "bench/bench_support.h"
+#include "bench_support.h"
 #include "support/fake_audio.h"
+#include "support/fakes.h"
+#include "support/wait.h"
 
 using namespace quorell;
 using namespace quorell::bench;

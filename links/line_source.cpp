@@ -1,8 +1,6 @@
 #include "links/line_source.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "net/address.h"
 
 namespace quorell {
 
@@ -25,24 +23,11 @@ bool LineFeed::ReadLine(std::string& line) {
 }
 
 std::string SourceAddress(const net::ServerConnection& conn) {
-    if (conn.SourceIPv4() == 0) return SourceAddress(conn.fd());
-    in_addr address{};
-    address.s_addr = conn.SourceIPv4();
-    char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &address, text, sizeof text) == nullptr) return {};
-    return text;
+    return conn.Source().Text();
 }
 
 std::string SourceAddress(int fd) {
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-        peer.sin_family != AF_INET) {
-        return {};
-    }
-    char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) == nullptr) return {};
-    return text;
+    return net::PeerAddressOf(fd).Text();
 }
 
 }  // namespace quorell

@@ -4,12 +4,12 @@
 
 namespace quorell::net {
 
-std::size_t AcceptQueue::Holding(std::uint32_t address) const {
+std::size_t AcceptQueue::Holding(const Address& address) const {
     auto it = lines_.find(address);
     return it == lines_.end() ? 0 : it->second.open.size() + it->second.parked.size();
 }
 
-AcceptQueue::Line& AcceptQueue::LineOf(std::uint32_t address) {
+AcceptQueue::Line& AcceptQueue::LineOf(const Address& address) {
     auto [it, fresh] = lines_.try_emplace(address);
     if (fresh) {
         try {
@@ -22,16 +22,17 @@ AcceptQueue::Line& AcceptQueue::LineOf(std::uint32_t address) {
     return it->second;
 }
 
-void AcceptQueue::DropIfEmpty(std::uint32_t address) {
+void AcceptQueue::DropIfEmpty(const Address& address) {
     auto it = lines_.find(address);
     if (it == lines_.end() || !it->second.empty()) return;
-    lines_.erase(it);
+    // `address` may be the key of the line erased here.
     turns_.erase(std::find(turns_.begin(), turns_.end(), address));
+    lines_.erase(it);
 }
 
-std::uint32_t AcceptQueue::MostHeld(const std::function<std::size_t(const Line&)>& measure,
-                                    std::uint32_t preferred) const {
-    std::uint32_t most = preferred;
+Address AcceptQueue::MostHeld(const std::function<std::size_t(const Line&)>& measure,
+                              const Address& preferred) const {
+    Address most = preferred;
     auto own = lines_.find(preferred);
     std::size_t held = own == lines_.end() ? 0 : measure(own->second);
     for (const auto& [address, line] : lines_) {
@@ -45,7 +46,7 @@ std::uint32_t AcceptQueue::MostHeld(const std::function<std::size_t(const Line&)
 
 std::optional<AcceptQueue::Entry> AcceptQueue::Push(const Entry& entry) {
     const bool full = open_ >= descriptor_capacity_;
-    std::uint32_t longest = 0;
+    Address longest;
     if (full) {
         auto open = [](const Line& line) { return line.open.size(); };
         longest = MostHeld(open, entry.address);
@@ -80,7 +81,7 @@ std::optional<AcceptQueue::Entry> AcceptQueue::Push(const Entry& entry) {
     return turned_away;
 }
 
-std::vector<AcceptQueue::Entry> AcceptQueue::Park(std::uint32_t address, std::string bytes) {
+std::vector<AcceptQueue::Entry> AcceptQueue::Park(const Address& address, std::string bytes) {
     std::vector<Entry> turned_away;
     Entry entry{-1, address, std::move(bytes), next_sequence_};
     const std::size_t cost = Cost(entry);
@@ -128,15 +129,15 @@ std::vector<AcceptQueue::Entry> AcceptQueue::ParkFinished(
             --open_;
         }
     }
-    TrimParked(0, turned_away);
+    TrimParked(Address(), turned_away);
     return turned_away;
 }
 
-void AcceptQueue::TrimParked(std::uint32_t preferred, std::vector<Entry>& turned_away) {
+void AcceptQueue::TrimParked(const Address& preferred, std::vector<Entry>& turned_away) {
     // Whoever holds the most gives up its newest until everything fits.
     auto parked = [](const Line& l) { return l.parked_cost; };
     while (parked_cost_ > byte_capacity_) {
-        const std::uint32_t most = MostHeld(parked, preferred);
+        const Address most = MostHeld(parked, preferred);
         Line& victim = lines_.find(most)->second;
         Entry away = std::move(victim.parked.back());
         victim.parked.pop_back();
@@ -149,7 +150,7 @@ void AcceptQueue::TrimParked(std::uint32_t preferred, std::vector<Entry>& turned
 }
 
 std::optional<AcceptQueue::Entry> AcceptQueue::Pop(
-    const std::function<bool(std::uint32_t address)>& may_start) {
+    const std::function<bool(const Address& address)>& may_start) {
     auto turn = turns_.begin();
     while (turn != turns_.end() && may_start && !may_start(*turn)) ++turn;
     if (turn == turns_.end()) return std::nullopt;

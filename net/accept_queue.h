@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "net/address.h"
+
 namespace quorell::net {
 
 // Accepted connections waiting for a thread, served in turn between source addresses: each
@@ -28,7 +30,7 @@ class AcceptQueue {
 public:
     struct Entry {
         int fd = -1;                 // -1: parked
-        std::uint32_t address = 0;   // source IPv4 address, network order
+        Address address = {};        // where it came from
         std::string bytes = {};      // everything a parked connection sent
         std::uint64_t sequence = 0;  // set by the queue: the order of arrival
 
@@ -46,19 +48,19 @@ public:
     std::optional<Entry> Push(const Entry& entry);
     // Queues a parked connection. Returns the parked entries turned away to make room (possibly
     // the newcomer itself).
-    std::vector<Entry> Park(std::uint32_t address, std::string bytes);
+    std::vector<Entry> Park(const Address& address, std::string bytes);
     // Parks, in their places, the open connections for which `take` returns everything they
     // sent (having closed their descriptors). Returns the parked entries turned away to make room.
     std::vector<Entry> ParkFinished(const std::function<std::optional<std::string>(int fd)>& take);
     // The next connection to serve, or nothing when the queue is empty. With `may_start`, only
     // an address for which it returns true takes its turn; the others keep their place.
-    std::optional<Entry> Pop(const std::function<bool(std::uint32_t address)>& may_start = {});
+    std::optional<Entry> Pop(const std::function<bool(const Address& address)>& may_start = {});
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     std::size_t capacity() const { return descriptor_capacity_; }
     bool DescriptorsFull() const { return open_ >= descriptor_capacity_; }
-    std::size_t Holding(std::uint32_t address) const;
+    std::size_t Holding(const Address& address) const;
     std::size_t ParkedCost() const { return parked_cost_; }
 
 private:
@@ -71,12 +73,12 @@ private:
 
     static std::size_t Cost(const Entry& entry) { return entry.bytes.size() + kParkedOverhead; }
     // The address holding the most by `measure`; `preferred` wins a tie.
-    std::uint32_t MostHeld(const std::function<std::size_t(const Line&)>& measure,
-                           std::uint32_t preferred) const;
-    Line& LineOf(std::uint32_t address);
+    Address MostHeld(const std::function<std::size_t(const Line&)>& measure,
+                     const Address& preferred) const;
+    Line& LineOf(const Address& address);
     // Turns parked entries away until they fit in the bytes; `preferred` loses a tie.
-    void TrimParked(std::uint32_t preferred, std::vector<Entry>& turned_away);
-    void DropIfEmpty(std::uint32_t address);
+    void TrimParked(const Address& preferred, std::vector<Entry>& turned_away);
+    void DropIfEmpty(const Address& address);
 
     std::size_t descriptor_capacity_;
     std::size_t byte_capacity_;
@@ -84,8 +86,8 @@ private:
     std::size_t open_ = 0;
     std::size_t parked_cost_ = 0;
     std::uint64_t next_sequence_ = 0;
-    std::unordered_map<std::uint32_t, Line> lines_;  // only non-empty lines
-    std::list<std::uint32_t> turns_;                 // each address with a non-empty line, once
+    std::unordered_map<Address, Line> lines_;  // only non-empty lines
+    std::list<Address> turns_;                 // each address with a non-empty line, once
 };
 
 }  // namespace quorell::net

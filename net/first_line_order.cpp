@@ -2,7 +2,7 @@
 
 namespace quorell::net {
 
-FirstLineOrder::Ticket FirstLineOrder::Join(std::uint32_t address) {
+FirstLineOrder::Ticket FirstLineOrder::Join(const Address& address) {
     std::lock_guard<std::mutex> lock(mutex_);
     const Ticket ticket = next_;
     places_[address].emplace(ticket, nullptr);
@@ -10,12 +10,12 @@ FirstLineOrder::Ticket FirstLineOrder::Join(std::uint32_t address) {
     return ticket;
 }
 
-void FirstLineOrder::Hold(std::uint32_t address, Ticket ticket) {
+void FirstLineOrder::Hold(const Address& address, Ticket ticket) {
     std::lock_guard<std::mutex> lock(mutex_);
     places_[address].emplace(ticket, nullptr);
 }
 
-bool FirstLineOrder::AwaitTurn(std::uint32_t address, Ticket ticket,
+bool FirstLineOrder::AwaitTurn(const Address& address, Ticket ticket,
                                const std::function<bool()>& give_up) {
     std::condition_variable turn;
     std::unique_lock<std::mutex> lock(mutex_);
@@ -31,7 +31,7 @@ bool FirstLineOrder::AwaitTurn(std::uint32_t address, Ticket ticket,
     return first;
 }
 
-void FirstLineOrder::Leave(std::uint32_t address, Ticket ticket) {
+void FirstLineOrder::Leave(const Address& address, Ticket ticket) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = places_.find(address);
     if (it == places_.end()) return;

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "net/address.h"
+
 namespace quorell::net {
 
 // Keeps the first lines of one source address's connections in the order the connections were
@@ -26,16 +28,16 @@ public:
     using Ticket = std::uint64_t;
 
     // Called in the order the connections were accepted; the connection holds a place.
-    Ticket Join(std::uint32_t address);
+    Ticket Join(const Address& address);
     // Bytes have come: holds a place again (if it has none), without waiting.
-    void Hold(std::uint32_t address, Ticket ticket);
+    void Hold(const Address& address, Ticket ticket);
     // Its first line is there: takes a place if it has none, and waits until no earlier
     // connection of its address holds one, or until `give_up` returns true (checked whenever the
     // order changes and on Wake()). Returns false when it gave up.
-    bool AwaitTurn(std::uint32_t address, Ticket ticket, const std::function<bool()>& give_up);
+    bool AwaitTurn(const Address& address, Ticket ticket, const std::function<bool()>& give_up);
     // Gives its place up: done with its first line, waiting for it after all, or gone. Giving up
     // no place is harmless.
-    void Leave(std::uint32_t address, Ticket ticket);
+    void Leave(const Address& address, Ticket ticket);
     // Makes every waiting connection check its `give_up` again.
     void Wake();
 
@@ -44,7 +46,7 @@ private:
 
     std::mutex mutex_;
     Ticket next_ = 0;
-    std::unordered_map<std::uint32_t, Places> places_;  // only addresses holding places
+    std::unordered_map<Address, Places> places_;  // only addresses holding places
 };
 
 }  // namespace quorell::net

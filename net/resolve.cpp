@@ -23,39 +23,13 @@ bool EqualsIgnoringCase(const std::string& text, const char* upper) {
 
 }  // namespace
 
-bool ParseDottedQuad(const std::string& text, in_addr* out) {
-    uint32_t address = 0;
-    int parts = 0;
-    std::size_t i = 0;
-    while (true) {
-        // One part: at least one decimal digit, value at most 255 (leading zeros allowed).
-        unsigned value = 0;
-        std::size_t digits = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-            value = value * 10 + static_cast<unsigned>(text[i] - '0');
-            if (value > 255) return false;
-            ++digits;
-            ++i;
-        }
-        if (digits == 0) return false;
-        address = (address << 8) | value;
-        ++parts;
-        if (i == text.size()) break;
-        if (text[i] != '.' || parts == 4) return false;
-        ++i;
-    }
-    if (parts != 4) return false;
-    if (out != nullptr) out->s_addr = htonl(address);
-    return true;
-}
-
-in_addr ResolveHost(const std::string& host) {
+Address ResolveHost(const std::string& host) {
     in_addr result{};
     if (EqualsIgnoringCase(host, "LOCALHOST")) {
         result.s_addr = htonl(INADDR_LOOPBACK);
-        return result;
+        return Address::FromIPv4(result);
     }
-    if (ParseDottedQuad(host, &result)) return result;
+    if (ParseDottedQuad(host, &result)) return Address::FromIPv4(result);
     // An embedded NUL would make the resolver look up a different, shorter name.
     if (host.empty() || host.find('\0') != std::string::npos) throw SocketError(kHostNotFound);
 
@@ -67,24 +41,20 @@ in_addr ResolveHost(const std::string& host) {
         if (list != nullptr) freeaddrinfo(list);
         throw SocketError(kHostNotFound);
     }
-    bool found = false;
-    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addr != nullptr &&
-            ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            result = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
-            found = true;
-            break;
-        }
+    Address found;
+    for (addrinfo* ai = list; ai != nullptr && found.IsNone(); ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET) found = Address::FromSockaddr(ai->ai_addr, ai->ai_addrlen);
     }
     freeaddrinfo(list);
-    if (!found) throw SocketError(kHostNotFound);
-    return result;
+    if (found.IsNone()) throw SocketError(kHostNotFound);
+    return found;
 }
 
-std::string FormatAddress(in_addr addr) {
-    char text[INET_ADDRSTRLEN] = {};
-    if (inet_ntop(AF_INET, &addr, text, sizeof text) == nullptr) return std::string();
-    return text;
+Address ResolveBindAddress(const std::string& address) {
+    if (!address.empty()) return ResolveHost(address);
+    in_addr any{};
+    any.s_addr = htonl(INADDR_ANY);
+    return Address::FromIPv4(any);
 }
 
 }  // namespace quorell::net

@@ -63,20 +63,15 @@ void TcpClient::OpenConnection() {
     if (fd_ >= 0) throw Error("Already connected.");
     if (Port < 0 || Port > 65535) throw SocketError(WinsockCodeFromErrno(EINVAL));
 
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(Port));
-    peer.sin_addr = ResolveHost(Host);
+    sockaddr_storage peer{};
+    const socklen_t peer_length = ResolveHost(Host).ToSockaddr(Port, &peer);
 
-    sockaddr_in local{};
+    sockaddr_storage local{};
+    socklen_t local_length = 0;
     const bool bind_local = !BindAddress.empty();
-    if (bind_local) {
-        local.sin_family = AF_INET;
-        local.sin_port = 0;
-        local.sin_addr = ResolveHost(BindAddress);
-    }
+    if (bind_local) local_length = ResolveHost(BindAddress).ToSockaddr(0, &local);
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) RaiseLastSocketError();
 
     auto fail = [fd](int err) {
@@ -85,13 +80,13 @@ void TcpClient::OpenConnection() {
         RaiseSocketErrno(err);
     };
 
-    if (bind_local && bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (bind_local && bind(fd, reinterpret_cast<const sockaddr*>(&local), local_length) != 0) {
         fail(errno);
     }
 
     const bool limited = ConnectTimeout > 0;
     if (limited && !SetNonBlocking(fd, true)) fail(errno);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), peer_length) != 0) {
         int err = errno;
         // A blocking connect interrupted by a signal carries on in the background.
         if (err == EINPROGRESS || err == EINTR)

@@ -69,6 +69,10 @@ ServerConnection::~ServerConnection() {
     LeaveOrder();
 }
 
+Address ServerConnection::Source() const {
+    return limits_.address.IsNone() ? PeerAddressOf(fd_) : limits_.address;
+}
+
 void ServerConnection::AwaitTurn() {
     if (first_line_seen_ || !limits_.order) return;
     placed_ = true;
@@ -240,10 +244,10 @@ struct TcpServerCore {
 
     std::mutex mutex;
     std::condition_variable idle;
-    std::unordered_set<ServerConnection*> live;           // connections that may still be aborted
-    int running = 0;                                      // connection threads not yet finished
-    std::unordered_map<std::uint32_t, int> running_from;  // the same per source address
-    std::unordered_map<std::uint32_t, int> waiting;       // per source address: waiting for a line
+    std::unordered_set<ServerConnection*> live;     // connections that may still be aborted
+    int running = 0;                                // connection threads not yet finished
+    std::unordered_map<Address, int> running_from;  // the same per source address
+    std::unordered_map<Address, int> waiting;       // per source address: waiting for a line
 
     void Wake() {
         const std::uint64_t one = 1;
@@ -251,17 +255,17 @@ struct TcpServerCore {
     }
     bool Full() const { return max_connections > 0 && running >= max_connections; }
     // Whether a connection from `address` may have a thread now. Called with the mutex held.
-    bool MayStart(std::uint32_t address) const {
+    bool MayStart(const Address& address) const {
         if (max_running_per_address <= 0) return true;
         auto it = running_from.find(address);
         return it == running_from.end() || it->second < max_running_per_address;
     }
     // Count a connection thread in and out. Called with the mutex held.
-    void Started(std::uint32_t address) {
+    void Started(const Address& address) {
         ++running;
         ++running_from[address];
     }
-    void Finished(std::uint32_t address) {
+    void Finished(const Address& address) {
         --running;
         if (--running_from[address] <= 0) running_from.erase(address);
         idle.notify_all();
@@ -272,8 +276,7 @@ namespace {
 
 using Queued = AcceptQueue::Entry;
 
-void RunConnection(std::shared_ptr<TcpServerCore> core, ServerConnection* raw,
-                   std::uint32_t address) {
+void RunConnection(std::shared_ptr<TcpServerCore> core, ServerConnection* raw, Address address) {
     std::unique_ptr<ServerConnection> conn(raw);
     try {
         if (core->handler) core->handler(*conn);
@@ -403,7 +406,7 @@ void StartQueued(const std::shared_ptr<TcpServerCore>& core, AcceptQueue& queue)
         {
             std::lock_guard<std::mutex> lock(core->mutex);
             if (core->Full()) return;
-            next = queue.Pop([&](std::uint32_t address) { return core->MayStart(address); });
+            next = queue.Pop([&](const Address& address) { return core->MayStart(address); });
         }
         if (!next) return;  // every address that waits already runs its share
         try {
@@ -431,7 +434,7 @@ void AcceptPending(TcpServerCore& core, AcceptQueue& queue, std::size_t& opened_
         return bytes;
     };
     for (std::size_t taken = 0; taken < queue.capacity(); ++taken) {
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t length = sizeof from;
         int fd = accept4(core.listen_fd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
         if (fd < 0) {
@@ -443,6 +446,7 @@ void AcceptPending(TcpServerCore& core, AcceptQueue& queue, std::size_t& opened_
             return;
         }
         try {
+            const Address source = Address::FromSockaddr(from, length);
             if (queue.DescriptorsFull() && opened_since_look >= queue.capacity() / 4) {
                 opened_since_look = 0;
                 queue.ParkFinished(take);  // those that give way are closed already
@@ -450,12 +454,12 @@ void AcceptPending(TcpServerCore& core, AcceptQueue& queue, std::size_t& opened_
             if (queue.DescriptorsFull()) {
                 if (std::optional<std::string> finished = take(fd)) {
                     fd = -1;
-                    queue.Park(from.sin_addr.s_addr, std::move(*finished));
+                    queue.Park(source, std::move(*finished));
                     continue;
                 }
             }
             ++opened_since_look;
-            if (auto turned_away = queue.Push(Queued{fd, from.sin_addr.s_addr})) {
+            if (auto turned_away = queue.Push(Queued{fd, source})) {
                 Refuse(turned_away->fd);
             }
         } catch (...) {
@@ -543,16 +547,11 @@ void TcpServer::SetActive(bool active) {
 
     if (active) {
         if (DefaultPort < 0 || DefaultPort > 65535) throw SocketError(WinsockCodeFromErrno(EINVAL));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(DefaultPort));
-        if (BindAddress.empty()) {
-            addr.sin_addr.s_addr = htonl(INADDR_ANY);
-        } else {
-            addr.sin_addr = ResolveHost(BindAddress);
-        }
+        sockaddr_storage addr{};
+        const socklen_t addr_length =
+            ResolveBindAddress(BindAddress).ToSockaddr(DefaultPort, &addr);
 
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) RaiseLastSocketError();
         auto fail = [fd](int err) {
             close(fd);
@@ -563,9 +562,9 @@ void TcpServer::SetActive(bool active) {
         };
         int on = 1;
         if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) fail(errno);
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) fail(errno);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), addr_length) != 0) fail(errno);
         if (listen(fd, ListenQueue) != 0) fail(errno);
-        sockaddr_in bound{};
+        sockaddr_storage bound{};
         socklen_t len = sizeof bound;
         if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0) fail(errno);
 
@@ -573,7 +572,7 @@ void TcpServer::SetActive(bool active) {
         core->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (core->wake_fd < 0) fail(errno);
         core->listen_fd = fd;
-        core->port = ntohs(bound.sin_port);
+        core->port = Endpoint::FromSockaddr(bound, len).port;
         core->max_connections = MaxConnections;
         core->max_running_per_address = MaxConnectionsPerAddress;
         core->max_queued = QueueCapacity(MaxQueuedConnections, MaxConnections);

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "net/address.h"
 #include "net/first_line_order.h"
 
 namespace quorell {
@@ -38,7 +39,7 @@ public:
         // Keeps the first lines of this address's connections in the order they were accepted;
         // optional. Connections of one address are constructed in that order.
         std::shared_ptr<FirstLineOrder> order = {};
-        std::uint32_t address = 0;  // source IPv4 address, network order
+        Address address = {};  // where it came from; none when the server did not say
     };
 
     ServerConnection(int fd, int read_timeout_ms);
@@ -66,9 +67,10 @@ public:
     void Abort();
     bool Closed() const { return closed_; }
     int fd() const { return fd_; }
-    // The source IPv4 address the server accepted it from (network order), which stays known
-    // when the connection waited without its descriptor; 0 when the server did not say.
-    std::uint32_t SourceIPv4() const { return limits_.address; }
+    // Where the connection came from: the address the server accepted it from, which stays known
+    // when the connection waited without its descriptor, or else its socket's peer; none when
+    // neither is known.
+    Address Source() const;
 
 private:
     void Close();

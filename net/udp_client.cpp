@@ -1,6 +1,5 @@
 #include "net/udp_client.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,23 +31,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in Endpoint(in_addr address, int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr = address;
-    return addr;
-}
-
 }  // namespace
 
-void SendDatagramOn(int fd, in_addr address, int port, const void* buffer, std::size_t count) {
+void SendDatagramOn(int fd, const Address& address, int port, const void* buffer,
+                    std::size_t count) {
     if (port < 0 || port > 65535) throw SocketError(WinsockCodeFromErrno(EINVAL));
-    const sockaddr_in to = Endpoint(address, port);
+    sockaddr_storage to{};
+    const socklen_t length = address.ToSockaddr(port, &to);
     ssize_t sent;
     do {
-        sent = sendto(fd, buffer, count, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
-                      sizeof to);
+        sent =
+            sendto(fd, buffer, count, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), length);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
         if (errno == EMSGSIZE) throw Error("Package Size Too Big.");
@@ -74,16 +67,15 @@ std::shared_ptr<UdpSocket> UdpClient::Socket() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (socket_) return socket_;
 
-    in_addr local{};
-    if (!BindAddress.empty()) local = ResolveHost(BindAddress);
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage local{};
+    socklen_t local_length = 0;
+    if (!BindAddress.empty()) local_length = ResolveHost(BindAddress).ToSockaddr(0, &local);
+    int fd = socket(local_length > 0 ? local.ss_family : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw Error("Cannot allocate socket.");
     auto sock = std::make_shared<UdpSocket>(fd);  // closes fd if anything below throws
-    if (!BindAddress.empty()) {
-        const sockaddr_in addr = Endpoint(local, 0);
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-            RaiseLastSocketError();
-        }
+    if (local_length > 0 &&
+        bind(fd, reinterpret_cast<const sockaddr*>(&local), local_length) != 0) {
+        RaiseLastSocketError();
     }
     ApplyBroadcast(fd, broadcast_);
     socket_ = sock;
@@ -136,7 +128,7 @@ void UdpClient::SendBytes(const void* buffer, std::size_t count) {
 
 void UdpClient::SendBytesTo(const std::string& host, int port, const void* buffer,
                             std::size_t count) {
-    const in_addr address = ResolveHost(host);
+    const Address address = ResolveHost(host);
     auto sock = Socket();
     SendDatagramOn(sock->fd, address, port, buffer, count);
 }
@@ -148,7 +140,8 @@ std::string UdpClient::ReceiveText(int timeout) {
     auto sock = Socket();
 
     std::string data;
-    sockaddr_in from{};
+    sockaddr_storage from{};
+    socklen_t from_length = 0;
     while (true) {
         int wait_ms = -1;
         if (limited) {
@@ -167,17 +160,16 @@ std::string UdpClient::ReceiveText(int timeout) {
         if (ready == 0) {
             if (limited && Clock::now() >= deadline) {
                 std::lock_guard<std::mutex> lock(mutex_);
-                peer_ip_.clear();
-                peer_port_ = 0;
+                last_source_ = Endpoint{};
                 return std::string();
             }
             continue;
         }
 
         data.resize(static_cast<std::size_t>(std::max(BufferSize, 0)));
-        socklen_t len = sizeof from;
+        from_length = sizeof from;
         const ssize_t n = recvfrom(sock->fd, data.data(), data.size(), MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&from), &len);
+                                   reinterpret_cast<sockaddr*>(&from), &from_length);
         const int recv_err = errno;
         if (sock->closed.load()) throw SocketError(kClosedUnderWait);
         if (n >= 0) {
@@ -191,28 +183,30 @@ std::string UdpClient::ReceiveText(int timeout) {
     }
 
     std::lock_guard<std::mutex> lock(mutex_);
-    peer_ip_ = FormatAddress(from.sin_addr);
-    peer_port_ = ntohs(from.sin_port);
+    last_source_ = Endpoint::FromSockaddr(from, from_length);
     return data;
 }
 
-std::string UdpClient::PeerIP() const {
+Endpoint UdpClient::LastSource() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return peer_ip_;
+    return last_source_;
+}
+
+std::string UdpClient::PeerIP() const {
+    return LastSource().address.Text();
 }
 
 int UdpClient::PeerPort() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return peer_port_;
+    return LastSource().port;
 }
 
 int UdpClient::LocalPort() const {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!socket_) return 0;
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     if (getsockname(socket_->fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-    return ntohs(addr.sin_port);
+    return Endpoint::FromSockaddr(addr, len).port;
 }
 
 }  // namespace quorell::net

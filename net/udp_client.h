@@ -1,12 +1,12 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "net/address.h"
 
 namespace quorell::net {
 
@@ -53,8 +53,9 @@ public:
     // BufferSize comes back as its first BufferSize bytes. Throws SocketError on a receive error,
     // and SocketError kClosedUnderWait when SetActive(false) closes the socket under the wait.
     std::string ReceiveText(int timeout = kUseDefault);
-    // Source of the datagram ReceiveText returned last.
-    std::string PeerIP() const;
+    // Source of the datagram ReceiveText returned last; none and 0 after a wait that timed out.
+    Endpoint LastSource() const;
+    std::string PeerIP() const;  // its address as text, "" for none
     int PeerPort() const;
     // The local port the socket has (0 without a socket or before the first send).
     int LocalPort() const;
@@ -68,14 +69,14 @@ private:
     mutable std::mutex mutex_;  // guards socket_, broadcast_ and the last source
     std::shared_ptr<UdpSocket> socket_;
     bool broadcast_ = false;
-    std::string peer_ip_;
-    int peer_port_ = 0;
+    Endpoint last_source_;
 };
 
 // Sends count bytes as one datagram on the socket fd to address:port: the one send of clients
 // and server bindings. Throws "Package Size Too Big." when the datagram is too long for the
 // transport, "Not all bytes sent." on a short send, SocketError on any other failure.
-void SendDatagramOn(int fd, in_addr address, int port, const void* buffer, std::size_t count);
+void SendDatagramOn(int fd, const Address& address, int port, const void* buffer,
+                    std::size_t count);
 
 // Sets the broadcast option of a datagram socket (all ones for true, 0 for false); SocketError
 // on failure.

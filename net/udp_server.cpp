@@ -1,6 +1,5 @@
 #include "net/udp_server.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -87,7 +86,7 @@ void UdpServerCore::Run() {
         }
         if (ready == 0 || p[0].revents == 0) continue;
 
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t len = sizeof from;
         // MSG_TRUNC returns the datagram's real length, so one longer than the buffer is seen
         // and dropped rather than handed on cut short.
@@ -95,10 +94,7 @@ void UdpServerCore::Run() {
                                    reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0 || static_cast<std::size_t>(n) > buffer_size) continue;
 
-        char source[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &from.sin_addr, source, sizeof source);
-        binding.SourceAddress = source;
-        binding.SourcePort = ntohs(from.sin_port);
+        binding.SetSource(Endpoint::FromSockaddr(from, len));
         data = std::string_view(buffer.get(), static_cast<std::size_t>(n));
         try {
             HandOver();
@@ -133,9 +129,18 @@ void UdpServerCore::Deliver() {
 
 void UdpBinding::SendDatagram(const std::string& address, int port, const void* buffer,
                               std::size_t count) {
-    const in_addr to = ResolveHost(address);
+    SendDatagram(Endpoint{ResolveHost(address), port}, buffer, count);
+}
+
+void UdpBinding::SendDatagram(const Endpoint& to, const void* buffer, std::size_t count) {
     if (fd_ < 0) throw SocketError(kNotASocket);
-    SendDatagramOn(fd_, to, port, buffer, count);
+    SendDatagramOn(fd_, to.address, to.port, buffer, count);
+}
+
+void UdpBinding::SetSource(const Endpoint& source) {
+    source_ = source;
+    SourceAddress = source.address.Text();
+    SourcePort = source.port;
 }
 
 UdpServer::UdpServer() = default;
@@ -187,27 +192,21 @@ void UdpServer::Start() {
         throw Error("A datagram server that hands datagrams to the user interface needs a bridge.");
     }
     if (DefaultPort < 0 || DefaultPort > 65535) throw SocketError(WinsockCodeFromErrno(EINVAL));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(DefaultPort));
-    if (BindAddress.empty()) {
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    } else {
-        addr.sin_addr = ResolveHost(BindAddress);
-    }
+    sockaddr_storage addr{};
+    const socklen_t addr_length = ResolveBindAddress(BindAddress).ToSockaddr(DefaultPort, &addr);
 
     auto core = std::make_shared<UdpServerCore>();  // closes what it holds if we fail below
     // No SO_REUSEADDR: on this system it would let a second datagram socket share the port and
     // hide the conflict.
-    core->fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    core->fd = socket(addr.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (core->fd < 0) throw Error("Cannot allocate socket.");
-    if (bind(core->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    if (bind(core->fd, reinterpret_cast<const sockaddr*>(&addr), addr_length) != 0) {
         if (errno == EADDRINUSE) {
             throw Error("Could not bind socket. Address and port are already in use.");
         }
         RaiseLastSocketError();
     }
-    sockaddr_in bound{};
+    sockaddr_storage bound{};
     socklen_t len = sizeof bound;
     if (getsockname(core->fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0) {
         RaiseLastSocketError();
@@ -216,7 +215,7 @@ void UdpServer::Start() {
     core->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (core->wake_fd < 0) RaiseLastSocketError();
 
-    core->port = ntohs(bound.sin_port);
+    core->port = Endpoint::FromSockaddr(bound, len).port;
     core->buffer_size = static_cast<std::size_t>(std::max(BufferSize, 0));
     core->buffer = std::make_unique<char[]>(std::max<std::size_t>(core->buffer_size, 1));
     core->threaded = ThreadedEvent;

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <thread>
 
+#include "net/address.h"
+
 namespace quorell {
 class UiBridge;
 }
@@ -22,8 +24,11 @@ class UdpBinding {
 public:
     std::string IP;  // local address; empty: all local addresses
     int Port = 0;    // local port
+    // Where the datagram being handled came from: its address as text ("" when unknown) and its
+    // port, the same as Source() holds.
     std::string SourceAddress;
     int SourcePort = 0;
+    Endpoint Source() const { return source_; }
 
     // One datagram from this binding's own socket (so from the server's port) to address:port,
     // a dotted IPv4 text as SourceAddress holds (LOCALHOST and names are resolved as by
@@ -33,11 +38,18 @@ public:
     void SendDatagram(const std::string& address, int port, std::string_view bytes) {
         SendDatagram(address, port, bytes.data(), bytes.size());
     }
+    // The same to an endpoint, with nothing to resolve (a reply to Source(), say).
+    void SendDatagram(const Endpoint& to, const void* buffer, std::size_t count);
+    void SendDatagram(const Endpoint& to, std::string_view bytes) {
+        SendDatagram(to, bytes.data(), bytes.size());
+    }
 
 private:
     friend class UdpServer;
     friend struct UdpServerCore;
+    void SetSource(const Endpoint& source);
     int fd_ = -1;
+    Endpoint source_;
 };
 
 // Datagram server: binds DefaultPort when activated and receives on a listener thread of its

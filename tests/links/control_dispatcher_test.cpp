@@ -77,7 +77,7 @@ TEST(Dispatcher, LaterLinesAreChatUntilABlankLine) {
 
 TEST(Dispatcher, ReadsAConnectionUntilItEnds) {
     net::ServerConnection::Limits limits;
-    limits.address = htonl(0x7f000007);
+    limits.address = *net::Address::Parse("127.0.0.7");
     net::ServerConnection conn(Wire(lines::kConnected) + "\r\nhi\r\nno line end", limits);
     ConnectionLineSource source(conn);
     EXPECT_EQ(source.SourceAddress(), "127.0.0.7");

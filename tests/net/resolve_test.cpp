@@ -13,7 +13,7 @@ namespace {
 std::string Parsed(const std::string& text) {
     in_addr addr{};
     if (!ParseDottedQuad(text, &addr)) return "(rejected)";
-    return FormatAddress(addr);
+    return Address::FromIPv4(addr).Text();
 }
 
 TEST(ParseDottedQuadTest, AcceptsFourDecimalParts) {
@@ -58,13 +58,13 @@ TEST(ParseDottedQuadTest, RejectsEverythingElse) {
 
 TEST(ResolveHostTest, LocalhostInAnyCaseIsLoopback) {
     for (const char* name : {"LOCALHOST", "localhost", "LocalHost", "lOCALHOSt"}) {
-        EXPECT_EQ(FormatAddress(ResolveHost(name)), "127.0.0.1") << name;
+        EXPECT_EQ(ResolveHost(name).Text(), "127.0.0.1") << name;
     }
 }
 
 TEST(ResolveHostTest, DottedQuadIsTakenAsIs) {
-    EXPECT_EQ(FormatAddress(ResolveHost("10.20.30.40")), "10.20.30.40");
-    EXPECT_EQ(FormatAddress(ResolveHost("127.000.000.001")), "127.0.0.1");
+    EXPECT_EQ(ResolveHost("10.20.30.40").Text(), "10.20.30.40");
+    EXPECT_EQ(ResolveHost("127.000.000.001").Text(), "127.0.0.1");
 }
 
 TEST(ResolveHostTest, UnknownNamesAreHostNotFound) {
@@ -72,6 +72,8 @@ TEST(ResolveHostTest, UnknownNamesAreHostNotFound) {
         "",
         "no-such-host.invalid",
         std::string("localhost\0.example", 18),
+        // Peers are reached over IPv4 only.
+        "::1",
     };
     for (const auto& name : bad) {
         try {

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-
 #include <chrono>
 #include <string>
 #include <vector>
@@ -21,14 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::ClientSocket;
 using test::WaitUntil;
-
-// What a control-line sender does: connect, write everything, close; true when all of it went.
-bool SendAndClose(int port, const char* source, const std::string& bytes) {
-    ClientSocket s = test::StartConnectLoopback(port, "127.0.0.1", source);
-    if (!s || !test::ConnectCompleted(s.fd(), 5s)) return false;
-    fcntl(s.fd(), F_SETFL, 0);
-    return s.SendAll(bytes);
-}
 
 std::vector<std::string> Numbered(const std::string& kind, int count) {
     std::vector<std::string> lines;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -13,6 +15,7 @@
 
 #include "common/errors.h"
 #include "net/tcp_server.h"
+#include "support/raw_tcp.h"
 
 namespace quorell::net {
 
@@ -56,6 +59,16 @@ struct Seen {
         return failures.size();
     }
 };
+
+// What a control-line sender does: connect (from `source`, a loopback address, when given), write
+// everything, close; true when all of it went.
+inline bool SendAndClose(int port, const char* source, const std::string& bytes) {
+    using namespace std::chrono_literals;
+    test::ClientSocket s = test::StartConnectLoopback(port, "127.0.0.1", source);
+    if (!s || !test::ConnectCompleted(s.fd(), 5s)) return false;
+    fcntl(s.fd(), F_SETFL, 0);
+    return s.SendAll(bytes);
+}
 
 inline void StartOnLoopback(TcpServer& server) {
     server.BindAddress = "127.0.0.1";
