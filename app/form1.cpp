@@ -103,8 +103,9 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
       chat_(*static_cast<IChatView*>(this)),
       file_sender_ref_(
           std::make_shared<WindowRef<IFileSenderWindow>>(static_cast<IFileSenderWindow*>(this))),
-      file_send_(bridge_, file_sender_ref_, config.file_port),
-      file_receiver_(*static_cast<IFileReceiverWindow*>(this)),
+      file_link_(std::make_shared<SpecFileLink>(config.file_port)),
+      file_send_(bridge_, file_sender_ref_, file_link_, control_link_),
+      file_receiver_(*static_cast<IFileReceiverWindow*>(this), *control_link_),
       video_(*static_cast<IVideoWindow*>(this), video_link_, *control_link_, devices.camera),
       // Until the peer tells its voice port, its box shows its own name.
       voice_(*static_cast<IVoiceWindow*>(this), voice_link_, *control_link_, ACMWaveIn1,

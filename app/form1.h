@@ -25,6 +25,7 @@
 #include "common/window_ref.h"
 #include "links/control_events.h"
 #include "links/spec_control_link.h"
+#include "links/spec_file_link.h"
 #include "links/spec_video_link.h"
 #include "links/spec_voice_link.h"
 #include "net/tcp_server.h"
@@ -114,8 +115,8 @@ public:
     TACMOut ACMOut1;  // the stream audio sink's playback
     TACMConvertor ACMConvertor1;
     StreamAudioSink ServerSocket1;  // TCP 9002
-    // The file sender's socket, shared with the sender threads.
-    net::UdpClient& IdUDPClient2() { return *file_send_.IdUDPClient2(); }
+    // The file sender's socket, shared with the sender threads through the file link.
+    net::UdpClient& IdUDPClient2() { return file_link_->Client(); }
     // The one way every feature tells the peer something; made first, before any feature.
     IControlLink& ControlLink() { return *control_link_; }
     std::shared_ptr<IControlLink> SharedControlLink() const { return control_link_; }
@@ -222,6 +223,7 @@ private:
     // IFileSenderWindow and IFileReceiverWindow
     std::string PeerAddressAsTyped() override;
     QString FileToSend() override { return SendFilePath; }
+    void SetFileToSend(const QString& path) override { SendFilePath = path; }
     void SetSendFileEnabled(bool enabled) override;
     void ShowProgress(bool shown) override;
     void SetProgress(int percent) override;
@@ -229,6 +231,7 @@ private:
     void PlainBox(const QString& text) override;
     QString AskSaveFileName(const QString& proposed) override;
     void TransferEnded() override;
+    void TransferCompleted(const TransferStats& stats) override;
     void ReceiveStateChanged() override;
     bool IsPeerAddress(const std::string& address) override;
 
@@ -286,8 +289,7 @@ private:
     TransferSpeed receive_speed_;
     std::shared_ptr<FileSendRun> measured_run_;
     std::int64_t receive_last_taken_ = 0;
-    QString send_average_;     // the further line of the next completion notice from the peer
-    QString receive_average_;  // the further line of this side's completion box
+    QString send_average_;  // the further line of the next completion notice from the peer
     QTimer* speed_timer_ = nullptr;
 
     StartupConfig config_;
@@ -301,6 +303,7 @@ private:
     SharedWindowRef<IChatWindow> chat_ref_;
     ChatController chat_;
     SharedWindowRef<IFileSenderWindow> file_sender_ref_;
+    std::shared_ptr<SpecFileLink> file_link_;
     FileSendControl file_send_;
     FileReceiver file_receiver_;
     SpecVideoLink video_link_{IdUDPClient1, IdUDPServer1};

@@ -2,12 +2,10 @@
 // receiver's port, and what the sender and the receiver change in the window.
 #include <arpa/inet.h>
 
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <utility>
 
 #include "app/dialogs.h"
 #include "app/form1.h"
@@ -17,12 +15,11 @@
 
 namespace quorell {
 
-using protocol::Encode;
-using protocol::LineKind;
-
 namespace {
+
 const QString kAccept = QStringLiteral("接收");
 const QString kCancel = QStringLiteral("取消");
+
 }  // namespace
 
 void TForm1::BitBtn4Click() {
@@ -32,28 +29,11 @@ void TForm1::BitBtn4Click() {
 }
 
 void TForm1::OfferFile(const QString& path) {
-    // A file the peer could not take is not offered: it would wait for a file that never
-    // comes. An earlier offer stays good for the file chosen before.
-    const QFileInfo file(path);
-    if (file.isFile() && file.size() > Send_file::kMaxFileSize) {
-        PlainBox(Send_file::TooLargeText(path, file.size()));
-        return;
-    }
-    SendFilePath = path;
-    SendControlLine(Encode(LineKind::FileOffered));
+    file_send_.Offer(path);
 }
 
 void TForm1::BitBtn7Click() {
-    if (file_receiver_.State() != ReceiveState::Accepted) {
-        if (!SendControlLine(Encode(LineKind::FileAccepted))) return;
-        file_receiver_.AcceptedHere();
-        BitBtn4->setEnabled(false);
-        return;
-    }
-    if (!SendControlLine(Encode(LineKind::FileCancelled))) return;
-    ShowProgress(false);
-    BitBtn4->setEnabled(true);
-    file_receiver_.CancelledHere();
+    file_receiver_.ReceivePressed();
 }
 
 void TForm1::ReceiveStateChanged() {
@@ -123,12 +103,6 @@ void TForm1::ResetReceiveCaption() {
 }
 
 void TForm1::PlainBox(const QString& text) {
-    // The completion box keeps its words and says the average speed on a line of its own.
-    if (text == QStringLiteral("恭喜恭喜，文件传送完毕！") && !receive_average_.isEmpty()) {
-        const QString average = std::exchange(receive_average_, QString());
-        dialogs_.PlainBox(text + QStringLiteral("\r\n") + average);
-        return;
-    }
     dialogs_.PlainBox(text);
 }
 

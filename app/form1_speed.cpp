@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QToolTip>
 
+#include "app/dialogs.h"
 #include "app/form1.h"
 
 namespace quorell {
@@ -16,10 +17,13 @@ using Clock = TransferSpeed::Clock;
 constexpr int kSpeedIntervalMs = 250;
 
 // The further line of a completion notice; empty when nothing was measured.
-QString AverageLine(const TransferSpeed& speed) {
-    const std::optional<double> average = speed.AverageRate();
-    if (!average || speed.Done() <= 0) return {};
+QString AverageLine(std::optional<double> average) {
+    if (!average) return {};
     return QStringLiteral("平均速度：") + QString::fromStdString(FormatRate(*average));
+}
+
+QString AverageLine(const TransferSpeed& speed) {
+    return speed.Done() > 0 ? AverageLine(speed.AverageRate()) : QString();
 }
 
 }  // namespace
@@ -63,7 +67,6 @@ void TForm1::BeforeFileDatagram() {
 
 void TForm1::AfterFileDatagram() {
     if (file_receiver_.Receiving() && !receive_speed_.Running()) {
-        receive_average_.clear();
         receive_speed_.Start(Clock::now(), file_receiver_.Announced().value_or(-1),
                              file_receiver_.BytesTaken());
         speed_timer_->start();
@@ -75,7 +78,14 @@ void TForm1::FinishReceiveSpeed() {
     if (!receive_speed_.Running()) return;
     receive_speed_.Sample(Clock::now(), receive_last_taken_);
     receive_speed_.Stop();
-    receive_average_ = AverageLine(receive_speed_);
+}
+
+// The completion box keeps its words and says the average speed on a line of its own.
+void TForm1::TransferCompleted(const TransferStats& stats) {
+    QString text = QStringLiteral("恭喜恭喜，文件传送完毕！");
+    const QString average = AverageLine(stats.Average());
+    if (!average.isEmpty()) text += QStringLiteral("\r\n") + average;
+    dialogs_.PlainBox(text);
 }
 
 void TForm1::UpdateTransferSpeed() {

@@ -85,7 +85,7 @@ struct Transfer {
     std::string acknowledged;  // every chunk answered "package OK", in order
 };
 
-struct Window : IFileReceiverWindow {
+struct Window : IFileReceiverWindow, IControlLink {
     Window(FuzzedDataProvider& p, const Folder& f) : provider(p), folder(f) {}
 
     QString AskSaveFileName(const QString& proposed) override {
@@ -114,6 +114,7 @@ struct Window : IFileReceiverWindow {
     }
     void ShowProgress(bool) override {}
     void SetProgress(int percent) override { FUZZ_CHECK(percent >= 0 && percent <= 100); }
+    void SetSendFileEnabled(bool) override {}
     void TransferEnded() override { ended = true; }
     bool SendControlLine(const std::string& line) override {
         if (line == lines::Wire(lines::kFileCompleted)) completion_notice = true;
@@ -126,6 +127,7 @@ struct Window : IFileReceiverWindow {
                 throw Error("Socket Error # 10054\r\nConnection reset by peer.");
         }
     }
+    void TransferCompleted(const TransferStats&) override { success_box = true; }
     void PlainBox(const QString& text) override { success_box |= text == kSuccessBox; }
 
     FuzzedDataProvider& provider;
@@ -183,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::map<std::string, std::string> success;  // files reported complete, with their bytes
     success[keep_path] = kKept;
     {
-        FileReceiver receiver(window);
+        FileReceiver receiver(window, window);
         for (int n = 0; n < 64 && provider.remaining_bytes() > 0; ++n) {
             const auto selector = provider.ConsumeIntegral<std::uint8_t>();
             const std::string address = selector & 1 ? "127.0.0.2" : "127.0.0.1";

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <limits>
 #include <system_error>
 
@@ -20,7 +21,6 @@ using protocol::Encode;
 using protocol::LineKind;
 namespace {
 
-constexpr const char* kCompletionBox = "恭喜恭喜，文件传送完毕！";
 constexpr const char* kFallbackName = "received_file";
 
 QString FromGbkBytes(std::string_view gbk) {
@@ -102,6 +102,8 @@ struct FileReceiver::Output {
     std::string source_address;
     int source_port = 0;
     int shown_percent = -1;
+    // When the save dialog was answered: the measure of the transfer starts there.
+    std::chrono::steady_clock::time_point opened = std::chrono::steady_clock::now();
 
     // Chunks are written to the file in blocks of this size: one write per chunk would cost a
     // system call on every round trip of the transfer.
@@ -157,7 +159,8 @@ struct FileReceiver::Output {
     bool Incomplete() const { return announced && Taken() < *announced; }
 };
 
-FileReceiver::FileReceiver(IFileReceiverWindow& window) : window_(window) {}
+FileReceiver::FileReceiver(IFileReceiverWindow& window, IControlLink& control)
+    : window_(window), control_(control) {}
 
 FileReceiver::~FileReceiver() = default;
 
@@ -189,6 +192,19 @@ void FileReceiver::SetState(ReceiveState state) {
 void FileReceiver::PeerOffered(const std::string& source_address) {
     if (state_ == ReceiveState::Idle) SetState(ReceiveState::Offered);
     if (!source_address.empty()) offer_source_ = source_address;
+}
+
+void FileReceiver::ReceivePressed() {
+    if (state_ != ReceiveState::Accepted) {
+        if (!control_.SendControlLine(Encode(LineKind::FileAccepted))) return;
+        AcceptedHere();
+        window_.SetSendFileEnabled(false);
+        return;
+    }
+    if (!control_.SendControlLine(Encode(LineKind::FileCancelled))) return;
+    window_.ShowProgress(false);
+    window_.SetSendFileEnabled(true);
+    CancelledHere();
 }
 
 void FileReceiver::AcceptedHere() {
@@ -378,8 +394,14 @@ void FileReceiver::CancelledHere() {
 
 void FileReceiver::Report(const Output& out, const Outcome& outcome, bool tell_peer) {
     if (outcome.complete && outcome.saved) {
-        if (tell_peer && !window_.SendControlLine(Encode(LineKind::FileCompleted))) return;
-        window_.PlainBox(QString::fromUtf8(kCompletionBox));
+        if (tell_peer && !control_.SendControlLine(Encode(LineKind::FileCompleted))) return;
+        // The sender's end closes the measure; a cancel here leaves it without an end.
+        TransferStats stats{out.written, 0};
+        if (tell_peer)
+            stats.seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - out.opened)
+                    .count();
+        window_.TransferCompleted(stats);
         return;
     }
 
@@ -403,7 +425,7 @@ void FileReceiver::Report(const Output& out, const Outcome& outcome, bool tell_p
         const std::string notice = outcome.complete ? Encode(LineKind::FileCompleted)
                                                     : Utf8ToGbk("[系统消息]：") + ToGbkBytes(what);
         try {
-            window_.SendControlLine(notice);
+            control_.SendControlLine(notice);
         } catch (...) {
             // The user is told below in any case.
         }

@@ -9,10 +9,24 @@
 #include <string_view>
 #include <utility>
 
+#include "links/control_link.h"
+#include "links/file_link.h"
+
 namespace quorell {
 
-// What the receiving side of a file transfer needs of the window, the dialogs and the control
-// channel. Every call happens on the user-interface thread.
+// How a received file went, for the user's completion box.
+struct TransferStats {
+    std::int64_t bytes = 0;  // taken into the file
+    double seconds = 0;      // from the first chunk after the save dialog to the end
+    // Bytes a second over that time; nothing when no time or no byte could be measured.
+    std::optional<double> Average() const {
+        if (bytes <= 0 || !(seconds > 0)) return std::nullopt;
+        return static_cast<double>(bytes) / seconds;
+    }
+};
+
+// What the receiving side of a file transfer needs of the window and the dialogs. Every call
+// happens on the user-interface thread.
 class IFileReceiverWindow {
 public:
     virtual ~IFileReceiverWindow() = default;
@@ -20,11 +34,12 @@ public:
     virtual QString AskSaveFileName(const QString& proposed) = 0;
     virtual void ShowProgress(bool shown) = 0;  // the progress label and bar together
     virtual void SetProgress(int percent) = 0;
+    virtual void SetSendFileEnabled(bool enabled) = 0;  // the send-file button
     // The end of a transfer (the state is Idle again): the send-file button enabled.
     virtual void TransferEnded() = 0;
-    // A control line (GBK) to the peer; false when the peer could not be reached (the
-    // unreachable-peer box has been shown). A broken connection throws.
-    virtual bool SendControlLine(const std::string& line) = 0;
+    // A whole file is in place under the chosen name (and the peer has been told when it was
+    // the sender's end): the user's completion box.
+    virtual void TransferCompleted(const TransferStats& stats) = 0;
     virtual void PlainBox(const QString& text) = 0;
     // The receiving side's state (FileReceiver::State) has changed; the receive button shows
     // it.
@@ -52,9 +67,10 @@ enum class ReceiveState {
 class FileReceiver {
 public:
     // Sends a reply to the datagram being handled, from the file port to its source.
-    using Reply = std::function<void(std::string_view text)>;
+    using Reply = FileDatagramReply;
 
-    explicit FileReceiver(IFileReceiverWindow& window);
+    // control: where the peer hears how its file arrived (a broken connection throws).
+    FileReceiver(IFileReceiverWindow& window, IControlLink& control);
     ~FileReceiver();
     FileReceiver(const FileReceiver&) = delete;
     FileReceiver& operator=(const FileReceiver&) = delete;
@@ -71,6 +87,10 @@ public:
     // The peer's offer notice arrived, from this address of the peer's machine (empty when
     // unknown). Its datagrams may come from there even when that is not the address typed.
     void PeerOffered(const std::string& source_address = {});
+    // The receive button: accepts what is offered (the send-file button waits meanwhile), or
+    // cancels what was accepted, telling the peer first. Nothing changes when the peer cannot
+    // be reached; a connection that breaks while the line is written throws.
+    void ReceivePressed();
     // This side's user accepted (and the peer has been told). Until the sender of this
     // acceptance speaks, an end datagram can only be a cancelled run's, and changes nothing.
     void AcceptedHere();
@@ -113,6 +133,7 @@ private:
     void Report(const Output& out, const Outcome& outcome, bool tell_peer);
 
     IFileReceiverWindow& window_;
+    IControlLink& control_;
     std::string name_;
     std::int32_t size_ = 0;
     // The length as announced, when its text was a plain decimal number (it may exceed what

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -15,15 +16,14 @@
 #include "common/errors.h"
 #include "common/gbk.h"
 #include "common/worker.h"
-#include "net/resolve.h"
+#include "protocol/control_lines.h"
 #include "transfer/file_wire.h"
 
 namespace quorell {
 namespace {
 
-constexpr int kReceiveTimeout = 20000;
 // A wait for a reply looks at the cancel mark at least this often (milliseconds), should a
-// cancel close the socket just before the wait begins and so fail to wake it.
+// cancel close the link just before the wait begins and so fail to wake it.
 constexpr int kWaitSlice = 100;
 
 std::string ToGbkBytes(const QString& text) {
@@ -87,25 +87,46 @@ private:
 
 }  // namespace
 
+void ShowSendState(SendState& state, SendState now, IFileSenderWindow& window) {
+    state = now;
+    window.SetSendFileEnabled(now != SendState::Sending);
+}
+
 FileSendControl::FileSendControl(std::shared_ptr<UiBridge> bridge,
-                                 SharedWindowRef<IFileSenderWindow> window, int file_port)
+                                 SharedWindowRef<IFileSenderWindow> window,
+                                 std::shared_ptr<IFileLink> link,
+                                 std::shared_ptr<IControlLink> control)
     : bridge_(std::move(bridge)),
       window_(std::move(window)),
-      socket_(std::make_shared<net::UdpClient>()),
-      socket_turn_(std::make_shared<std::mutex>()) {
-    socket_->Port = file_port;
-    socket_->ReceiveTimeout = kReceiveTimeout;
-}
+      link_(std::move(link)),
+      control_(std::move(control)),
+      socket_turn_(std::make_shared<std::mutex>()),
+      state_(std::make_shared<SendState>(SendState::Idle)) {}
 
 FileSendControl::~FileSendControl() {
     if (!run_) return;
     std::lock_guard guard(run_->guard);
     run_->cancelled = true;
-    socket_->SetActive(false);
+    link_->Close();
+}
+
+void FileSendControl::Offer(const QString& path) {
+    IFileSenderWindow& window = window_->Get();
+    // A file the peer could not take is not offered: it would wait for a file that never
+    // comes.
+    const QFileInfo file(path);
+    if (file.isFile() && file.size() > Send_file::kMaxFileSize) {
+        window.PlainBox(Send_file::TooLargeText(path, file.size()));
+        return;
+    }
+    window.SetFileToSend(path);
+    if (control_->SendControlLine(protocol::Encode(protocol::LineKind::FileOffered)) &&
+        *state_ == SendState::Idle)
+        *state_ = SendState::Offered;
 }
 
 void FileSendControl::PeerAccepted() {
-    // One run at a time: two would share the socket, each taking the other's replies, and the
+    // One run at a time: two would share the link, each taking the other's replies, and the
     // progress bar. The peer accepts only after its user cancelled (or before any run), so the
     // cancel notice is on its way, on a connection of its own that was overtaken.
     if (run_ && !run_->cancelled && !run_->finished) {
@@ -113,7 +134,8 @@ void FileSendControl::PeerAccepted() {
         return;
     }
     auto run = std::make_shared<FileSendRun>();
-    Send_file::Start(std::make_shared<Send_file>(bridge_, socket_, window_, run, socket_turn_));
+    Send_file::Start(
+        std::make_shared<Send_file>(bridge_, link_, control_, window_, run, socket_turn_, state_));
     run_ = std::move(run);
 }
 
@@ -122,9 +144,9 @@ void FileSendControl::PeerCancelled() {
     bool accepted_again = false;
     {
         std::unique_lock<std::mutex> guard;
-        // Host is set only by a sender's hand-off, on this thread. Without one there is no peer
-        // to tell; the run's own resolved address spares a look-up here.
-        std::string to = socket_->Host;
+        // The peer host is set only by a sender's hand-off, on this thread. Without one there is
+        // no peer to tell; the run's own resolved address spares a look-up here.
+        std::string to = link_->PeerHost();
         if (run) {
             guard = std::unique_lock(run->guard);
             run->cancelled = true;
@@ -136,29 +158,30 @@ void FileSendControl::PeerCancelled() {
             }
         }
         try {
-            if (!to.empty())
-                socket_->SendBytesTo(to, socket_->Port, wire::kEndMarker.data(),
-                                     wire::kEndMarker.size());
+            if (!to.empty()) link_->Send(to, wire::kEndMarker);
         } catch (const std::exception&) {
             // Only the peer's end is missed; this side must not stay in the sending state.
         }
         IFileSenderWindow& window = window_->Get();
         window.ShowProgress(false);
         // Wakes a sender waiting for a reply; it sees the mark and ends without another word.
-        socket_->SetActive(false);
-        window.SetSendFileEnabled(true);
+        link_->Close();
+        ShowSendState(*state_, SendState::Idle, window);
     }
     if (accepted_again) PeerAccepted();
 }
 
-Send_file::Send_file(std::shared_ptr<UiBridge> bridge, std::shared_ptr<net::UdpClient> socket,
+Send_file::Send_file(std::shared_ptr<UiBridge> bridge, std::shared_ptr<IFileLink> link,
+                     std::shared_ptr<IControlLink> control,
                      SharedWindowRef<IFileSenderWindow> window, std::shared_ptr<FileSendRun> run,
-                     std::shared_ptr<std::mutex> socket_turn)
+                     std::shared_ptr<std::mutex> socket_turn, std::shared_ptr<SendState> state)
     : bridge_(std::move(bridge)),
-      socket_(std::move(socket)),
+      link_(std::move(link)),
+      control_(std::move(control)),
       window_(std::move(window)),
       run_(std::move(run)),
-      socket_turn_(std::move(socket_turn)) {}
+      socket_turn_(std::move(socket_turn)),
+      state_(state ? std::move(state) : std::make_shared<SendState>(SendState::Idle)) {}
 
 void Send_file::Start(std::shared_ptr<Send_file> worker) {
     StartDetachedWorker([worker = std::move(worker)] { worker->Execute(); });
@@ -168,7 +191,7 @@ void Send_file::Execute() noexcept {
     try {
         Run();
     } catch (...) {
-        // A socket or file failure, a cancel, or a closing window ends the run without a word.
+        // A link or file failure, a cancel, or a closing window ends the run without a word.
     }
     run_->finished = true;
 }
@@ -183,7 +206,7 @@ QString Send_file::TooLargeText(const QString& path, std::int64_t size) {
 bool Send_file::Send(const void* bytes, std::size_t count) {
     std::lock_guard guard(run_->guard);
     if (Cancelled()) return false;
-    socket_->SendBytesTo(target_, socket_->Port, bytes, count);
+    link_->Send(target_, std::string_view(static_cast<const char*>(bytes), count));
     return true;
 }
 
@@ -192,15 +215,15 @@ void Send_file::Refuse(const QString& path, std::int64_t size) {
         std::lock_guard guard(run_->guard);
         if (Cancelled()) return;
         run_->refused = true;
-        socket_->SetActive(false);
+        link_->Close();
     }
     const WindowRef<IFileSenderWindow>* ref = window_.get();
     bridge_->Invoke([&] {
         if (Cancelled()) return;
         IFileSenderWindow& window = ref->Get();
         window.ShowProgress(false);
-        window.SetSendFileEnabled(true);
-        window.SendControlLine(
+        ShowSendState(*state_, SendState::Idle, window);
+        control_->SendControlLine(
             Utf8ToGbk("[系统消息]：对方要传送的文件太大，无法传送，请按“取消”。"));
         window.PlainBox(TooLargeText(path, size));
     });
@@ -208,14 +231,14 @@ void Send_file::Refuse(const QString& path, std::int64_t size) {
 
 std::optional<std::string> Send_file::AwaitReply() {
     using Clock = std::chrono::steady_clock;
-    const int timeout = socket_->ReceiveTimeout;
+    const int timeout = link_->ReplyTimeout();
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
     auto cancelled = [this]() -> bool {
         if (!Cancelled()) return false;
-        // A wait that began after the cancel closed the socket has opened a new one: close it
+        // A wait that began after the cancel closed the link has opened it again: close it
         // again, as the cancel left it.
         std::lock_guard guard(run_->guard);
-        socket_->SetActive(false);
+        link_->Close();
         return true;
     };
     for (;;) {
@@ -226,16 +249,16 @@ std::optional<std::string> Send_file::AwaitReply() {
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             slice = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, kWaitSlice));
         }
-        std::string reply;
+        std::optional<std::string> reply;
         try {
-            reply = socket_->ReceiveText(slice);
+            reply = link_->Receive(slice);
         } catch (...) {
             if (cancelled()) return std::nullopt;
             throw;
         }
         if (cancelled()) return std::nullopt;
-        // An empty datagram is a reply too (a refusal); only its source tells it from silence.
-        if (!reply.empty() || !socket_->PeerIP().empty()) return reply;
+        // An empty datagram is a reply too (a refusal).
+        if (reply) return reply;
         if (timeout >= 0 && Clock::now() >= deadline) return std::string();
     }
 }
@@ -247,12 +270,12 @@ bool Send_file::Finish() {
         if (Cancelled()) return false;
         IFileSenderWindow& window = ref->Get();
         window.ShowProgress(false);
-        window.SetSendFileEnabled(true);
+        ShowSendState(*state_, SendState::Idle, window);
         return true;
     });
     if (!go) return false;
     std::lock_guard guard(run_->guard);
-    if (!Cancelled()) socket_->SetActive(false);
+    if (!Cancelled()) link_->Close();
     return true;
 }
 
@@ -260,7 +283,7 @@ void Send_file::Run() {
     std::unique_lock<std::mutex> turn;
     if (socket_turn_) turn = std::unique_lock(*socket_turn_);
     const WindowRef<IFileSenderWindow>* ref = window_.get();
-    net::UdpClient* socket = socket_.get();
+    IFileLink* link = link_.get();
 
     struct Begin {
         bool go = false;
@@ -270,15 +293,15 @@ void Send_file::Run() {
     const Begin begin = bridge_->Call([&]() -> Begin {
         if (Cancelled()) return {};
         IFileSenderWindow& window = ref->Get();
-        window.SetSendFileEnabled(false);
+        ShowSendState(*state_, SendState::Sending, window);
         window.ShowProgress(true);
         // Set here, on the user-interface thread, where the cancel reads it.
-        socket->Host = window.PeerAddressAsTyped();
-        return {true, window.FileToSend(), socket->Host};
+        link->SetPeerHost(window.PeerAddressAsTyped());
+        return {true, window.FileToSend(), link->PeerHost()};
     });
     if (!begin.go) return;
     // Looked up once, holding nothing: a cancel meanwhile must not wait for the resolver.
-    const std::string target = net::FormatAddress(net::ResolveHost(begin.host));
+    const std::string target = link->Resolve(begin.host);
 
     // A length the receiver cannot hold is refused before the file is named to it.
     {
@@ -294,7 +317,7 @@ void Send_file::Run() {
         if (Cancelled()) return;
         run_->target = target;
         target_ = target;
-        socket->SetActive(true);
+        link->Open();
     }
 
     if (!Send(std::string(wire::kNameMarker) + ToGbkBytes(begin.path))) return;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <thread>
 
+#include "links/spec_file_link.h"
 #include "support/raw_udp.h"
 #include "support/wait.h"
 #include "transfer_fakes.h"
@@ -27,7 +28,7 @@ struct Side {
     Side(const QString& file, const QByteArray& bytes) {
         window.path = file;
         EXPECT_TRUE(WriteFile(file, bytes) && udp.ok());
-        control.IdUDPClient2()->ReceiveTimeout = 200;
+        link->Client().ReceiveTimeout = 200;
     }
     ~Side() {
         if (auto run = control.CurrentRun()) {
@@ -93,7 +94,8 @@ struct Side {
     FakeSenderWindow window;
     SharedWindowRef<IFileSenderWindow> ref =
         std::make_shared<WindowRef<IFileSenderWindow>>(&window);
-    FileSendControl control{bridge, ref, udp.port()};
+    std::shared_ptr<SpecFileLink> link = std::make_shared<SpecFileLink>(udp.port());
+    FileSendControl control{bridge, ref, link, window.control};
 };
 
 class SendFileTest : public ::testing::Test {
@@ -123,7 +125,7 @@ TEST_F(SendFileTest, SendsTheExactExchangeForEachSize) {
         log.insert(log.end(), progress.begin(), progress.end());
         log.insert(log.end(), {"hide", "enable"});
         EXPECT_EQ(side.window.log, log);
-        EXPECT_FALSE(side.control.IdUDPClient2()->Active());
+        EXPECT_FALSE(side.link->Client().Active());
     }
 }
 
@@ -159,7 +161,7 @@ TEST_F(SendFileTest, RefusalsAndWrongAnswersLeaveTheStatesOfTheExchange) {
         EXPECT_EQ(got.back() == kEnd, c.refused == "chunk");
         EXPECT_EQ(side.window.log, c.log);
         // Only a finished exchange closes the socket; the stalled ones keep it.
-        EXPECT_EQ(side.control.IdUDPClient2()->Active(), c.refused != "chunk");
+        EXPECT_EQ(side.link->Client().Active(), c.refused != "chunk");
     }
 }
 
@@ -171,7 +173,7 @@ TEST_F(SendFileTest, ACancelEndsAWaitingRunSilentlyAndOnlyThenMayAnotherStart) {
     control.PeerCancelled();  // before any run: no peer to tell
     EXPECT_EQ(side.Count(), 0u);
 
-    control.IdUDPClient2()->ReceiveTimeout = 60000;  // only the cancel ends the first wait
+    side.link->Client().ReceiveTimeout = 60000;  // only the cancel ends the first wait
     side.answer = [&, normal = side.answer](const std::string& d) -> std::optional<std::string> {
         if (d.starts_with(kLength) && hold) return std::nullopt;  // a long save dialog
         return normal(d);
@@ -182,7 +184,7 @@ TEST_F(SendFileTest, ACancelEndsAWaitingRunSilentlyAndOnlyThenMayAnotherStart) {
     ASSERT_TRUE(WaitUntil([&] { return side.Count() == 2; }, 10s, side.bridge.get()));
     control.PeerCancelled();
     ASSERT_TRUE(side.Wait(first->finished));
-    EXPECT_FALSE(control.IdUDPClient2()->Active());
+    EXPECT_FALSE(side.link->Client().Active());
     EXPECT_EQ(log, (Lines{"hide", "enable", "disable", "show", "hide", "enable"}));
     // A late acceptance finds nobody waiting.
     ASSERT_TRUE(WaitUntil([&] { return side.Count() == 3; }, 10s, side.bridge.get()));
@@ -204,7 +206,7 @@ TEST_F(SendFileTest, AnAcceptanceThatOvertookItsCancelStartsTheNextRun) {
     std::atomic<bool> hold{true};
     Side side(Path("f.bin"), Pattern(1500));
     FileSendControl& control = side.control;
-    control.IdUDPClient2()->ReceiveTimeout = 60000;
+    side.link->Client().ReceiveTimeout = 60000;
     side.answer = [&, normal = side.answer](const std::string& d) -> std::optional<std::string> {
         if (d.starts_with(kLength) && hold) return std::nullopt;
         return normal(d);
@@ -225,17 +227,17 @@ TEST_F(SendFileTest, AnAcceptanceThatOvertookItsCancelStartsTheNextRun) {
               (Lines{name, kLength + "1500", kEnd, name, kLength + "1500",
                      Pattern(1024).toStdString(), Pattern(1500).mid(1024).toStdString(), kEnd}));
     EXPECT_EQ(side.window.log.back(), "enable");
-    EXPECT_FALSE(control.IdUDPClient2()->Active());
+    EXPECT_FALSE(side.link->Client().Active());
 }
 
 TEST_F(SendFileTest, ACancelWhoseEndCannotBeSentStillGivesTheWindowBack) {
     Side side(Path("f.bin"), Pattern(10));
-    side.control.IdUDPClient2()->Port = 0;  // every send is refused by the system
+    side.link->Client().Port = 0;  // every send is refused by the system
     side.Run();
     EXPECT_EQ(side.window.log, (Lines{"disable", "show"}));  // the run ended at its name
     side.control.PeerCancelled();
     EXPECT_EQ(side.window.log, (Lines{"disable", "show", "hide", "enable"}));
-    EXPECT_FALSE(side.control.IdUDPClient2()->Active());
+    EXPECT_FALSE(side.link->Client().Active());
 }
 
 TEST_F(SendFileTest, AFileOfTwoGibibytesIsRefusedWithoutAWordOnTheFilePort) {
@@ -250,7 +252,7 @@ TEST_F(SendFileTest, AFileOfTwoGibibytesIsRefusedWithoutAWordOnTheFilePort) {
                      "notice [系统消息]：对方要传送的文件太大，无法传送，请按“取消”。"}));
     EXPECT_NE(log[5].find(path.toStdString()), std::string::npos);
     EXPECT_NE(log[5].find("2147483648"), std::string::npos);
-    EXPECT_FALSE(side.control.IdUDPClient2()->Active());
+    EXPECT_FALSE(side.link->Client().Active());
     // The peer's user cancels as asked: an end datagram would tell its side the file arrived.
     side.control.PeerCancelled();
     EXPECT_EQ(side.Stop(), Lines{});

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QStringList>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,17 @@
 
 namespace quorell::test {
 
+// Control lines to the peer, as lines of a log shared with a window fake ("notice <line>").
+struct RecordingControlLink : IControlLink {
+    explicit RecordingControlLink(std::vector<std::string>& into) : log(into) {}
+    bool SendControlLine(const std::string& line) override {
+        log.push_back("notice " + GbkToUtf8(line));
+        return reachable;
+    }
+    std::vector<std::string>& log;
+    bool reachable = true;
+};
+
 struct FakeReceiverWindow : IFileReceiverWindow {
     QString AskSaveFileName(const QString& proposed) override {
         log.push_back("ask " + proposed.toStdString());
@@ -20,24 +32,29 @@ struct FakeReceiverWindow : IFileReceiverWindow {
     }
     void ShowProgress(bool shown) override { log.push_back(shown ? "show" : "hide"); }
     void SetProgress(int percent) override { log.push_back("progress " + std::to_string(percent)); }
+    void SetSendFileEnabled(bool enabled) override {
+        log.push_back(enabled ? "enable" : "disable");
+    }
     void TransferEnded() override { log.push_back("ended"); }
-    bool SendControlLine(const std::string& line) override {
-        log.push_back("notice " + GbkToUtf8(line));
-        return reachable;
+    void TransferCompleted(const TransferStats& stats) override {
+        log.push_back("completed " + std::to_string(stats.bytes));
+        this->stats = stats;
     }
     void PlainBox(const QString& text) override { log.push_back("box " + text.toStdString()); }
     bool IsPeerAddress(const std::string& address) override { return address == peer; }
 
     QStringList answers;
     std::string peer = "127.0.0.1";  // where the control lines go
-    bool reachable = true;
     std::vector<std::string> log;
+    RecordingControlLink control{log};
+    TransferStats stats;  // of the last completion
 };
 
 // Called on the user-interface thread only, which in the tests is the test's own thread.
 struct FakeSenderWindow : IFileSenderWindow {
     std::string PeerAddressAsTyped() override { return address; }
     QString FileToSend() override { return path; }
+    void SetFileToSend(const QString& chosen) override { path = chosen; }
     void SetSendFileEnabled(bool enabled) override {
         log.push_back(enabled ? "enable" : "disable");
     }
@@ -45,14 +62,11 @@ struct FakeSenderWindow : IFileSenderWindow {
     void SetProgress(int percent) override { log.push_back("progress " + std::to_string(percent)); }
     void ResetReceiveCaption() override { log.push_back("caption"); }
     void PlainBox(const QString& text) override { log.push_back("box " + text.toStdString()); }
-    bool SendControlLine(const std::string& line) override {
-        log.push_back("notice " + GbkToUtf8(line));
-        return true;
-    }
 
     std::string address = "127.0.0.1";
     QString path;
     std::vector<std::string> log;
+    std::shared_ptr<RecordingControlLink> control = std::make_shared<RecordingControlLink>(log);
 };
 
 inline QByteArray ReadAll(const QString& path) {
