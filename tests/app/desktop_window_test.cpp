@@ -45,7 +45,8 @@ protected:
 };
 
 TEST_F(DesktopWindowTest, BothSidesShowTheSpeedAndTheCompletionSaysTheAverage) {
-    const QString source = Write(QStringLiteral("speed.bin"), 8 * 1024 * 1024);
+    // Large enough to move for well over a second here, so the figures are polled while it does.
+    const QString source = Write(QStringLiteral("speed.bin"), 24 * 1024 * 1024);
     a->dialogs.answers.push_back(source);
     QTest::mouseClick(a->form->BitBtn4, Qt::LeftButton);
     ASSERT_TRUE(WaitUntil([&] { return b->form->BitBtn7->isEnabled(); }));

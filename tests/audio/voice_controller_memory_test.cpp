@@ -10,7 +10,7 @@
 #include "common/errors.h"
 #include "support/fake_audio.h"
 #include "support/memory_voice_link.h"
-#include "voice_fakes.h"
+#include "support/voice_fakes.h"
 
 namespace quorell::test {
 namespace {

@@ -11,8 +11,8 @@
 #include "links/spec_voice_link.h"
 #include "support/fake_audio.h"
 #include "support/raw_udp.h"
+#include "support/voice_fakes.h"
 #include "support/wait.h"
-#include "voice_fakes.h"
 
 namespace quorell::test {
 namespace {

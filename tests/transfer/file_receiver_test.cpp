@@ -4,7 +4,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 
-#include "transfer_fakes.h"
+#include "support/transfer_fakes.h"
 
 namespace quorell::test {
 namespace {

@@ -8,8 +8,8 @@
 #include <QTemporaryDir>
 
 #include "support/memory_file_link.h"
+#include "support/transfer_fakes.h"
 #include "support/wait.h"
-#include "transfer_fakes.h"
 
 namespace quorell::test {
 namespace {

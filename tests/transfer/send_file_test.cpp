@@ -10,8 +10,8 @@
 
 #include "links/spec_file_link.h"
 #include "support/raw_udp.h"
+#include "support/transfer_fakes.h"
 #include "support/wait.h"
-#include "transfer_fakes.h"
 
 namespace quorell::test {
 namespace {

@@ -9,21 +9,11 @@
 #include <vector>
 
 #include "common/gbk.h"
+#include "support/recording_control_link.h"
 #include "transfer/file_receiver.h"
 #include "transfer/send_file.h"
 
 namespace quorell::test {
-
-// Control lines to the peer, as lines of a log shared with a window fake ("notice <line>").
-struct RecordingControlLink : IControlLink {
-    explicit RecordingControlLink(std::vector<std::string>& into) : log(into) {}
-    bool SendControlLine(const std::string& line) override {
-        log.push_back("notice " + GbkToUtf8(line));
-        return reachable;
-    }
-    std::vector<std::string>& log;
-    bool reachable = true;
-};
 
 struct FakeReceiverWindow : IFileReceiverWindow {
     QString AskSaveFileName(const QString& proposed) override {

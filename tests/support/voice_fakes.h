@@ -6,7 +6,7 @@
 
 #include "audio/voice_controller.h"
 #include "common/gbk.h"
-#include "links/control_link.h"
+#include "support/recording_control_link.h"
 
 namespace quorell::test {
 
@@ -35,16 +35,6 @@ struct FakeVoiceWindow : IVoiceWindow {
     QString send_caption = QStringLiteral("发送语音");
     QString receive_caption = QStringLiteral("接收语音");
     int boxes = 0;
-};
-
-// The control lines voice sends, as UTF-8, answered as reachable or not.
-struct RecordingControlLink : IControlLink {
-    bool SendControlLine(const std::string& line) override {
-        lines.push_back(GbkToUtf8(line));
-        return reachable;
-    }
-    std::vector<std::string> lines;
-    bool reachable = true;
 };
 
 }  // namespace quorell::test
