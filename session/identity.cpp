@@ -5,6 +5,7 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -106,7 +107,10 @@ std::optional<Identity> Identity::LoadOrCreate(const std::string& folder, std::s
         // The certificate goes last: a crash between the two leaves a key alone, which the next
         // start refuses instead of silently making a new identity.
         if (std::string e = WritePrivateFile(keyPath, keyPem); !e.empty()) return Fail(error, e);
-        if (std::string e = WritePrivateFile(certPath, certPem); !e.empty()) return Fail(error, e);
+        if (std::string e = WritePrivateFile(certPath, certPem); !e.empty()) {
+            ::unlink(keyPath.c_str());  // ours, from a moment ago: the next start begins afresh
+            return Fail(error, e);
+        }
         return identity;
     }
     if (!haveKey) return Fail(error, keyPath + " is missing beside " + certPath);

@@ -101,14 +101,6 @@ TEST_F(TwoIdentities, MutualTls13HandshakeShowsEachTheOthersFingerprint) {
               VerificationCode(o.serverSaw, b->GetFingerprint()));
 }
 
-TEST_F(TwoIdentities, ReloadedIdentityStillHandshakes) {
-    auto reloaded = Identity::LoadOrCreate(folderA.path(), error);
-    ASSERT_TRUE(reloaded) << error;
-    Outcome o = Handshake(&*b, &*reloaded);
-    ASSERT_TRUE(o.done);
-    EXPECT_EQ(o.clientSaw, a->GetFingerprint());
-}
-
 TEST_F(TwoIdentities, PeerWithoutCertificateRefused) {
     EXPECT_FALSE(Handshake(nullptr, &*b).done);
     EXPECT_FALSE(Handshake(&*a, nullptr).done);

@@ -122,16 +122,6 @@ TEST_F(IdentityFiles, HalfAnIdentityRefused) {
     EXPECT_FALSE(std::filesystem::exists(cert));
 }
 
-TEST(Fingerprints, HexRoundTripsAndRejectsJunk) {
-    Fingerprint f{};
-    for (size_t i = 0; i < f.size(); ++i) f[i] = static_cast<std::uint8_t>(i * 37 + 1);
-    EXPECT_EQ(FingerprintFromHex(ToHex(f)), f);
-    EXPECT_FALSE(FingerprintFromHex(ToHex(f).substr(1)));
-    std::string upper = ToHex(f);
-    upper[0] = 'G';
-    EXPECT_FALSE(FingerprintFromHex(upper));
-}
-
 TEST(DefaultIdentityFolder, FollowsXdgDataHomeThenHome) {
     std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
     const char* xdg = std::getenv("XDG_DATA_HOME");
