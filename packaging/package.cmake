@@ -60,10 +60,10 @@ It listens on TCP port 1001, UDP port 8090 and TCP port 9002.")
 # Libraries from the binary itself, plus what Qt loads at run time: the camera through
 # GStreamer, the platform plugins, a Chinese font for the window, Qt's Chinese texts for its
 # dialogs and buttons, setcap for the postinst, and the sound server's client library that tells
-# the desktop's microphone and speaker.
+# the desktop's microphone and speaker, and the TLS library of the sessions between two copies.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, qt6-qpa-plugins, fonts-wqy-microhei, qt6-translations-l10n, libcap2-bin, libpulse0")
+  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, qt6-qpa-plugins, fonts-wqy-microhei, qt6-translations-l10n, libcap2-bin, libpulse0, libssl3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg_out}/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
