@@ -1,8 +1,9 @@
 #include "session/message.h"
 
 #include <algorithm>
+#include <type_traits>
 
-namespace session {
+namespace quorell::session {
 namespace {
 
 void PutU8(std::string& out, std::uint8_t v) {
@@ -195,6 +196,11 @@ bool IsKnownType(std::uint16_t type) {
 
 }  // namespace
 
+// A message's type is its place in Message, counted from 1.
+static_assert(std::is_same_v<std::variant_alternative_t<0, Message>, Hello>);
+static_assert(std::variant_size_v<Message> == static_cast<std::size_t>(Type::kError));
+static_assert(std::is_same_v<std::variant_alternative_t<6, Message>, Error>);
+
 std::string Encode(const Message& message) {
     std::string payload;
     if (!std::visit(PayloadWriter{payload}, message)) return {};
@@ -336,4 +342,4 @@ std::optional<Agreement> Negotiate(const Hello& ours, const Hello& theirs) {
     return a;
 }
 
-}  // namespace session
+}  // namespace quorell::session

@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-namespace session {
+namespace quorell::session {
 
 inline constexpr std::size_t kHeaderSize = 8;
 inline constexpr std::uint32_t kMaxPayload = 1024 * 1024;
@@ -160,4 +160,4 @@ struct Agreement {
 };
 std::optional<Agreement> Negotiate(const Hello& ours, const Hello& theirs);
 
-}  // namespace session
+}  // namespace quorell::session

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace session {
+namespace quorell::session {
 namespace {
 
 Hello OurHello() {
@@ -181,4 +181,4 @@ TEST(SessionNegotiate, LowestVersionAndSharedCapabilities) {
 }
 
 }  // namespace
-}  // namespace session
+}  // namespace quorell::session
