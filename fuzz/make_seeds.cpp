@@ -18,6 +18,7 @@
 #include "audio/wave_format.h"
 #include "common/gbk.h"
 #include "protocol/control_lines.h"
+#include "session/message.h"
 #include "transfer/file_wire.h"
 #include "video/jpeg_codec.h"
 #include "video/pattern_camera.h"
@@ -258,6 +259,38 @@ void RingSound(const QString& wav_path) {
     Write("fuzz_ring_wav", "sound_with_list_chunk", listed);
 }
 
+// Session streams; the first two bytes of each seed choose the cuts into reads.
+void SessionMessages() {
+    namespace s = session;
+    const std::string cuts("\x12\x34", 2);
+    const std::string hello =
+        s::Encode(s::Hello{1, "Quorell 1.0", {"chat", "events", "file/1", "media/1"}, 52000});
+    auto header = [](std::uint32_t length, std::uint16_t type, std::uint16_t flags) {
+        std::string h;
+        for (int shift : {24, 16, 8, 0}) h.push_back(static_cast<char>(length >> shift));
+        for (auto v : {type, flags}) {
+            h.push_back(static_cast<char>(v >> 8));
+            h.push_back(static_cast<char>(v));
+        }
+        return h;
+    };
+    Write("fuzz_session_message", "hello", cuts + hello);
+    Write("fuzz_session_message", "every_type",
+          cuts + hello + s::Encode(s::Chat{"hello, 世界"}) +
+              s::Encode(s::Event{s::EventCode::kVideoStarted, 6000}) +
+              s::Encode(s::Event{s::EventCode::kFileOffered, std::nullopt}) +
+              s::Encode(s::Ping{42}) + s::Encode(s::Pong{42}) +
+              s::Encode(s::Bye{s::ByeReason::kUserClosed, "closed"}) +
+              s::Encode(s::Error{s::ErrorCode::kMalformed, "bad"}));
+    Write("fuzz_session_message", "unknown_optional",
+          cuts + hello + header(3, 0x0100, 0) + "abc" + s::Encode(s::Chat{"next"}));
+    Write("fuzz_session_message", "unknown_must_understand",
+          cuts + hello + header(1, 0x0200, s::kFlagMustUnderstand) + "x");
+    Write("fuzz_session_message", "too_large", cuts + hello + header(s::kMaxPayload + 1, 2, 0));
+    Write("fuzz_session_message", "bad_utf8",
+          cuts + hello + header(6, 2, 0) + std::string("\0\0\0\2\xC0\x80", 6));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -273,5 +306,6 @@ int main(int argc, char** argv) {
     GbkTexts();
     Audio();
     RingSound(QString::fromLocal8Bit(argv[2]));
+    SessionMessages();
     return 0;
 }

@@ -1,0 +1,163 @@
+#pragma once
+
+// The messages two copies of the program exchange inside their encrypted session, their byte
+// form, and the negotiation of version and capabilities. Pure: no sockets, no encryption.
+// docs/session-protocol.md is the reference for every byte written here.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace quorell::session {
+
+inline constexpr std::size_t kHeaderSize = 8;
+inline constexpr std::uint32_t kMaxPayload = 1024 * 1024;
+inline constexpr std::uint16_t kProtocolVersion = 1;
+inline constexpr std::uint16_t kFlagMustUnderstand = 0x0001;
+
+inline constexpr std::size_t kMaxChatBytes = 64 * 1024;
+inline constexpr std::size_t kMaxProgramBytes = 256;
+inline constexpr std::size_t kMaxReasonBytes = 1024;
+inline constexpr std::size_t kMaxCapabilities = 64;
+inline constexpr std::size_t kMaxCapabilityBytes = 32;
+
+enum class Type : std::uint16_t {
+    kHello = 1,
+    kChat = 2,
+    kEvent = 3,
+    kPing = 4,
+    kPong = 5,
+    kBye = 6,
+    kError = 7,
+};
+
+// What a feature reports to the peer. The high byte names the feature.
+enum class EventCode : std::uint16_t {
+    kConnected = 0x0001,
+    kFileOffered = 0x0101,
+    kFileAccepted = 0x0102,
+    kFileDeclined = 0x0103,
+    kFileCancelled = 0x0104,
+    kVideoStarted = 0x0201,  // value: the video port
+    kVideoStopped = 0x0202,
+    kVoiceStarted = 0x0301,  // value: the voice port
+    kVoiceStopped = 0x0302,
+};
+
+enum class ByeReason : std::uint16_t {
+    kUserClosed = 1,
+    kShuttingDown = 2,
+    kIdle = 3,
+};
+
+enum class ErrorCode : std::uint16_t {
+    kMalformed = 1,
+    kTooLarge = 2,
+    kBadUtf8 = 3,
+    kMustUnderstand = 4,
+    kHelloExpected = 5,
+    kNoCommonVersion = 6,
+};
+
+struct Hello {
+    std::uint16_t version = kProtocolVersion;
+    std::string program;
+    std::vector<std::string> capabilities;
+    std::uint16_t port = 0;
+    bool operator==(const Hello&) const = default;
+};
+struct Chat {
+    std::string text;
+    bool operator==(const Chat&) const = default;
+};
+// Codes this version does not know are kept as they came; the receiver ignores them.
+struct Event {
+    EventCode code = EventCode::kConnected;
+    std::optional<std::uint32_t> value;
+    bool operator==(const Event&) const = default;
+};
+struct Ping {
+    std::uint64_t token = 0;
+    bool operator==(const Ping&) const = default;
+};
+struct Pong {
+    std::uint64_t token = 0;
+    bool operator==(const Pong&) const = default;
+};
+struct Bye {
+    ByeReason reason = ByeReason::kUserClosed;
+    std::string text;
+    bool operator==(const Bye&) const = default;
+};
+struct Error {
+    ErrorCode code = ErrorCode::kMalformed;
+    std::string text;
+    bool operator==(const Error&) const = default;
+};
+
+using Message = std::variant<Hello, Chat, Event, Ping, Pong, Bye, Error>;
+
+// The whole message, header included; empty when a field is beyond its limit, a text is not
+// well-formed UTF-8 or a capability name is not a valid one (nothing invalid is ever sent).
+std::string Encode(const Message& message);
+
+bool IsWellFormedUtf8(std::string_view text);
+// 1 to 32 bytes of lower-case letters, digits and "/._-".
+bool IsCapabilityName(std::string_view name);
+
+enum class ReadError {
+    kNone,
+    kTooLarge,        // a header declared more than kMaxPayload bytes
+    kTruncated,       // a payload ended before its fields did
+    kMalformed,       // a field out of its range
+    kBadUtf8,         // a text that is not well-formed UTF-8
+    kMustUnderstand,  // a type this version does not know, marked must-understand
+    kHelloExpected,   // the first message was not Hello, or a second Hello came
+};
+
+// The code to put in the Error message sent before closing on a reader's error.
+ErrorCode ErrorCodeFor(ReadError error);
+
+// Cuts a byte stream, fed in pieces of any size, into messages. Holds at most one header and
+// one payload of a known type (never more than its declared length); skips the payload of an
+// unknown optional type without keeping it. After the first error it takes nothing more.
+class MessageReader {
+public:
+    // Appends the messages completed by these bytes to out; false once the stream is broken.
+    bool Feed(std::string_view bytes, std::vector<Message>& out);
+
+    ReadError error() const { return error_; }
+    // The type of the message the error was found in.
+    std::uint16_t error_type() const { return type_; }
+    // True when the stream stopped inside a message: a connection closing now was cut short.
+    bool MidMessage() const { return !header_.empty() || in_payload_; }
+
+private:
+    bool Fail(ReadError error);
+    bool Finish(std::vector<Message>& out);
+
+    std::string header_;
+    std::string payload_;
+    bool in_payload_ = false;
+    bool keep_ = false;  // false while skipping an unknown type
+    std::uint32_t remaining_ = 0;
+    std::uint16_t type_ = 0;
+    bool seen_hello_ = false;
+    ReadError error_ = ReadError::kNone;
+};
+
+// What both sides use: the lower of the two versions and the capabilities both named, in our
+// order, each once. Empty when a side gave version 0.
+struct Agreement {
+    std::uint16_t version = 0;
+    std::vector<std::string> capabilities;
+    bool Has(std::string_view capability) const;
+    bool operator==(const Agreement&) const = default;
+};
+std::optional<Agreement> Negotiate(const Hello& ours, const Hello& theirs);
+
+}  // namespace quorell::session
