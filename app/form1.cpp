@@ -95,15 +95,15 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
       bridge_(std::move(bridge)),
       control_link_ref_(
           std::make_shared<WindowRef<IControlLinkWindow>>(static_cast<IControlLinkWindow*>(this))),
-      control_link_(std::make_shared<SpecControlLink>(bridge_, control_link_ref_,
-                                                      config.control_port, config.bind_address)),
+      control_link_(std::make_shared<PlainControlLink>(bridge_, control_link_ref_,
+                                                       config.control_port, config.bind_address)),
       dispatch_ref_(
           std::make_shared<WindowRef<IControlEvents>>(static_cast<IControlEvents*>(this))),
       chat_ref_(std::make_shared<WindowRef<IChatWindow>>(static_cast<IChatWindow*>(this))),
       chat_(*static_cast<IChatView*>(this)),
       file_sender_ref_(
           std::make_shared<WindowRef<IFileSenderWindow>>(static_cast<IFileSenderWindow*>(this))),
-      file_link_(std::make_shared<SpecFileLink>(config.file_port)),
+      file_link_(std::make_shared<PlainFileLink>(config.file_port)),
       file_send_(bridge_, file_sender_ref_, file_link_, control_link_),
       file_receiver_(*static_cast<IFileReceiverWindow*>(this), *control_link_),
       video_(*static_cast<IVideoWindow*>(this), video_link_, *control_link_, devices.camera),

@@ -24,10 +24,10 @@
 #include "common/ui_bridge.h"
 #include "common/window_ref.h"
 #include "links/control_events.h"
-#include "links/spec_control_link.h"
-#include "links/spec_file_link.h"
-#include "links/spec_video_link.h"
-#include "links/spec_voice_link.h"
+#include "links/plain_control_link.h"
+#include "links/plain_file_link.h"
+#include "links/plain_video_link.h"
+#include "links/plain_voice_link.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "transfer/file_receiver.h"
@@ -121,7 +121,7 @@ public:
     IControlLink& ControlLink() { return *control_link_; }
     std::shared_ptr<IControlLink> SharedControlLink() const { return control_link_; }
     // The original protocol's link behind it, with its shared client.
-    SpecControlLink& SpecControl() { return *control_link_; }
+    PlainControlLink& PlainControl() { return *control_link_; }
     FileSendControl& FileSending() { return file_send_; }
     FileReceiver& FileReceiving() { return file_receiver_; }
     VideoController& Video() { return video_; }
@@ -265,7 +265,7 @@ private:
     void SetUpVoiceComponents();
     void StartAudioSink();
     bool voice_box_open_ = false;
-    SpecVoiceLink voice_link_{IdUDPClient3, IdUDPServer3};
+    PlainVoiceLink voice_link_{IdUDPClient3, IdUDPServer3};
 
     // What the peer did, told while the window is not active (app/form1_notify.cpp).
     void TellUser(const QString& text);
@@ -297,16 +297,16 @@ private:
     IDialogs& dialogs_;
     std::shared_ptr<UiBridge> bridge_;
     SharedWindowRef<IControlLinkWindow> control_link_ref_;
-    std::shared_ptr<SpecControlLink> control_link_;
+    std::shared_ptr<PlainControlLink> control_link_;
     std::unique_ptr<TForm3> form3_;
     SharedWindowRef<IControlEvents> dispatch_ref_;
     SharedWindowRef<IChatWindow> chat_ref_;
     ChatController chat_;
     SharedWindowRef<IFileSenderWindow> file_sender_ref_;
-    std::shared_ptr<SpecFileLink> file_link_;
+    std::shared_ptr<PlainFileLink> file_link_;
     FileSendControl file_send_;
     FileReceiver file_receiver_;
-    SpecVideoLink video_link_{IdUDPClient1, IdUDPServer1};
+    PlainVideoLink video_link_{IdUDPClient1, IdUDPServer1};
     VideoController video_;
     VoiceController voice_;
 };

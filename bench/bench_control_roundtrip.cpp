@@ -221,7 +221,7 @@ void RoundTrip(Peer& a, Peer& b, int count) {
 void ChannelBurst(Peer& a, Peer& b, int count, std::chrono::seconds time_cap) {
     std::printf("\n[2] sustained throughput through the control channel\n");
     std::printf(
-        "    A's worker thread calls SpecControlLink::SendControlLineTo(\"127.0.0.2\", line) %d "
+        "    A's worker thread calls PlainControlLink::SendControlLineTo(\"127.0.0.2\", line) %d "
         "times\n"
         "    back to back: the network step of every message send (one connection per line),\n"
         "    without the send button's per-message reads of the input box. B's user-interface\n"
@@ -236,7 +236,7 @@ void ChannelBurst(Peer& a, Peer& b, int count, std::chrono::seconds time_cap) {
     const int unreachable_before = a.dialogs.Count(QStringLiteral("unreachable"));
     std::atomic<int> sent{0}, refused{0}, thrown{0};
     std::atomic<bool> done{false};
-    SpecControlLink& channel = a.form->SpecControl();
+    PlainControlLink& channel = a.form->PlainControl();
     Clock::time_point sender_done;
     std::vector<double> send_us;  // the sender's own, read after join()
     send_us.reserve(count);

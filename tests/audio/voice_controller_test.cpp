@@ -8,7 +8,7 @@
 
 #include "audio/voice_controller.h"
 #include "common/ui_bridge.h"
-#include "links/spec_voice_link.h"
+#include "links/plain_voice_link.h"
 #include "support/fake_audio.h"
 #include "support/raw_udp.h"
 #include "support/voice_fakes.h"
@@ -38,7 +38,7 @@ protected:
     TACMWaveIn wave_in{&input, [](const std::string&) {}};
     TACMWaveOut wave_out{&output, [](const std::string&) {}};
     TACMDialog chooser;
-    SpecVoiceLink spec_link{sender, receiver};
+    PlainVoiceLink spec_link{sender, receiver};
     RecordingControlLink control;
     VoiceController voice{window, spec_link, control, wave_in, wave_out, chooser};
 };

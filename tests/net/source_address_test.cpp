@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <mutex>
@@ -82,6 +83,13 @@ TEST(SourceAddressTest, AConnectionKnowsItsSourceAlsoWhenItWaitedWithoutItsDescr
     ASSERT_TRUE(second.SendAll("127.0.0.3 parked\r\n"));
     second.FinishSending();
     ASSERT_TRUE(SendAndClose(port, "127.0.0.4", "127.0.0.4 open\r\n"));
+    // The server parks the second by closing its descriptor, which its client sees as the end.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            char byte = 0;
+            return ::recv(second.fd(), &byte, 1, MSG_DONTWAIT) == 0;
+        },
+        20s));
 
     gate.Open();
     ASSERT_TRUE(WaitUntil([&] { return arrivals.From("127.0.0.").size() == 3; }, 20s));

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "links/spec_file_link.h"
+#include "links/plain_file_link.h"
 #include "support/memory_file_link.h"
 #include "support/raw_udp.h"
 
@@ -22,8 +22,8 @@ struct Wire {
     std::function<void(std::string_view)> peer_answers;
 };
 
-Wire Spec(RawUdp& peer, int& peer_source) {
-    auto link = std::make_shared<SpecFileLink>(peer.port());
+Wire Plain(RawUdp& peer, int& peer_source) {
+    auto link = std::make_shared<PlainFileLink>(peer.port());
     link->Client().BindAddress = "127.0.0.1";
     return {link, "127.0.0.1",
             [&peer, &peer_source]() -> std::optional<std::string> {
@@ -97,7 +97,7 @@ TEST(FileLinkTest, BothLinksKeepOneContract) {
         RawUdp peer("127.0.0.1", 0);
         ASSERT_TRUE(peer.ok());
         int peer_source = 0;
-        CheckContract(Spec(peer, peer_source));
+        CheckContract(Plain(peer, peer_source));
     }
     {
         SCOPED_TRACE("memory");

@@ -8,7 +8,7 @@
 #include <optional>
 #include <thread>
 
-#include "links/spec_file_link.h"
+#include "links/plain_file_link.h"
 #include "support/raw_udp.h"
 #include "support/transfer_fakes.h"
 #include "support/wait.h"
@@ -94,7 +94,7 @@ struct Side {
     FakeSenderWindow window;
     SharedWindowRef<IFileSenderWindow> ref =
         std::make_shared<WindowRef<IFileSenderWindow>>(&window);
-    std::shared_ptr<SpecFileLink> link = std::make_shared<SpecFileLink>(udp.port());
+    std::shared_ptr<PlainFileLink> link = std::make_shared<PlainFileLink>(udp.port());
     FileSendControl control{bridge, ref, link, window.control};
 };
 

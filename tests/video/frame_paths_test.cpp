@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "links/spec_video_link.h"
+#include "links/plain_video_link.h"
 #include "net/udp_client.h"
 #include "net/udp_server.h"
 #include "support/raw_udp.h"
@@ -75,7 +75,7 @@ protected:
     SenderWindow window;
     net::UdpClient socket;
     net::UdpServer unused;  // this side receives nothing
-    SpecVideoLink link{socket, unused};
+    PlainVideoLink link{socket, unused};
     FrameSender sender{window, link};
     std::string last_bytes;
 };
@@ -117,12 +117,12 @@ TEST_F(FrameSenderTest, FailuresAreReportedOncePerRunAndNeverEscape) {
     EXPECT_FALSE(peer.Receive(50ms).has_value());
 }
 
-TEST(SpecVideoLinkTest, AFrameTooLongForOneDatagramGoesOutAsItsFirst8192Bytes) {
+TEST(PlainVideoLinkTest, AFrameTooLongForOneDatagramGoesOutAsItsFirst8192Bytes) {
     test::RawUdp peer;
     ASSERT_TRUE(peer.ok());
     net::UdpClient socket;
     net::UdpServer unused;
-    SpecVideoLink link{socket, unused};
+    PlainVideoLink link{socket, unused};
     std::string frame(10000, 'x');
     frame[8191] = 'y';
     link.SendFrame({"127.0.0.1", peer.port()}, frame);

@@ -9,9 +9,9 @@ namespace quorell {
 // Voice as bare datagrams: each block one datagram with no header, sent from the window's
 // voice client and received by its voice server. The server's read handler hands each
 // datagram to Received.
-class SpecVoiceLink final : public IVoiceLink {
+class PlainVoiceLink final : public IVoiceLink {
 public:
-    SpecVoiceLink(net::UdpClient& sender, net::UdpServer& receiver)
+    PlainVoiceLink(net::UdpClient& sender, net::UdpServer& receiver)
         : sender_(sender), receiver_(receiver) {}
 
     void OpenSending(const std::string& host, int port) override;

@@ -10,11 +10,11 @@ namespace quorell {
 
 // The file link on a datagram client of its own: datagrams to the peer's file port, replies
 // waited for on the same socket, 20 s for each.
-class SpecFileLink : public IFileLink {
+class PlainFileLink : public IFileLink {
 public:
     static constexpr int kReplyTimeout = 20000;
 
-    explicit SpecFileLink(int file_port);
+    explicit PlainFileLink(int file_port);
 
     // The socket itself, for the window that names it and for tests (Port, ReceiveTimeout,
     // BindAddress, BufferSize).

@@ -1,21 +1,21 @@
-#include "links/spec_control_link.h"
+#include "links/plain_control_link.h"
 
 namespace quorell {
 
-SpecControlLink::SpecControlLink(std::shared_ptr<UiBridge> bridge,
-                                 SharedWindowRef<IControlLinkWindow> window, int control_port,
-                                 std::string bind_address)
+PlainControlLink::PlainControlLink(std::shared_ptr<UiBridge> bridge,
+                                   SharedWindowRef<IControlLinkWindow> window, int control_port,
+                                   std::string bind_address)
     : bridge_(std::move(bridge)), window_(std::move(window)), control_port_(control_port) {
     client_.BindAddress = std::move(bind_address);
 }
 
-bool SpecControlLink::SendControlLine(const std::string& line) {
+bool PlainControlLink::SendControlLine(const std::string& line) {
     const WindowRef<IControlLinkWindow>* ref = window_.get();
     const std::string host = bridge_->Call([ref] { return ref->Get().PeerAddress(); });
     return SendControlLineTo(host, line);
 }
 
-bool SpecControlLink::SendControlLineTo(const std::string& host, const std::string& line) {
+bool PlainControlLink::SendControlLineTo(const std::string& host, const std::string& line) {
     bool reached = true;
     {
         std::lock_guard lock(lock_);

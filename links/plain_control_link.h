@@ -23,10 +23,10 @@ public:
 
 // Control lines as the original protocol carries them: every line goes out over a fresh
 // connection to the peer's control port, one sender at a time. Safe to use from any thread.
-class SpecControlLink : public IControlLink {
+class PlainControlLink : public IControlLink {
 public:
-    SpecControlLink(std::shared_ptr<UiBridge> bridge, SharedWindowRef<IControlLinkWindow> window,
-                    int control_port, std::string bind_address);
+    PlainControlLink(std::shared_ptr<UiBridge> bridge, SharedWindowRef<IControlLinkWindow> window,
+                     int control_port, std::string bind_address);
 
     // Sends to the window's peer address, read on the user-interface thread.
     bool SendControlLine(const std::string& line) override;

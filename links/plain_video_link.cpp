@@ -1,11 +1,11 @@
-#include "links/spec_video_link.h"
+#include "links/plain_video_link.h"
 
 #include <algorithm>
 #include <utility>
 
 namespace quorell {
 
-void SpecVideoLink::SendFrame(const VideoTarget& target, std::string_view frame) {
+void PlainVideoLink::SendFrame(const VideoTarget& target, std::string_view frame) {
     // Broadcast stays allowed from the first frame on, so a broadcast address as the peer
     // works too.
     sender_.SetBroadcastEnabled(true);
@@ -15,17 +15,17 @@ void SpecVideoLink::SendFrame(const VideoTarget& target, std::string_view frame)
     sender_.SendBytesTo(target.host, target.port, frame.data(), count);
 }
 
-void SpecVideoLink::StartReceiving(int port, FrameHandler frames) {
+void PlainVideoLink::StartReceiving(int port, FrameHandler frames) {
     receiver_.DefaultPort = port;
     receiver_.SetActive(true);  // each activation binds the port it is given now
     frames_ = std::move(frames);
 }
 
-void SpecVideoLink::StopReceiving() {
+void PlainVideoLink::StopReceiving() {
     receiver_.SetActive(false);
 }
 
-void SpecVideoLink::Deliver(std::string_view datagram) {
+void PlainVideoLink::Deliver(std::string_view datagram) {
     if (frames_) frames_(datagram);
 }
 

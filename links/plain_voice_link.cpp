@@ -1,4 +1,4 @@
-#include "links/spec_voice_link.h"
+#include "links/plain_voice_link.h"
 
 #include <algorithm>
 #include <utility>
@@ -7,37 +7,37 @@ namespace quorell {
 
 IVoiceLink::~IVoiceLink() = default;
 
-void SpecVoiceLink::OpenSending(const std::string& host, int port) {
+void PlainVoiceLink::OpenSending(const std::string& host, int port) {
     sender_.SetActive(false);
     sender_.Host = host;
     sender_.Port = port;
     sender_.SetActive(true);
 }
 
-void SpecVoiceLink::CloseSending() {
+void PlainVoiceLink::CloseSending() {
     sender_.SetActive(false);
 }
 
-void SpecVoiceLink::SendBlock(const std::string& host, int port, std::string_view block) {
+void PlainVoiceLink::SendBlock(const std::string& host, int port, std::string_view block) {
     sender_.SendBytesTo(host, port, block.data(), block.size());
 }
 
-std::size_t SpecVoiceLink::MaxBlockSize() const {
+std::size_t PlainVoiceLink::MaxBlockSize() const {
     return static_cast<std::size_t>(std::max(sender_.BufferSize, 1));
 }
 
-void SpecVoiceLink::StartReceiving(int port, BlockHandler on_block) {
+void PlainVoiceLink::StartReceiving(int port, BlockHandler on_block) {
     receiver_.SetActive(false);
     receiver_.DefaultPort = port;
     on_block_ = std::move(on_block);
     receiver_.SetActive(true);
 }
 
-void SpecVoiceLink::StopReceiving() {
+void PlainVoiceLink::StopReceiving() {
     receiver_.SetActive(false);
 }
 
-void SpecVoiceLink::Received(std::string_view datagram) {
+void PlainVoiceLink::Received(std::string_view datagram) {
     // A copy: the handler may show a modal box, in which the user can stop and start again.
     const BlockHandler handler = on_block_;
     if (handler) handler(datagram);

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "links/spec_control_link.h"
+#include "links/plain_control_link.h"
 #include "protocol/control_lines.h"
 #include "support/raw_tcp.h"
 
@@ -29,11 +29,11 @@ public:
     std::thread::id ui_thread = std::this_thread::get_id();
 };
 
-struct SpecLink : ::testing::Test {
+struct PlainLink : ::testing::Test {
     void SetUp() override {
         listener = ListenLoopback(4, &port);
         ASSERT_GE(listener, 0);
-        link = std::make_unique<SpecControlLink>(bridge, window_ref, port, "");
+        link = std::make_unique<PlainControlLink>(bridge, window_ref, port, "");
     }
     void TearDown() override {
         if (listener >= 0) close(listener);
@@ -52,10 +52,10 @@ struct SpecLink : ::testing::Test {
         std::make_shared<WindowRef<IControlLinkWindow>>(&window);
     int listener = -1;
     int port = 0;
-    std::unique_ptr<SpecControlLink> link;
+    std::unique_ptr<PlainControlLink> link;
 };
 
-TEST_F(SpecLink, EachLineIsOneConnectionOfGbkAndCrLf) {
+TEST_F(PlainLink, EachLineIsOneConnectionOfGbkAndCrLf) {
     // The listener's backlog holds each connection until it is read.
     ASSERT_TRUE(link->SendControlLine(lines::Wire(lines::kConnected)));
     ASSERT_TRUE(link->SendControlLine("system1:12345"));
@@ -71,7 +71,7 @@ TEST_F(SpecLink, EachLineIsOneConnectionOfGbkAndCrLf) {
     EXPECT_FALSE(link->Client1().IsConnected());
 }
 
-TEST_F(SpecLink, AWorkerReadsTheAddressAndShowsTheBoxThroughTheUserInterfaceThread) {
+TEST_F(PlainLink, AWorkerReadsTheAddressAndShowsTheBoxThroughTheUserInterfaceThread) {
     // Sends line from a thread of its own while this one serves the bridge.
     const auto send_from_worker = [&](const std::string& line) {
         std::atomic<bool> done{false}, sent{false};

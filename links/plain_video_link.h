@@ -11,9 +11,9 @@ namespace quorell {
 // Video on the plain datagram wire: each frame is one datagram from the sending client, and
 // the peer's frames arrive at the receiving server, bound to the port the peer announced. The
 // owner keeps both endpoints and routes the server's read handler to Deliver.
-class SpecVideoLink final : public IVideoLink {
+class PlainVideoLink final : public IVideoLink {
 public:
-    SpecVideoLink(net::UdpClient& sender, net::UdpServer& receiver)
+    PlainVideoLink(net::UdpClient& sender, net::UdpServer& receiver)
         : sender_(sender), receiver_(receiver) {}
 
     void SendFrame(const VideoTarget& target, std::string_view frame) override;
