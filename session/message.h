@@ -46,6 +46,15 @@ enum class EventCode : std::uint16_t {
     kVideoStopped = 0x0202,
     kVoiceStarted = 0x0301,  // value: the voice port
     kVoiceStopped = 0x0302,
+    // The rest of what the window tells the peer, one code per notice of the plain protocol.
+    kAddressTold = 0x0002,  // value: the sender's IPv4 address; not sent (the session knows it)
+    kFileCompleted = 0x0105,
+    kVideoReceiving = 0x0203,
+    kVideoNotReceiving = 0x0204,
+    kVideoPort = 0x0205,  // value: the video port
+    kVoiceReceiving = 0x0303,
+    kVoiceNotReceiving = 0x0304,
+    kVoicePort = 0x0305,  // value: the voice port
 };
 
 enum class ByeReason : std::uint16_t {
