@@ -172,6 +172,24 @@ TEST_F(SessionWindowTest, TheSessionEndingReturnsBothWindowsToThePlainProtocol) 
     EXPECT_EQ(b->HistoryLinesStartingWith(kPeer), 1);
 }
 
+TEST_F(SessionWindowTest, AThirdCopyCannotTakeOverTheOpenSession) {
+    OpenSession();
+    PeerPorts ports;
+    ports.session = kTestSessionPort;
+    Peer c("127.0.0.3", bridge, ports, temp_folder + "/c");
+    c.TypeAddress(QStringLiteral("127.0.0.1"));
+    c.Connect();
+    // A turns C's session away as soon as it is handed over; A keeps its session with B.
+    ASSERT_TRUE(WaitUntil([&] { return !c.form->SessionOpen(); }));
+    EXPECT_EQ(c.form->Label5->text(), QStringLiteral("未加密"));
+    EXPECT_TRUE(a->form->SessionOpen());
+    EXPECT_EQ(a->form->Edit1->text(), QStringLiteral("127.0.0.2"));
+    EXPECT_FALSE(HistoryHas(*a, QStringLiteral("127.0.0.3")));
+    ASSERT_TRUE(a->Send(QStringLiteral("只给B")));
+    ASSERT_TRUE(WaitUntil([&] { return HistoryHas(*b, QStringLiteral("]: 只给B")); }));
+    EXPECT_FALSE(HistoryHas(c, QStringLiteral("只给B")));
+}
+
 TEST_F(SessionWindowTest, APeerWithoutTheSessionGetsExactlyThePlainConnect) {
     b.reset();
     b = std::make_unique<Peer>("127.0.0.2", bridge);  // the plain protocol only
