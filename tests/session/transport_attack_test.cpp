@@ -43,6 +43,17 @@ TEST_F(Attacked, SilentFloodFromOneAddressDoesNotLockOutAnother) {
     EXPECT_TRUE(s) << error;
     EXPECT_LT(Clock::now() - started, 500ms);
     EXPECT_TRUE(bob.inbox.Wait());
+
+    // The bound in all: with a second address filling its share too, the next is closed.
+    for (int i = 0; i < 3; ++i) {
+        flood.push_back(quorell::test::StartConnectLoopback(bob_port, "127.0.0.1", "127.0.0.1"));
+        ASSERT_TRUE(quorell::test::ConnectCompleted(flood.back().fd(), 500ms));
+    }
+    std::this_thread::sleep_for(100ms);
+    auto one_more = quorell::test::StartConnectLoopback(bob_port, "127.0.0.1", "127.0.0.2");
+    ASSERT_TRUE(quorell::test::ConnectCompleted(one_more.fd(), 500ms));
+    EXPECT_TRUE(one_more.ServerClosedWithin(200ms));
+    EXPECT_FALSE(flood.back().ServerClosedWithin(10ms));
 }
 
 TEST_F(Attacked, NoCertificateOrNoTlsIsRefusedAndNeverHandedOut) {
