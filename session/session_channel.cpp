@@ -80,6 +80,13 @@ public:
 
 private:
     void Wake() { Signal(wake_.get()); }
+    std::size_t Unsent() const { return out_.size() - sent_; }
+    // Not reading: the handler is not there yet and enough waits for it, or the peer does not
+    // read what it makes this side answer.
+    bool Paused() const {
+        return (!started_ && held_bytes_ > kMaxHeldBytes) ||
+               Unsent() > kMaxQueuedBytes + kMaxPayload;
+    }
     void Run();
     bool ReadAvailable();
     bool WriteSome();
@@ -116,8 +123,11 @@ private:
     std::vector<Message> held_;
     std::size_t held_bytes_ = 0;
     std::string out_;
-    int retry_length_ = 0;  // an SSL_write to repeat with the same length
-    bool want_write_ = false;
+    std::size_t sent_ = 0;           // of out_, written already
+    int retry_length_ = 0;           // an SSL_write to repeat with the same length
+    bool want_write_ = false;        // the last SSL_write waits for the socket to take more
+    bool read_wants_write_ = false;  // the last SSL_read waits for the socket to take more
+    bool more_ = false;              // a read may have more at once
     Clock::time_point last_received_ = Clock::now();
     bool pinged_ = false;
     std::uint64_t next_token_ = 1;
@@ -160,8 +170,15 @@ void Channel::Deliver() {
 
 bool Channel::ReadAvailable() {
     char buffer[16 * 1024];
-    for (;;) {
-        if (!started_ && held_bytes_ > kMaxHeldBytes) return true;  // wait for Start
+    // A bounded number of reads, so that a peer that never stops sending still lets this side
+    // write and notice Close; what is left is read on the next turn.
+    more_ = false;
+    for (int reads = 0;; ++reads) {
+        if (Paused()) return true;
+        if (reads == 64) {
+            more_ = true;
+            return true;
+        }
         const int r = SSL_read(ssl_.get(), buffer, sizeof buffer);
         if (r > 0) {
             last_received_ = Clock::now();
@@ -182,11 +199,8 @@ bool Channel::ReadAvailable() {
             continue;
         }
         const int e = SSL_get_error(ssl_.get(), r);
-        if (e == SSL_ERROR_WANT_READ) return true;
-        if (e == SSL_ERROR_WANT_WRITE) {
-            want_write_ = true;
-            return true;
-        }
+        read_wants_write_ = e == SSL_ERROR_WANT_WRITE;
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return true;
         End(Ended::kLost,
             e == SSL_ERROR_ZERO_RETURN ? "the peer closed the connection" : "the connection broke");
         return false;
@@ -195,13 +209,14 @@ bool Channel::ReadAvailable() {
 
 bool Channel::WriteSome() {
     want_write_ = false;
-    while (!out_.empty()) {
+    bool ok = true;
+    while (Unsent() > 0) {
         const int length = retry_length_
                                ? retry_length_
-                               : static_cast<int>(std::min<std::size_t>(out_.size(), 64 * 1024));
-        const int r = SSL_write(ssl_.get(), out_.data(), length);
+                               : static_cast<int>(std::min<std::size_t>(Unsent(), 64 * 1024));
+        const int r = SSL_write(ssl_.get(), out_.data() + sent_, length);
         if (r > 0) {
-            out_.erase(0, static_cast<std::size_t>(r));
+            sent_ += static_cast<std::size_t>(r);
             retry_length_ = 0;
             continue;
         }
@@ -209,13 +224,18 @@ bool Channel::WriteSome() {
         if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) {
             retry_length_ = length;
             want_write_ = e == SSL_ERROR_WANT_WRITE;
-            break;
+        } else {
+            ok = false;
         }
-        unsent_ = out_.size();
-        return false;
+        break;
     }
-    unsent_ = out_.size();
-    return true;
+    // Written bytes are cut off now and then, not after every write.
+    if (sent_ == out_.size() || sent_ >= 1024 * 1024) {
+        out_.erase(0, sent_);
+        sent_ = 0;
+    }
+    unsent_ = Unsent();
+    return ok;
 }
 
 void Channel::Run() {
@@ -231,7 +251,7 @@ void Channel::Run() {
             if (!started_ && handler_) started_ = handler_;
             out_ += outbox_;
             outbox_.clear();
-            unsent_ = out_.size();
+            unsent_ = Unsent();
             closing = close_requested_;
             if (closing) {
                 out_ += Encode(Bye{close_reason_, ""});
@@ -246,9 +266,10 @@ void Channel::Run() {
             End(Ended::kLost, "the connection broke");
             break;
         }
-        const bool holding = !started_ && held_bytes_ > kMaxHeldBytes;
+        const bool paused = Paused();
+        const bool waiting_for_start = !started_ && held_bytes_ > kMaxHeldBytes;
         const auto now = Clock::now();
-        if (!holding && now - last_received_ >= dead_after_) {
+        if (!waiting_for_start && now - last_received_ >= dead_after_) {
             End(Ended::kLost, "the peer went silent");
             break;
         }
@@ -259,10 +280,13 @@ void Channel::Run() {
         }
         auto next = last_received_ + (pinged_ ? dead_after_ : keepalive_);
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now);
-        short events = holding ? 0 : POLLIN;
-        if (want_write_) events |= POLLOUT;
+        short events = paused ? 0 : POLLIN;
+        if (want_write_ || read_wants_write_) events |= POLLOUT;
         pollfd fds[2] = {{fd_.get(), events, 0}, {wake_.get(), POLLIN, 0}};
-        poll(fds, 2, static_cast<int>(std::max<long>(wait.count(), 0)) + 1);
+        int timeout =
+            waiting_for_start ? -1 : static_cast<int>(std::max<long>(wait.count(), 0)) + 1;
+        if ((more_ || SSL_has_pending(ssl_.get())) && !paused) timeout = 0;
+        poll(fds, 2, timeout);
         if (fds[1].revents & POLLIN) Drain(wake_.get());
     }
     Finish();
@@ -277,9 +301,9 @@ void Channel::Finish() {
     // let the peer's last bytes in before closing the socket, so that ours are not cut by a
     // reset.
     const auto deadline = Clock::now() + std::chrono::milliseconds(1000);
-    while (!out_.empty() && why_ != Ended::kLost) {
+    while (Unsent() > 0 && why_ != Ended::kLost) {
         if (!WriteSome()) break;
-        if (out_.empty() || !WaitReady(fd_.get(), want_write_ ? POLLOUT : POLLIN, deadline, -1))
+        if (Unsent() == 0 || !WaitReady(fd_.get(), want_write_ ? POLLOUT : POLLIN, deadline, -1))
             break;
     }
     SSL_shutdown(ssl_.get());

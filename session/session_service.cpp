@@ -37,7 +37,7 @@ struct SessionService::Impl {
 
     Hello OurHello() const {
         return Hello{kProtocolVersion, options.program, options.capabilities,
-                     listening ? port : std::uint16_t{0}, options.own_name};
+                     listening ? port.load() : std::uint16_t{0}, options.own_name};
     }
     OpeningParams Params(bool dialler, const net::Address& peer, int cancel_fd) const {
         OpeningParams p;
@@ -62,8 +62,9 @@ struct SessionService::Impl {
 
     UniqueFd listen_fd;
     UniqueFd stop_fd;
-    std::uint16_t port = 0;
-    bool listening = false;
+    // Read by Dial and the openings while Listen or Stop may change them.
+    std::atomic<std::uint16_t> port{0};
+    std::atomic<bool> listening{false};
     std::thread accept_thread;
 
     std::mutex mu;

@@ -43,9 +43,20 @@ TEST_F(Attacked, SilentFloodFromOneAddressDoesNotLockOutAnother) {
     EXPECT_TRUE(s) << error;
     EXPECT_LT(Clock::now() - started, 500ms);
     EXPECT_TRUE(bob.inbox.Wait());
+
+    // The bound in all: with a second address filling its share too, the next is closed.
+    for (int i = 0; i < 3; ++i) {
+        flood.push_back(quorell::test::StartConnectLoopback(bob_port, "127.0.0.1", "127.0.0.1"));
+        ASSERT_TRUE(quorell::test::ConnectCompleted(flood.back().fd(), 500ms));
+    }
+    std::this_thread::sleep_for(100ms);
+    auto one_more = quorell::test::StartConnectLoopback(bob_port, "127.0.0.1", "127.0.0.2");
+    ASSERT_TRUE(quorell::test::ConnectCompleted(one_more.fd(), 500ms));
+    EXPECT_TRUE(one_more.ServerClosedWithin(200ms));
+    EXPECT_FALSE(flood.back().ServerClosedWithin(10ms));
 }
 
-TEST_F(Attacked, NoCertificateOrNoTlsIsRefusedAndNeverHandedOut) {
+TEST_F(Attacked, OpeningsWithoutCertificateTlsOrTheExchangeAreRefused) {
     // A TLS client without a certificate.
     SslCtxPtr bare(SSL_CTX_new(TLS_client_method()));
     SSL_CTX_set_verify(bare.get(), SSL_VERIFY_NONE, nullptr);
@@ -69,6 +80,26 @@ TEST_F(Attacked, NoCertificateOrNoTlsIsRefusedAndNeverHandedOut) {
     const auto error = cheat.ReadError();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, ErrorCode::kVerificationFailed);
+
+    // A proper TLS client with a certificate that skips the Commit.
+    std::string ctx_error;
+    SslCtxPtr own = MakeTlsContext(false, *alice.identity, ctx_error);
+    quorell::test::ClientSocket eager = quorell::test::ConnectLoopback(bob_port, 500ms);
+    ASSERT_TRUE(own && eager);
+    SslPtr tls(SSL_new(own.get()));
+    SSL_set_fd(tls.get(), eager.fd());
+    ASSERT_EQ(SSL_connect(tls.get()), 1);
+    const std::string early = Encode(Hello{1, "x", {"chat"}, 0, "eager"}) + Encode(Chat{"hi"});
+    ASSERT_EQ(SSL_write(tls.get(), early.data(), static_cast<int>(early.size())),
+              static_cast<int>(early.size()));
+    MessageReader reader;
+    std::vector<Message> got;
+    char buffer[4096];
+    for (int r; got.size() < 3 && (r = SSL_read(tls.get(), buffer, sizeof buffer)) > 0;)
+        reader.Feed(std::string_view(buffer, static_cast<std::size_t>(r)), got);
+    ASSERT_GE(got.size(), 2u);  // Bob's Hello, then the refusal
+    ASSERT_TRUE(std::holds_alternative<Error>(got[1]));
+    EXPECT_EQ(std::get<Error>(got[1]).code, ErrorCode::kVerificationFailed);
 
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(bob.inbox.count(), 0u);
