@@ -67,7 +67,8 @@ CommandLineAnswer ReadCommandLine(const QStringList& arguments) {
     parser.setApplicationDescription(QStringLiteral(
         "Chat, send files, video and voice with one person on your local network.\n"
         "Listens on TCP port 1001 for the peer's messages, UDP port 8090 for files and\n"
-        "TCP port 9002 for raw 8 kHz 8-bit audio. Port 1001 needs the\n"
+        "TCP port 9002 for raw 8 kHz 8-bit audio, and on TCP port 9010 for encrypted\n"
+        "sessions with another copy of Quorell. Port 1001 needs the\n"
         "cap_net_bind_service capability; installing the program grants it when it can."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));

@@ -23,6 +23,13 @@ void Box(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const Q
 
 }  // namespace
 
+QString KeyChangedText(const QString& peer_name) {
+    return QStringLiteral(
+               "警告：“%1”的密钥与上次不同，对方可能是别人冒充的。\n"
+               "在与对方核对验证码之前，不要相信这次连接。")
+        .arg(peer_name);
+}
+
 QString SaveDialogStartPath(const QString& proposed) {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::homePath();
@@ -65,6 +72,22 @@ bool QtDialogs::ChooseFormat(WaveFormat& format) {
 
 void QtDialogs::ConfirmErrorBox(const QString& text) {
     Box(owner_, QMessageBox::Critical, QStringLiteral("确认"), text);
+}
+
+bool QtDialogs::ConfirmVerification(const QString& code) {
+    if (TerminationRequested()) return false;
+    QMessageBox box(QMessageBox::Question, QStringLiteral("验证对方"),
+                    QStringLiteral("请通过电话或当面与对方核对验证码：\n\n%1\n\n"
+                                   "双方看到的验证码完全相同吗？")
+                        .arg(code),
+                    QMessageBox::Yes | QMessageBox::No, owner_);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void QtDialogs::KeyChangedBox(const QString& peer_name) {
+    Box(owner_, QMessageBox::Critical, QStringLiteral("警告：对方的密钥已改变"),
+        KeyChangedText(peer_name));
 }
 
 }  // namespace quorell

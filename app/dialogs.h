@@ -32,7 +32,15 @@ public:
     virtual bool ChooseFormat(WaveFormat& format) = 0;
     // The text, caption "确认", error icon, one OK button.
     virtual void ConfirmErrorBox(const QString& text) = 0;
+    // Asks whether the user compared the verification code with the peer's and found it the
+    // same; true only on a clear yes.
+    virtual bool ConfirmVerification(const QString& code) = 0;
+    // The warning that the peer's key is not the one on record: critical icon, one OK button.
+    virtual void KeyChangedBox(const QString& peer_name) = 0;
 };
+
+// The text of the key-changed warning.
+QString KeyChangedText(const QString& peer_name);
 
 // Where the save dialog opens: the proposed file name (its last part only) in the user's
 // download folder, or in the home folder when that folder does not exist.
@@ -55,6 +63,8 @@ public:
     QString SaveFileName(const QString& suggested) override;
     bool ChooseFormat(WaveFormat& format) override;
     void ConfirmErrorBox(const QString& text) override;
+    bool ConfirmVerification(const QString& code) override;
+    void KeyChangedBox(const QString& peer_name) override;
 
 private:
     QWidget* owner_;

@@ -95,8 +95,9 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
       bridge_(std::move(bridge)),
       control_link_ref_(
           std::make_shared<WindowRef<IControlLinkWindow>>(static_cast<IControlLinkWindow*>(this))),
-      control_link_(std::make_shared<PlainControlLink>(bridge_, control_link_ref_,
-                                                       config.control_port, config.bind_address)),
+      plain_link_(std::make_shared<PlainControlLink>(bridge_, control_link_ref_,
+                                                     config.control_port, config.bind_address)),
+      control_link_(std::make_shared<SwitchingControlLink>(plain_link_)),
       dispatch_ref_(
           std::make_shared<WindowRef<IControlEvents>>(static_cast<IControlEvents*>(this))),
       chat_ref_(std::make_shared<WindowRef<IChatWindow>>(static_cast<IChatWindow*>(this))),
@@ -126,13 +127,15 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
     } catch (const std::exception& e) {
         dialogs_.StandardErrorBox(QString::fromUtf8(e.what()));
     }
+    // Without the session the program runs on the plain protocol alone.
+    StartSessions();
     form3_ = std::make_unique<TForm3>();
     // Peers announced on the local network are offered in the address box. A window bound to
     // one local address (two peers in one test) is not reachable by its host name: it neither
     // announces itself nor looks.
     if (config_.bind_address.empty()) {
-        auto* discovery =
-            new PeerDiscovery(PeerDiscovery::DefaultName(), config_.control_port, this);
+        auto* discovery = new PeerDiscovery(PeerDiscovery::DefaultName(), config_.control_port,
+                                            this, sessions_ ? sessions_->Port() : 0);
         AttachPeerCompleter(Edit1, discovery->Peers());
     }
 }
@@ -140,6 +143,8 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
 TForm1::~TForm1() {
     // The notifier outlives the window; a click on it no longer reaches this one.
     if (devices_.notifier) devices_.notifier->SetOnActivated(nullptr);
+    // The session's peer is told goodbye while the window still takes the session's hand-offs.
+    CloseSessions();
     // Workers that still hold a hand-off for this window find it gone from now on.
     control_link_ref_->Reset();
     dispatch_ref_->Reset();
@@ -221,6 +226,7 @@ void TForm1::BuildControls() {
     Gauge1->hide();
     Edit4 = MakePortBox(this, "Edit4", 144, 0, 41, 20);
     Edit5 = MakePortBox(this, "Edit5", 200, 0, 41, 20);
+    BuildSessionControls();
 }
 
 void TForm1::ConnectHandlers() {
@@ -230,6 +236,7 @@ void TForm1::ConnectHandlers() {
     connect(Button6, &QPushButton::clicked, this, [this] { Guarded([this] { Button6Click(); }); });
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
     connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
+    connect(Button7, &QPushButton::clicked, this, [this] { Guarded([this] { Button7Click(); }); });
     connect(BitBtn2, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn2Click(); }); });
     connect(Button3, &QPushButton::clicked, this, [this] { Guarded([this] { Button3Click(); }); });
     connect(Button4, &QPushButton::clicked, this, [this] { Guarded([this] { Button4Click(); }); });

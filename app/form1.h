@@ -4,6 +4,7 @@
 #include <QPixmap>
 #include <QWidget>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -28,8 +29,12 @@
 #include "links/plain_file_link.h"
 #include "links/plain_video_link.h"
 #include "links/plain_voice_link.h"
+#include "links/switching_control_link.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
+#include "session/identity.h"
+#include "session/known_peers.h"
+#include "session/session.h"
 #include "transfer/file_receiver.h"
 #include "transfer/send_file.h"
 #include "video/video_controller.h"
@@ -101,6 +106,9 @@ public:
     QProgressBar* Gauge1;
     QLineEdit* Edit4;
     QLineEdit* Edit5;
+    QLabel* Label5;  // the kind of connection: "未加密", "加密，未验证", "加密，已验证"
+    QLabel* Label6;        // the verification code of the open session
+    QPushButton* Button7;  // "验证…": the user compared the code
 
     // Components.
     net::TcpServer Server1;
@@ -117,11 +125,15 @@ public:
     StreamAudioSink ServerSocket1;  // TCP 9002
     // The file sender's socket, shared with the sender threads through the file link.
     net::UdpClient& IdUDPClient2() { return file_link_->Client(); }
-    // The one way every feature tells the peer something; made first, before any feature.
+    // The one way every feature tells the peer something; made first, before any feature. It
+    // carries the lines over the open session, and over the plain protocol otherwise.
     IControlLink& ControlLink() { return *control_link_; }
     std::shared_ptr<IControlLink> SharedControlLink() const { return control_link_; }
-    // The original protocol's link behind it, with its shared client.
-    PlainControlLink& PlainControl() { return *control_link_; }
+    // The plain protocol's link behind it, with its shared client.
+    PlainControlLink& PlainControl() { return *plain_link_; }
+    // The encrypted session's service, none when it is off or did not start.
+    session::SessionService* Sessions() { return sessions_.get(); }
+    bool SessionOpen() const { return open_.has_value(); }
     FileSendControl& FileSending() { return file_send_; }
     FileReceiver& FileReceiving() { return file_receiver_; }
     VideoController& Video() { return video_; }
@@ -151,6 +163,7 @@ public:
     bool FormCloseQuery();
     void Button2Click();
     void BitBtn2Click();
+    void Button7Click();
     void Edit1Change();
     void Button6Click();
     void Button1Click();
@@ -267,6 +280,39 @@ private:
     bool voice_box_open_ = false;
     PlainVoiceLink voice_link_{IdUDPClient3, IdUDPServer3};
 
+    // The encrypted session (app/form1_session.cpp).
+    class SessionEvents;
+    class SessionHandler;
+    struct OpenSession {
+        std::shared_ptr<session::Session> session;
+        std::shared_ptr<SessionEvents> events;
+        SharedWindowRef<IControlEvents> events_ref;
+        bool verified = false;
+    };
+    void BuildSessionControls();
+    void StartSessions();
+    bool DialSession();
+    bool AdoptSession(std::shared_ptr<session::Session> session);
+    void SessionChat(const session::Session* which, const std::string& text);
+    void SessionEnded(const session::Session* which, session::Ended why);
+    void RetireSession();
+    void CloseSessions();
+    void ShowConnectionKind();
+    void AddSystemLine(const QString& text);
+    bool SendChatOverSession();
+    // A peer's line as shown: over the plain protocol while a session is open it is marked as
+    // not encrypted, so nobody can pass for the peer of the session.
+    void ShowPeerLine(const std::string& line, bool encrypted);
+    QString PeerPrefix(bool encrypted) const;
+    // Shared with a dial still on its way when the window goes; the identity outlives the
+    // service.
+    std::shared_ptr<const Identity> identity_;
+    std::optional<KnownPeers> known_peers_;
+    std::shared_ptr<session::SessionService> sessions_;
+    std::optional<OpenSession> open_;
+    SharedWindowRef<TForm1> session_ref_;
+    std::shared_ptr<std::atomic<int>> retiring_ = std::make_shared<std::atomic<int>>(0);
+
     // What the peer did, told while the window is not active (app/form1_notify.cpp).
     void TellUser(const QString& text);
     void RaiseFromNotification();
@@ -297,7 +343,8 @@ private:
     IDialogs& dialogs_;
     std::shared_ptr<UiBridge> bridge_;
     SharedWindowRef<IControlLinkWindow> control_link_ref_;
-    std::shared_ptr<PlainControlLink> control_link_;
+    std::shared_ptr<PlainControlLink> plain_link_;
+    std::shared_ptr<SwitchingControlLink> control_link_;
     std::unique_ptr<TForm3> form3_;
     SharedWindowRef<IControlEvents> dispatch_ref_;
     SharedWindowRef<IChatWindow> chat_ref_;

@@ -32,6 +32,9 @@ void TForm1::Edit1Change() {
 }
 
 void TForm1::Button6Click() {
+    // Another copy of the program takes an encrypted session; any other peer gets the plain
+    // connect below, exactly as if there were no session.
+    if (sessions_ && DialSession()) return;
     if (!SendControlLine(Encode(LineKind::Connected))) return;
     if (!SendControlLine(Encode(LineKind::Address, GetLocalIP()))) return;
     AddHistory(HistoryLine(kOwnPrefix, QString::fromUtf8(lines::kConnectedLocal)));
@@ -41,6 +44,7 @@ void TForm1::Button6Click() {
 }
 
 void TForm1::Button1Click() {
+    if (SendChatOverSession()) return;
     Send_text::Start(bridge_, control_link_, chat_ref_);
 }
 
@@ -76,15 +80,7 @@ void TForm1::PeerConnected(const std::string& source_address) {
 }
 
 void TForm1::ShowIncoming(const std::string& line) {
-    QString history = HistoryLine(kPeerPrefix, FromGbk(line));
-    if (line == Encode(LineKind::FileCompleted)) {
-        // The peer's words stay as they are; the average speed of our send follows them.
-        PollSendSpeed();
-        if (!send_average_.isEmpty())
-            history += QStringLiteral("\r\n") + std::exchange(send_average_, QString());
-    }
-    chat_.Incoming(history);
-    TellUser(FromGbk(line));
+    ShowPeerLine(line, false);
 }
 
 // What the control link and the message sender read and change.

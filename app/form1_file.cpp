@@ -70,7 +70,7 @@ void TForm1::PeerCancelledFile() {
 }
 
 void TForm1::PeerAcceptedFile(const std::string& line) {
-    AddHistory(HistoryLine(kPeerPrefix, FromGbk(line)));
+    AddHistory(HistoryLine(PeerPrefix(false), FromGbk(line)));
     file_send_.PeerAccepted();
 }
 

@@ -18,6 +18,11 @@ struct StartupConfig {
     int control_port = 1001;
     int file_port = 8090;
     int audio_sink_port = 9002;
+    // The encrypted session with another copy of the program: its TCP port (0: no session, the
+    // plain protocol only) and the folder of this copy's identity and known peers (empty: the
+    // user's data folder).
+    int session_port = 9010;
+    std::string identity_folder;
     std::function<int()> draw = DrawFromClock;
 };
 

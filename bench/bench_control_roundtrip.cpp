@@ -80,6 +80,7 @@ struct Peer {
         ring = player.get();
         devices.ring = std::move(player);
         StartupConfig config;
+        config.session_port = 0;  // the plain protocol only
         config.bind_address = address;
         config.control_port = port;
         form = std::make_unique<TForm1>(config, devices, dialogs, std::move(bridge));

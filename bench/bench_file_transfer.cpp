@@ -123,6 +123,7 @@ struct Peer {
     Peer(const std::string& address, const Options& o, std::shared_ptr<UiBridge> bridge) {
         devices.ring = std::make_unique<test::FakeRingPlayer>();
         StartupConfig config;
+        config.session_port = 0;  // the plain protocol only
         config.bind_address = address;
         config.control_port = o.control_port;
         config.file_port = o.file_port;

@@ -110,6 +110,7 @@ int RunChild(long long spawn_ns, bool idle) {
     int result = 0;
     {
         StartupConfig config;
+        config.session_port = 0;  // the plain protocol only
         config.bind_address = "127.0.0.1";
         config.control_port = kChildControlPort;
         TForm1 form(config, devices, dialogs, bridge);

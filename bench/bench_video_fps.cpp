@@ -42,6 +42,7 @@ struct Peer {
         camera = pattern.get();
         devices.camera = std::move(pattern);
         StartupConfig config;
+        config.session_port = 0;  // the plain protocol only
         config.bind_address = address;
         config.control_port = control_port;
         config.file_port = file_port;

@@ -43,6 +43,7 @@ struct Peer {
         played = output.get();
         devices.wave_out = std::move(output);
         StartupConfig config;
+        config.session_port = 0;  // the plain protocol only
         config.bind_address = address;
         config.control_port = 23201;
         config.file_port = 28390;

@@ -263,8 +263,8 @@ void RingSound(const QString& wav_path) {
 void SessionMessages() {
     namespace s = session;
     const std::string cuts("\x12\x34", 2);
-    const std::string hello =
-        s::Encode(s::Hello{1, "Quorell 1.0", {"chat", "events", "file/1", "media/1"}, 52000});
+    const std::string hello = s::Encode(
+        s::Hello{1, "Quorell 1.0", {"chat", "events", "file/1", "media/1"}, 9010, "alice@laptop"});
     auto header = [](std::uint32_t length, std::uint16_t type, std::uint16_t flags) {
         std::string h;
         for (int shift : {24, 16, 8, 0}) h.push_back(static_cast<char>(length >> shift));
@@ -281,7 +281,8 @@ void SessionMessages() {
               s::Encode(s::Event{s::EventCode::kFileOffered, std::nullopt}) +
               s::Encode(s::Ping{42}) + s::Encode(s::Pong{42}) +
               s::Encode(s::Bye{s::ByeReason::kUserClosed, "closed"}) +
-              s::Encode(s::Error{s::ErrorCode::kMalformed, "bad"}));
+              s::Encode(s::Error{s::ErrorCode::kMalformed, "bad"}) +
+              s::Encode(s::Commit{s::Digest{1, 2, 3}}) + s::Encode(s::Reveal{s::Digest{4, 5}}));
     Write("fuzz_session_message", "unknown_optional",
           cuts + hello + header(3, 0x0100, 0) + "abc" + s::Encode(s::Chat{"next"}));
     Write("fuzz_session_message", "unknown_must_understand",

@@ -47,6 +47,8 @@ struct PayloadWriter {
             out += name;
         }
         PutU16(out, m.port);
+        if (!TextFits(m.name, kMaxNameBytes)) return false;
+        PutText(out, m.name);
         return true;
     }
     bool operator()(const Chat& m) {
@@ -78,6 +80,14 @@ struct PayloadWriter {
         if (!TextFits(m.text, kMaxReasonBytes)) return false;
         PutU16(out, static_cast<std::uint16_t>(m.code));
         PutText(out, m.text);
+        return true;
+    }
+    bool operator()(const Commit& m) {
+        out.append(m.digest.begin(), m.digest.end());
+        return true;
+    }
+    bool operator()(const Reveal& m) {
+        out.append(m.nonce.begin(), m.nonce.end());
         return true;
     }
 };
@@ -123,6 +133,12 @@ public:
         if (error_ == ReadError::kNone && !IsWellFormedUtf8(s)) return Fail(ReadError::kBadUtf8);
         return s;
     }
+    Digest Fixed32() {
+        Digest d{};
+        const std::string s = Bytes(d.size());
+        if (error_ == ReadError::kNone) std::copy(s.begin(), s.end(), d.begin());
+        return d;
+    }
     std::string Fail(ReadError error) {
         if (error_ == ReadError::kNone) error_ = error;
         return {};
@@ -152,6 +168,7 @@ std::optional<Message> ParsePayload(Type type, std::string_view bytes, ReadError
                 h.capabilities.push_back(std::move(name));
             }
             h.port = p.U16();
+            h.name = p.Text(kMaxNameBytes);
             m = std::move(h);
             break;
         }
@@ -183,6 +200,12 @@ std::optional<Message> ParsePayload(Type type, std::string_view bytes, ReadError
             m = Error{code, p.Text(kMaxReasonBytes)};
             break;
         }
+        case Type::kCommit:
+            m = Commit{p.Fixed32()};
+            break;
+        case Type::kReveal:
+            m = Reveal{p.Fixed32()};
+            break;
     }
     error = p.error();
     if (error != ReadError::kNone) return std::nullopt;
@@ -191,15 +214,16 @@ std::optional<Message> ParsePayload(Type type, std::string_view bytes, ReadError
 
 bool IsKnownType(std::uint16_t type) {
     return type >= static_cast<std::uint16_t>(Type::kHello) &&
-           type <= static_cast<std::uint16_t>(Type::kError);
+           type <= static_cast<std::uint16_t>(Type::kReveal);
 }
 
 }  // namespace
 
 // A message's type is its place in Message, counted from 1.
 static_assert(std::is_same_v<std::variant_alternative_t<0, Message>, Hello>);
-static_assert(std::variant_size_v<Message> == static_cast<std::size_t>(Type::kError));
+static_assert(std::variant_size_v<Message> == static_cast<std::size_t>(Type::kReveal));
 static_assert(std::is_same_v<std::variant_alternative_t<6, Message>, Error>);
+static_assert(std::is_same_v<std::variant_alternative_t<8, Message>, Reveal>);
 
 std::string Encode(const Message& message) {
     std::string payload;
@@ -275,6 +299,10 @@ ErrorCode ErrorCodeFor(ReadError error) {
     return ErrorCode::kMalformed;
 }
 
+// A payload buffer larger than this is let go after its message, so that one large message
+// does not keep its memory for the rest of the session.
+constexpr std::size_t kShrinkAbove = 64 * 1024;
+
 bool MessageReader::Fail(ReadError error) {
     error_ = error;
     header_.clear();
@@ -289,6 +317,7 @@ bool MessageReader::Finish(std::vector<Message>& out) {
     ReadError error = ReadError::kNone;
     auto message = ParsePayload(static_cast<Type>(type_), payload_, error);
     payload_.clear();
+    if (payload_.capacity() > kShrinkAbove) payload_.shrink_to_fit();
     if (!message) return Fail(error);
     const bool is_hello = std::holds_alternative<Hello>(*message);
     if (is_hello == seen_hello_) return Fail(ReadError::kHelloExpected);
@@ -314,8 +343,9 @@ bool MessageReader::Feed(std::string_view bytes, std::vector<Message>& out) {
             keep_ = IsKnownType(type_);
             if (!keep_ && (flags & kFlagMustUnderstand)) return Fail(ReadError::kMustUnderstand);
             if (!keep_ && !seen_hello_) return Fail(ReadError::kHelloExpected);
+            // The payload grows with the bytes that come, never with what the header
+            // declares: a header alone must not cost its declared length.
             in_payload_ = true;
-            if (keep_) payload_.reserve(remaining_);
         }
         const std::size_t take = std::min<std::size_t>(remaining_, bytes.size());
         if (keep_) payload_.append(bytes.substr(0, take));

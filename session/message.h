@@ -4,6 +4,7 @@
 // form, and the negotiation of version and capabilities. Pure: no sockets, no encryption.
 // docs/session-protocol.md is the reference for every byte written here.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -21,6 +22,7 @@ inline constexpr std::uint16_t kFlagMustUnderstand = 0x0001;
 
 inline constexpr std::size_t kMaxChatBytes = 64 * 1024;
 inline constexpr std::size_t kMaxProgramBytes = 256;
+inline constexpr std::size_t kMaxNameBytes = 256;
 inline constexpr std::size_t kMaxReasonBytes = 1024;
 inline constexpr std::size_t kMaxCapabilities = 64;
 inline constexpr std::size_t kMaxCapabilityBytes = 32;
@@ -33,6 +35,8 @@ enum class Type : std::uint16_t {
     kPong = 5,
     kBye = 6,
     kError = 7,
+    kCommit = 8,
+    kReveal = 9,
 };
 
 // What a feature reports to the peer. The high byte names the feature.
@@ -46,6 +50,15 @@ enum class EventCode : std::uint16_t {
     kVideoStopped = 0x0202,
     kVoiceStarted = 0x0301,  // value: the voice port
     kVoiceStopped = 0x0302,
+    // The rest of what the window tells the peer, one code per notice of the plain protocol.
+    kAddressTold = 0x0002,  // value: the sender's IPv4 address; not sent (the session knows it)
+    kFileCompleted = 0x0105,
+    kVideoReceiving = 0x0203,
+    kVideoNotReceiving = 0x0204,
+    kVideoPort = 0x0205,  // value: the video port
+    kVoiceReceiving = 0x0303,
+    kVoiceNotReceiving = 0x0304,
+    kVoicePort = 0x0305,  // value: the voice port
 };
 
 enum class ByeReason : std::uint16_t {
@@ -61,6 +74,7 @@ enum class ErrorCode : std::uint16_t {
     kMustUnderstand = 4,
     kHelloExpected = 5,
     kNoCommonVersion = 6,
+    kVerificationFailed = 7,
 };
 
 struct Hello {
@@ -68,6 +82,7 @@ struct Hello {
     std::string program;
     std::vector<std::string> capabilities;
     std::uint16_t port = 0;
+    std::string name;  // what the user's copy calls itself, e.g. "alice@laptop"
     bool operator==(const Hello&) const = default;
 };
 struct Chat {
@@ -99,7 +114,20 @@ struct Error {
     bool operator==(const Error&) const = default;
 };
 
-using Message = std::variant<Hello, Chat, Event, Ping, Pong, Bye, Error>;
+// The verification exchange that follows both Hellos: the dialling side commits to its nonce
+// (Commit carries SHA-256 over a label and the nonce), the accepting side reveals its own, then
+// the dialling side reveals the nonce it committed to.
+using Digest = std::array<std::uint8_t, 32>;
+struct Commit {
+    Digest digest{};
+    bool operator==(const Commit&) const = default;
+};
+struct Reveal {
+    Digest nonce{};
+    bool operator==(const Reveal&) const = default;
+};
+
+using Message = std::variant<Hello, Chat, Event, Ping, Pong, Bye, Error, Commit, Reveal>;
 
 // The whole message, header included; empty when a field is beyond its limit, a text is not
 // well-formed UTF-8 or a capability name is not a valid one (nothing invalid is ever sent).
@@ -123,8 +151,9 @@ enum class ReadError {
 ErrorCode ErrorCodeFor(ReadError error);
 
 // Cuts a byte stream, fed in pieces of any size, into messages. Holds at most one header and
-// one payload of a known type (never more than its declared length); skips the payload of an
-// unknown optional type without keeping it. After the first error it takes nothing more.
+// one payload of a known type, and of that only the bytes that came (never more than its
+// declared length); skips the payload of an unknown optional type without keeping it. After the
+// first error it takes nothing more.
 class MessageReader {
 public:
     // Appends the messages completed by these bytes to out; false once the stream is broken.
@@ -135,6 +164,8 @@ public:
     std::uint16_t error_type() const { return type_; }
     // True when the stream stopped inside a message: a connection closing now was cut short.
     bool MidMessage() const { return !header_.empty() || in_payload_; }
+    // The memory held for the message being read.
+    std::size_t HeldBytes() const { return header_.capacity() + payload_.capacity(); }
 
 private:
     bool Fail(ReadError error);

@@ -83,10 +83,14 @@ public:
     // Starts delivering to `handler`; what arrived before waits for this.
     virtual void Start(std::shared_ptr<ISessionHandler> handler) = 0;
     // Queues a message for the peer. false when the session has ended, when the agreement does
-    // not include the message's capability or when it cannot be encoded.
+    // not include the message's capability, when it cannot be encoded, when 16 MiB wait to be
+    // written already, and for the messages the session sends itself (Hello, Commit, Reveal,
+    // Bye: use Close, Error).
     virtual bool Send(const Message& message) = 0;
     // Says Bye, closes and returns when the session's thread has ended; SessionClosed
-    // (kClosedHere) has then been told. Does nothing more the second time.
+    // (kClosedHere) has then been told. Does nothing more the second time. Called from the
+    // handler (the session's own thread), it returns at once and the session ends after the
+    // handler returns.
     virtual void Close(ByeReason reason = ByeReason::kUserClosed) = 0;
     virtual bool IsOpen() const = 0;
 };

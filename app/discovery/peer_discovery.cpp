@@ -65,11 +65,13 @@ struct AvahiCallbacks {
     }
 };
 
-PeerDiscovery::PeerDiscovery(const QByteArray& name, std::uint16_t port, QObject* parent)
+PeerDiscovery::PeerDiscovery(const QByteArray& name, std::uint16_t port, QObject* parent,
+                             std::uint16_t session_port)
     : QObject(parent),
       name_(ValidName(name)),
       run_id_(QByteArray::number(QRandomGenerator::system()->generate64(), 16)),
       port_(port),
+      session_port_(session_port),
       lookups_(run_id_, &peers_, kMaxPendingLookups, kMaxWaitingLookups) {
     reconnect_.setSingleShot(true);
     connect(&reconnect_, &QTimer::timeout, this, [this] { Connect(); });
@@ -171,11 +173,14 @@ void PeerDiscovery::Announce() {
     }
     if (!avahi_entry_group_is_empty(group_)) return;
     const QByteArray txt = QByteArray(kRunIdKey) + '=' + run_id_;
+    const QByteArray session_txt =
+        QByteArray(kSessionPortKey) + '=' + QByteArray::number(session_port_);
     // A name taken by another instance is replaced by "name #2" and so on.
     for (int attempt = 0; attempt < 16; ++attempt) {
         const int result = avahi_entry_group_add_service(
             group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, AvahiPublishFlags{}, name_.constData(),
-            kServiceType, nullptr, nullptr, port_, txt.constData(), nullptr);
+            kServiceType, nullptr, nullptr, port_, txt.constData(),
+            session_port_ > 0 ? session_txt.constData() : nullptr, nullptr);
         if (result == AVAHI_ERR_COLLISION) {
             Renamed();
             continue;

@@ -33,9 +33,14 @@ public:
     // The TXT key of the random id each run announces, which tells its own announcement from
     // another's of the same name (two machines with the same user and host name).
     static constexpr const char* kRunIdKey = "run";
+    // The TXT key of the TCP port this copy takes encrypted sessions on (absent when it takes
+    // none).
+    static constexpr const char* kSessionPortKey = "session";
 
-    // name: the instance name to announce (cut to a valid one); port: the chat port.
-    PeerDiscovery(const QByteArray& name, std::uint16_t port, QObject* parent = nullptr);
+    // name: the instance name to announce (cut to a valid one); port: the chat port;
+    // session_port: the encrypted session's port, 0 for none.
+    PeerDiscovery(const QByteArray& name, std::uint16_t port, QObject* parent = nullptr,
+                  std::uint16_t session_port = 0);
     ~PeerDiscovery() override;
 
     PeerListModel* Peers() { return &peers_; }
@@ -74,6 +79,7 @@ private:
     QByteArray name_;
     QByteArray run_id_;
     std::uint16_t port_;
+    std::uint16_t session_port_;
     QTimer reconnect_;
     AvahiClient* client_ = nullptr;
     AvahiEntryGroup* group_ = nullptr;

@@ -76,6 +76,7 @@ TEST_F(WindowTest, APortInUseIsReportedAndTheWindowStillOpens) {
     FakeDialogs dialogs;
     DeviceContext devices;
     StartupConfig config;
+    config.session_port = 0;  // the plain protocol only
     config.bind_address = "127.0.0.1";
     config.control_port = kTestControlPort;
     config.audio_sink_port = kTestAudioSinkPort + 2;

@@ -97,8 +97,8 @@ TEST_F(TwoIdentities, MutualTls13HandshakeShowsEachTheOthersFingerprint) {
     EXPECT_EQ(o.version, "TLSv1.3");
     EXPECT_EQ(o.clientSaw, b->GetFingerprint());
     EXPECT_EQ(o.serverSaw, a->GetFingerprint());
-    EXPECT_EQ(VerificationCode(o.clientSaw, a->GetFingerprint()),
-              VerificationCode(o.serverSaw, b->GetFingerprint()));
+    EXPECT_EQ(VerificationCode(o.clientSaw, a->GetFingerprint(), {}),
+              VerificationCode(o.serverSaw, b->GetFingerprint(), {}));
 }
 
 TEST_F(TwoIdentities, PeerWithoutCertificateRefused) {

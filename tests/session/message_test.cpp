@@ -6,7 +6,7 @@ namespace quorell::session {
 namespace {
 
 Hello OurHello() {
-    return Hello{1, "Quorell 1.0", {"chat", "events", "file/1"}, 52000};
+    return Hello{1, "Quorell 1.0", {"chat", "events", "file/1"}, 52000, "alice@laptop"};
 }
 
 std::vector<Message> SampleMessages() {
@@ -18,7 +18,9 @@ std::vector<Message> SampleMessages() {
             Ping{0x0102030405060708},
             Pong{~0ULL},
             Bye{ByeReason::kShuttingDown, "bye"},
-            Error{ErrorCode::kMustUnderstand, "type 900"}};
+            Error{ErrorCode::kMustUnderstand, "type 900"},
+            Commit{Digest{1, 2, 3}},
+            Reveal{Digest{0xFF, 0, 0xFE}}};
 }
 
 std::string Stream(const std::vector<Message>& messages) {
@@ -91,10 +93,14 @@ TEST(SessionMessage, EncodeRefusesWhatItMustNotSend) {
     EXPECT_EQ(Encode(Chat{"\xC0\x80"}), "");      // overlong NUL
     EXPECT_EQ(Encode(Chat{"\xED\xA0\x80"}), "");  // surrogate
     EXPECT_EQ(Encode(Bye{ByeReason::kIdle, "\xFF"}), "");
-    EXPECT_EQ(Encode(Hello{0, "x", {}, 1}), "");
-    EXPECT_EQ(Encode(Hello{1, "x", {"Chat"}, 1}), "");
-    EXPECT_EQ(Encode(Hello{1, "x", {""}, 1}), "");
-    EXPECT_EQ(Encode(Hello{1, "x", std::vector<std::string>(kMaxCapabilities + 1, "a"), 1}), "");
+    EXPECT_EQ(Encode(Hello{0, "x", {}, 1, ""}), "");
+    EXPECT_EQ(Encode(Hello{1, "x", {"Chat"}, 1, ""}), "");
+    EXPECT_EQ(Encode(Hello{1, "x", {""}, 1, ""}), "");
+    EXPECT_EQ(Encode(Hello{1, "x", std::vector<std::string>(kMaxCapabilities + 1, "a"), 1, ""}),
+              "");
+    EXPECT_EQ(Encode(Hello{1, "x", {}, 1, std::string(kMaxNameBytes + 1, 'n')}), "");
+    EXPECT_EQ(Encode(Hello{1, "x", {}, 1, "\xC3"}), "");
+    EXPECT_FALSE(Encode(Hello{1, "x", {}, 1, std::string(kMaxNameBytes, 'n')}).empty());
 }
 
 TEST(SessionMessage, MalformedInputGivesItsError) {
@@ -126,6 +132,19 @@ TEST(SessionMessage, MalformedInputGivesItsError) {
         {"chat before hello", Encode(Chat{"hi"}), ReadError::kHelloExpected},
         {"unknown type before hello", Raw(900, 0, ""), ReadError::kHelloExpected},
         {"second hello", hello + hello, ReadError::kHelloExpected},
+        {"hello without a name",
+         Raw(1, 0, std::string("\0\1", 2) + Text("") + std::string("\0\0\0", 3)),
+         ReadError::kTruncated},
+        {"name beyond 256 bytes",
+         Raw(1, 0,
+             std::string("\0\1", 2) + Text("") + std::string("\0\0\0", 3) +
+                 Text(std::string(257, 'n'))),
+         ReadError::kMalformed},
+        {"bad UTF-8 in name",
+         Raw(1, 0, std::string("\0\1", 2) + Text("") + std::string("\0\0\0", 3) + Text("\xC3")),
+         ReadError::kBadUtf8},
+        {"commit under 32 bytes", hello + Raw(8, 0, std::string(31, 'c')), ReadError::kTruncated},
+        {"reveal under 32 bytes", hello + Raw(9, 0, ""), ReadError::kTruncated},
     };
     for (const auto& c : cases) {
         MessageReader reader;
@@ -142,6 +161,27 @@ TEST(SessionMessage, MalformedInputGivesItsError) {
     EXPECT_EQ(reader.error_type(), 900);
     EXPECT_EQ(ErrorCodeFor(reader.error()), ErrorCode::kMustUnderstand);
     EXPECT_EQ(ErrorCodeFor(ReadError::kTruncated), ErrorCode::kMalformed);
+}
+
+TEST(SessionMessage, MemoryFollowsTheBytesThatCameNotTheDeclaredLength) {
+    const std::string hello = Encode(OurHello());
+    MessageReader reader;
+    std::vector<Message> got;
+    ASSERT_TRUE(reader.Feed(hello + Raw(2, 0, Text("ab"), kMaxPayload), got));
+    EXPECT_LT(reader.HeldBytes(), 1024u);
+    // Many readers each told of a whole payload cost little until the bytes come.
+    std::vector<MessageReader> many(64);
+    std::size_t held = 0;
+    for (auto& r : many) {
+        r.Feed(hello + Raw(2, 0, "", kMaxPayload), got);
+        held += r.HeldBytes();
+    }
+    EXPECT_LT(held, 64u * 1024);
+    // A large message that did come is let go once read.
+    const std::string big = Encode(Chat{std::string(kMaxChatBytes, 'x')});
+    ASSERT_TRUE(reader.Feed(std::string(kMaxPayload - 6, 'x'), got));
+    ASSERT_TRUE(reader.Feed(big, got));
+    EXPECT_LT(reader.HeldBytes(), 64u * 1024 + 1024);
 }
 
 TEST(SessionMessage, AStreamCutInsideAMessageIsSeen) {
@@ -167,8 +207,8 @@ TEST(SessionMessage, UnknownOptionalTypesAndTrailingFieldsAreSkipped) {
 }
 
 TEST(SessionNegotiate, LowestVersionAndSharedCapabilities) {
-    const Hello ours{3, "a", {"chat", "events", "file/1", "media/1", "chat"}, 1};
-    const Hello theirs{2, "b", {"media/1", "chat", "file/2"}, 2};
+    const Hello ours{3, "a", {"chat", "events", "file/1", "media/1", "chat"}, 1, ""};
+    const Hello theirs{2, "b", {"media/1", "chat", "file/2"}, 2, ""};
     const auto a = Negotiate(ours, theirs);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->version, 2);
@@ -176,8 +216,8 @@ TEST(SessionNegotiate, LowestVersionAndSharedCapabilities) {
     EXPECT_TRUE(a->Has("media/1"));
     EXPECT_FALSE(a->Has("file/1"));
     EXPECT_EQ(Negotiate(theirs, ours)->version, 2);
-    EXPECT_TRUE(Negotiate(ours, Hello{1, "c", {}, 3})->capabilities.empty());
-    EXPECT_FALSE(Negotiate(ours, Hello{0, "c", {"chat"}, 3}));
+    EXPECT_TRUE(Negotiate(ours, Hello{1, "c", {}, 3, ""})->capabilities.empty());
+    EXPECT_FALSE(Negotiate(ours, Hello{0, "c", {"chat"}, 3, ""}));
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ namespace quorell::test {
 class FakeDialogs : public IDialogs {
 public:
     struct Call {
-        QString kind;  // "unreachable", "plain", "error", "open", "save", "choose", "confirm"
+        QString kind;  // "unreachable", "plain", "error", "open", "save", "choose", "confirm",
+                       // "verify", "key changed"
         QString text;
     };
 
@@ -54,6 +55,18 @@ public:
         calls.push_back({QStringLiteral("confirm"), text});
     }
 
+    // Answers from verify_answers (an empty queue: no).
+    bool ConfirmVerification(const QString& code) override {
+        calls.push_back({QStringLiteral("verify"), code});
+        if (verify_answers.empty()) return false;
+        const bool yes = verify_answers.front();
+        verify_answers.pop_front();
+        return yes;
+    }
+    void KeyChangedBox(const QString& peer_name) override {
+        calls.push_back({QStringLiteral("key changed"), peer_name});
+    }
+
     int Count(const QString& kind) const {
         int n = 0;
         for (const auto& c : calls) n += c.kind == kind;
@@ -65,6 +78,7 @@ public:
     std::vector<Call> calls;
     std::deque<QString> answers;
     std::deque<std::optional<WaveFormat>> formats;
+    std::deque<bool> verify_answers;
     std::vector<WaveFormat> shown_formats;  // the format each chooser opened on
 
 private:

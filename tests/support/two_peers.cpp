@@ -1,9 +1,11 @@
 #include "support/two_peers.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "app/qt_bridge.h"
@@ -12,7 +14,8 @@
 
 namespace quorell::test {
 
-Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge, PeerPorts ports)
+Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge, PeerPorts ports,
+           const std::string& identity_folder)
     : address(addr) {
     auto player = std::make_unique<FakeRingPlayer>();
     ring = player.get();
@@ -32,6 +35,8 @@ Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge, PeerPorts 
     config.control_port = ports.control;
     config.file_port = ports.file;
     config.audio_sink_port = ports.audio_sink;
+    config.session_port = ports.session;
+    config.identity_folder = identity_folder;
     form = std::make_unique<TForm1>(config, devices, dialogs, std::move(bridge));
     form->show();
 }
@@ -88,6 +93,31 @@ void TwoPeers::TearDown() {
     b.reset();
     bridge->Close();
     bridge.reset();
+    if (!temp_folder.empty()) QDir(QString::fromStdString(temp_folder)).removeRecursively();
+}
+
+std::string TwoPeers::IdentityFolder(const Peer& peer) const {
+    return temp_folder + "/" + peer.address;
+}
+
+void TwoPeers::RestartWithSession(std::unique_ptr<Peer>& peer, const std::string& folder) {
+    const std::string address = peer->address;
+    peer.reset();
+    PeerPorts ports;
+    ports.session = kTestSessionPort;
+    peer = std::make_unique<Peer>(address, bridge, ports, folder);
+}
+
+void TwoPeers::StartWithSessions() {
+    if (temp_folder.empty()) {
+        QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/quorell-peers-XXXXXX"));
+        dir.setAutoRemove(false);
+        temp_folder = dir.path().toStdString();
+    }
+    RestartWithSession(a, IdentityFolder(*a));
+    RestartWithSession(b, IdentityFolder(*b));
+    ASSERT_NE(a->form->Sessions(), nullptr) << a->HistoryText().toStdString();
+    ASSERT_NE(b->form->Sessions(), nullptr) << b->HistoryText().toStdString();
 }
 
 void TwoPeers::ConnectBothWays() {

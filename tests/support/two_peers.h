@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "app/devices.h"
 #include "app/form1.h"
@@ -23,17 +24,23 @@ constexpr int kTestFilePort = 28090;
 // Stream audio sink port of the fixture's peers.
 constexpr int kTestAudioSinkPort = 29002;
 
+// Session port of the fixture's peers, when their session is on.
+constexpr int kTestSessionPort = 29010;
+
 // The fixed ports a peer binds. Programs that run beside the tests (the soak) move them.
 struct PeerPorts {
     int control = kTestControlPort;
     int file = kTestFilePort;
     int audio_sink = kTestAudioSinkPort;
+    int session = 0;  // 0: the plain protocol only
 };
 
 // One copy of the program: its window with fake boxes and a counting ring player, bound to
 // one loopback address.
 struct Peer {
-    Peer(const std::string& address, std::shared_ptr<UiBridge> bridge, PeerPorts ports = {});
+    // identity_folder: where a peer with its session on keeps its identity and known peers.
+    Peer(const std::string& address, std::shared_ptr<UiBridge> bridge, PeerPorts ports = {},
+         const std::string& identity_folder = {});
     ~Peer();
 
     std::string address;
@@ -65,6 +72,14 @@ protected:
 
     // A types B's address and connects, and B does the same back.
     void ConnectBothWays();
+
+    // Makes A and B anew with their sessions on, each with an identity folder of its own
+    // (kept across RestartWithSession).
+    void StartWithSessions();
+    // Makes `peer` anew on its address with its session on and the identity in folder.
+    void RestartWithSession(std::unique_ptr<Peer>& peer, const std::string& folder);
+    std::string IdentityFolder(const Peer& peer) const;
+    std::string temp_folder;  // removed at the end
 
     std::shared_ptr<UiBridge> bridge;
     std::unique_ptr<Peer> a;
