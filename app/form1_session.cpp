@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -157,8 +158,12 @@ void TForm1::StartSessions() {
         if (sessions_->Listen(error)) return;
         sessions_.reset();
     }
-    AddSystemLine(QStringLiteral("[系统消息]：无法启用加密会话（%1），本次只使用未加密的连接。")
-                      .arg(QString::fromStdString(error)));
+    // Said beside the connection's kind and on the standard error, never in the history: the
+    // window then is exactly the plain protocol's.
+    const QString why = QStringLiteral("无法启用加密会话（%1），本次只使用未加密的连接。")
+                            .arg(QString::fromStdString(error));
+    Label5->setToolTip(why);
+    std::fprintf(stderr, "quorell: %s\n", why.toLocal8Bit().constData());
 }
 
 bool TForm1::DialSession() {
@@ -359,7 +364,11 @@ bool TForm1::SendChatOverSession() {
         MessageTooLargeBox();
         return true;
     }
-    if (!open_->session->Send(session::Chat{utf8.toStdString()})) return true;
+    if (!open_->session->Send(session::Chat{utf8.toStdString()})) {
+        // Never sent in the clear instead: the text stays for the user to send again.
+        dialogs_.PlainBox(QStringLiteral("加密会话已结束，消息没有发出。"));
+        return true;
+    }
     AddHistory(HistoryLine(kOwnPrefix, typed));
     Memo2->clear();
     return true;
