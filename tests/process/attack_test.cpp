@@ -1,8 +1,9 @@
 // The real program attacked from raw sockets on loopback: a crowd of idle control connections,
-// hostile control lines, a datagram flood on the file port, and the stream audio sink flooded
-// by one fast client and by a crowd. During and after each attack the program has to keep
-// serving an honest client on 127.0.0.1, and its threads and memory have to stay bounded and
-// come back to near where they were. The figures are printed as a table per attack.
+// hostile control lines, a datagram flood on the file port, the stream audio sink flooded by
+// one fast client and by a crowd, and a crowd and a flood of handshakes on the session port.
+// During and after each attack the program has to keep serving an honest client on 127.0.0.1,
+// and its threads and memory have to stay bounded and come back to near where they were. The
+// figures are printed as a table per attack.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,14 +11,18 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "attackers.h"
 #include "process_metrics.h"
 #include "program_checks.h"
+#include "session/identity.h"
+#include "session/session.h"
 #include "support/raw_udp.h"
 #include "support/wait.h"
 
@@ -425,6 +430,64 @@ TEST_F(Attack, SinkPortCrowdOfClients) {
         kServeLimit + backlog))
         << "the sink no longer keeps a client after the crowd";
     next = ClientSocket();
+    After();
+}
+
+// One stranger on the session port: either TLS that never comes, or bytes that are no TLS.
+std::uint64_t HostileSessionClient(int index, std::uint64_t round) {
+    ClientSocket s = ConnectLoopbackFrom(kStrangers[static_cast<std::size_t>(index) % 2].c_str(),
+                                         kSessionPort, 2s);
+    if (!s) return 1;
+    if (round % 2 == 0) s.SendAll(RandomBytes(2048, static_cast<unsigned>(round * 17 + index)));
+    s.FinishSending();
+    s.ServerClosedWithin(2s);
+    return 1;
+}
+
+TEST_F(Attack, SessionPortCrowdAndHandshakeFloodLeaveRoomForTheRealPeer) {
+    ASSERT_NO_FATAL_FAILURE(Launch(
+        "TCP 9010: 500 silent connections and a flood of garbage handshakes from 127.0.0.2 and "
+        "127.0.0.3"));
+    PhaseMeter meter(program_->pid());
+    IdleCrowd crowd(kSessionPort, kStrangers, 500);
+    ASSERT_EQ(crowd.failed_to_start(), 0) << std::strerror(errno);
+    const int connected = crowd.Connected(5s);
+    std::atomic<std::uint64_t> rounds{0};
+    Flood flood(4, [&](int index, const std::atomic<bool>&) {
+        return HostileSessionClient(index, rounds++);
+    });
+    ASSERT_NO_FATAL_FAILURE(ExpectServing("with the session port under attack"));
+
+    // The real peer, from an address of its own, still opens a session.
+    const std::filesystem::path folder = logs_.path() / "peer-identity";
+    std::string error;
+    std::optional<Identity> identity = Identity::LoadOrCreate(folder.string(), error);
+    ASSERT_TRUE(identity) << error;
+    session::SessionOptions options;
+    options.bind_address = "127.0.0.1";
+    options.own_name = "peer@test";
+    options.program = "Quorell test";
+    {
+        session::SessionService dialler(*identity, options);
+        const auto address = net::Address::Parse("127.0.0.1");
+        std::shared_ptr<session::Session> opened;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                opened = dialler.Dial(*address, kSessionPort, error);
+                return opened != nullptr;
+            },
+            kServeLimit))
+            << error;
+        EXPECT_EQ(opened->Info().code.size(), 9U);
+        EXPECT_TRUE(opened->Send(session::Chat{"still here"}));
+        opened->Close();
+    }
+    std::this_thread::sleep_for(kAttackTime);
+    std::cout << "\nsession crowd: " << connected << " of 500 connected, "
+              << HeldConnections(program_->pid(), kSessionPort)
+              << " connections held by the program; hostile handshakes: " << flood.Stop() << "\n";
+    During(meter, "session port attack");
+    crowd.Release();
     After();
 }
 

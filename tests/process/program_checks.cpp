@@ -146,6 +146,8 @@ std::unique_ptr<ChildProcess> ProgramTest::Start(const std::string& log_name,
         ChildProcess::Environment{
             {"QT_QPA_PLATFORM", "offscreen"},
             {"XDG_RUNTIME_DIR", runtime},
+            // The identity the program makes at its first start, kept with the run.
+            {"XDG_DATA_HOME", runtime + "/data"},
             {"PULSE_SERVER",
              pulse_server.empty() ? "unix:" + runtime + "/no-sound-server" : pulse_server},
             {"ASAN_OPTIONS", asan_options},

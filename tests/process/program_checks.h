@@ -16,6 +16,7 @@ namespace quorell::test {
 inline constexpr int kControlPort = 1001;
 inline constexpr int kFilePort = 8090;
 inline constexpr int kSinkPort = 9002;
+inline constexpr int kSessionPort = 9010;
 
 // Whether copies started by a test may listen on the control port (below 1024). Explains why
 // not in *why.
