@@ -18,6 +18,8 @@ namespace {
 void Box(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text) {
     if (TerminationRequested()) return;  // the program is on its way out
     QMessageBox box(icon, caption, text, QMessageBox::Ok, owner);
+    // Texts may carry what a peer chose (its name, a file name): never read as markup.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
