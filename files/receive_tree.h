@@ -72,6 +72,7 @@ private:
 // The folder the user chose for a transfer and everything the peer's offer puts below it.
 // The folder itself may be reached through links; below it, no link is ever followed and
 // every step goes from a descriptor of the folder above (no path is ever joined).
+// One thread uses a tree at a time; its partial files may be closed on another.
 class ReceiveTree {
 public:
     static constexpr int kDefaultMaxOpenParts = 4;
