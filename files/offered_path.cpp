@@ -1,7 +1,6 @@
 #include "files/offered_path.h"
 
 #include <algorithm>
-#include <numeric>
 
 #include "session/message.h"
 
@@ -29,11 +28,11 @@ PathFault CheckComponent(std::string_view name) {
 // Sorts paths component by component: '/' weighs less than any other byte, so that everything
 // below a path comes right after it ("a", "a/b", "a-b" rather than "a", "a-b", "a/b").
 bool ComponentOrder(std::string_view a, std::string_view b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto wx = x == '/' ? 0 : static_cast<unsigned char>(x);
-        const auto wy = y == '/' ? 0 : static_cast<unsigned char>(y);
-        return wx < wy;
-    });
+    const std::size_t common = std::min(a.size(), b.size());
+    const auto [ia, ib] = std::mismatch(a.begin(), a.begin() + common, b.begin());
+    if (ia == a.begin() + common) return a.size() < b.size();
+    const auto weight = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c); };
+    return weight(*ia) < weight(*ib);
 }
 
 }  // namespace
@@ -160,23 +159,27 @@ ManifestCheck CheckManifest(const std::vector<ManifestEntry>& entries, std::uint
 
     // In component order a duplicate is next to its twin and whatever lies below a path
     // follows it at once, so neighbours tell both faults.
-    std::vector<std::size_t> order(entries.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return ComponentOrder(entries[a].path, entries[b].path);
-    });
+    struct Sorted {
+        std::string_view path;
+        std::size_t entry;
+    };
+    std::vector<Sorted> order;
+    order.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) order.push_back({entries[i].path, i});
+    std::sort(order.begin(), order.end(),
+              [](const Sorted& a, const Sorted& b) { return ComponentOrder(a.path, b.path); });
     for (std::size_t k = 0; k + 1 < order.size(); ++k) {
-        const ManifestEntry& here = entries[order[k]];
-        const std::string_view next = entries[order[k + 1]].path;
-        if (next == here.path) {
+        const std::string_view here = order[k].path;
+        const std::string_view next = order[k + 1].path;
+        if (next == here) {
             check.fault = ManifestFault::kDuplicate;
-            check.entry = order[k + 1];
+            check.entry = order[k + 1].entry;
             return check;
         }
-        if (!here.is_folder && next.size() > here.path.size() && next.starts_with(here.path) &&
-            next[here.path.size()] == '/') {
+        if (!entries[order[k].entry].is_folder && next.size() > here.size() &&
+            next.starts_with(here) && next[here.size()] == '/') {
             check.fault = ManifestFault::kFileAsFolder;
-            check.entry = order[k];
+            check.entry = order[k].entry;
             return check;
         }
     }
