@@ -143,7 +143,8 @@ std::optional<Offer> BuildOffer(const std::vector<std::string>& picked, std::str
     Offer offer;
     Walker walker(offer, max_entries);
     std::set<std::string> names;
-    for (const std::string& local : picked) {
+    for (std::string local : picked) {
+        while (local.size() > 1 && local.back() == '/') local.pop_back();
         struct stat st {};
         if (::stat(local.c_str(), &st) != 0) {
             error = "cannot offer " + local + ": " + std::strerror(errno);
@@ -175,8 +176,7 @@ std::optional<Offer> BuildOffer(const std::vector<std::string>& picked, std::str
     }
     if (offer.entries.empty()) {
         error = "nothing to offer";
-        if (offer.Skipped() > 0)
-            error += ": all " + std::to_string(offer.Skipped()) + " items found were left out";
+        if (offer.Skipped() > 0) error += "; " + std::to_string(offer.Skipped()) + " left out";
         return std::nullopt;
     }
     return offer;
