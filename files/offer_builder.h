@@ -46,6 +46,7 @@ std::optional<Offer> BuildOffer(const std::vector<std::string>& picked, std::str
 
 // The messages of an offer, one at a time so a sender can wait for room between them:
 // OfferBegin, OfferEntries (each message at most max_message_bytes, header included), OfferEnd.
+// The offer must outlive it.
 class OfferMessages {
 public:
     OfferMessages(std::uint64_t offer_id, const Offer& offer,
