@@ -290,6 +290,29 @@ void SessionMessages() {
     Write("fuzz_session_message", "too_large", cuts + hello + header(s::kMaxPayload + 1, 2, 0));
     Write("fuzz_session_message", "bad_utf8",
           cuts + hello + header(6, 2, 0) + std::string("\0\0\0\2\xC0\x80", 6));
+
+    // A whole file transfer: the offer in two pieces, an Accept resuming one file, its data,
+    // its hash and the verdict, then a second offer cancelled.
+    s::Sha256 prefix{};
+    prefix.fill(0xAB);
+    Write("fuzz_session_message", "file_transfer",
+          cuts + hello + s::Encode(s::OfferBegin{1, 3, 70000}) +
+              s::Encode(s::OfferEntries{1, 0, {{s::EntryKind::kFolder, "相册/空", 0}}}) +
+              s::Encode(s::OfferEntries{1,
+                                        1,
+                                        {{s::EntryKind::kFile, "相册/a.jpg", 69990},
+                                         {s::EntryKind::kFile, "相册/b.txt", 10}}}) +
+              s::Encode(s::OfferEnd{1}) + s::Encode(s::Accept{1, false, {{1, 4096, prefix}}}) +
+              s::Encode(s::Accept{1, true, {{2, 0, {}}}}) +
+              s::Encode(s::Data{1, 1, 4096, std::string(300, '\x5A')}) +
+              s::Encode(s::FileDone{1, 1, prefix}) +
+              s::Encode(s::FileResult{1, 1, s::FileStatus::kHashMismatch, "hash"}) +
+              s::Encode(s::Decline{2, s::DeclineReason::kBusy, "busy"}) +
+              s::Encode(s::Cancel{1, "stopped"}));
+    // An entry count at the limit, and a Data longer than any may be.
+    Write("fuzz_session_message", "file_limits",
+          cuts + hello + s::Encode(s::OfferBegin{3, s::kMaxOfferEntries, 0}) +
+              header(28, 0x0106, 0) + std::string(20, '\0') + std::string("\0\4\0\1", 4) + "data");
 }
 
 }  // namespace

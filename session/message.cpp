@@ -3,32 +3,13 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "session/file_message_parse.h"
+#include "session/wire_fields.h"
+
 namespace quorell::session {
 namespace {
 
-void PutU8(std::string& out, std::uint8_t v) {
-    out.push_back(static_cast<char>(v));
-}
-void PutU16(std::string& out, std::uint16_t v) {
-    PutU8(out, static_cast<std::uint8_t>(v >> 8));
-    PutU8(out, static_cast<std::uint8_t>(v));
-}
-void PutU32(std::string& out, std::uint32_t v) {
-    PutU16(out, static_cast<std::uint16_t>(v >> 16));
-    PutU16(out, static_cast<std::uint16_t>(v));
-}
-void PutU64(std::string& out, std::uint64_t v) {
-    PutU32(out, static_cast<std::uint32_t>(v >> 32));
-    PutU32(out, static_cast<std::uint32_t>(v));
-}
-void PutText(std::string& out, const std::string& text) {
-    PutU32(out, static_cast<std::uint32_t>(text.size()));
-    out += text;
-}
-
-bool TextFits(const std::string& text, std::size_t limit) {
-    return text.size() <= limit && IsWellFormedUtf8(text);
-}
+using namespace wire;
 
 // The payload of one message; false when a field is not one this version may send.
 struct PayloadWriter {
@@ -90,67 +71,17 @@ struct PayloadWriter {
         out.append(m.nonce.begin(), m.nonce.end());
         return true;
     }
+    bool operator()(const FileMessage&) { return false; }  // encoded by file_messages.cpp
 };
 
-// Reads the fields of a payload in order; the first failure sticks.
-class PayloadParser {
-public:
-    explicit PayloadParser(std::string_view bytes) : bytes_(bytes) {}
-
-    ReadError error() const { return error_; }
-
-    std::uint64_t Number(std::size_t width) {
-        if (error_ != ReadError::kNone) return 0;
-        if (bytes_.size() - at_ < width) {
-            error_ = ReadError::kTruncated;
-            return 0;
-        }
-        std::uint64_t v = 0;
-        for (std::size_t i = 0; i < width; ++i)
-            v = (v << 8) | static_cast<unsigned char>(bytes_[at_++]);
-        return v;
+std::optional<Message> ParsePayload(std::uint16_t raw_type, std::string_view bytes,
+                                    ReadError& error) {
+    if (IsFileType(raw_type)) {
+        auto file = ParseFilePayload(raw_type, bytes, error);
+        if (!file) return std::nullopt;
+        return Message{std::move(*file)};
     }
-    std::uint8_t U8() { return static_cast<std::uint8_t>(Number(1)); }
-    std::uint16_t U16() { return static_cast<std::uint16_t>(Number(2)); }
-    std::uint32_t U32() { return static_cast<std::uint32_t>(Number(4)); }
-    std::uint64_t U64() { return Number(8); }
-
-    std::string Bytes(std::size_t count) {
-        if (error_ != ReadError::kNone) return {};
-        if (bytes_.size() - at_ < count) {
-            error_ = ReadError::kTruncated;
-            return {};
-        }
-        std::string s(bytes_.substr(at_, count));
-        at_ += count;
-        return s;
-    }
-    // A length-prefixed UTF-8 text of at most limit bytes.
-    std::string Text(std::size_t limit) {
-        const std::uint32_t size = U32();
-        if (error_ == ReadError::kNone && size > limit) return Fail(ReadError::kMalformed);
-        std::string s = Bytes(size);
-        if (error_ == ReadError::kNone && !IsWellFormedUtf8(s)) return Fail(ReadError::kBadUtf8);
-        return s;
-    }
-    Digest Fixed32() {
-        Digest d{};
-        const std::string s = Bytes(d.size());
-        if (error_ == ReadError::kNone) std::copy(s.begin(), s.end(), d.begin());
-        return d;
-    }
-    std::string Fail(ReadError error) {
-        if (error_ == ReadError::kNone) error_ = error;
-        return {};
-    }
-
-private:
-    std::string_view bytes_;
-    std::size_t at_ = 0;
-    ReadError error_ = ReadError::kNone;
-};
-
-std::optional<Message> ParsePayload(Type type, std::string_view bytes, ReadError& error) {
+    const auto type = static_cast<Type>(raw_type);
     PayloadParser p(bytes);
     Message m;
     switch (type) {
@@ -213,19 +144,23 @@ std::optional<Message> ParsePayload(Type type, std::string_view bytes, ReadError
 }
 
 bool IsKnownType(std::uint16_t type) {
-    return type >= static_cast<std::uint16_t>(Type::kHello) &&
-           type <= static_cast<std::uint16_t>(Type::kReveal);
+    return (type >= static_cast<std::uint16_t>(Type::kHello) &&
+            type <= static_cast<std::uint16_t>(Type::kReveal)) ||
+           IsFileType(type);
 }
 
 }  // namespace
 
-// A message's type is its place in Message, counted from 1.
+// A core message's type is its place in Message, counted from 1; the file-transfer messages
+// come last, as one alternative.
 static_assert(std::is_same_v<std::variant_alternative_t<0, Message>, Hello>);
-static_assert(std::variant_size_v<Message> == static_cast<std::size_t>(Type::kReveal));
+static_assert(std::variant_size_v<Message> == static_cast<std::size_t>(Type::kReveal) + 1);
+static_assert(std::is_same_v<std::variant_alternative_t<9, Message>, FileMessage>);
 static_assert(std::is_same_v<std::variant_alternative_t<6, Message>, Error>);
 static_assert(std::is_same_v<std::variant_alternative_t<8, Message>, Reveal>);
 
 std::string Encode(const Message& message) {
+    if (const auto* file = std::get_if<FileMessage>(&message)) return Encode(*file);
     std::string payload;
     if (!std::visit(PayloadWriter{payload}, message)) return {};
     std::string out;
@@ -315,7 +250,7 @@ bool MessageReader::Finish(std::vector<Message>& out) {
     in_payload_ = false;
     if (!keep_) return true;
     ReadError error = ReadError::kNone;
-    auto message = ParsePayload(static_cast<Type>(type_), payload_, error);
+    auto message = ParsePayload(type_, payload_, error);
     payload_.clear();
     if (payload_.capacity() > kShrinkAbove) payload_.shrink_to_fit();
     if (!message) return Fail(error);

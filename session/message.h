@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "session/file_messages.h"
+
 namespace quorell::session {
 
 inline constexpr std::size_t kHeaderSize = 8;
@@ -127,7 +129,10 @@ struct Reveal {
     bool operator==(const Reveal&) const = default;
 };
 
-using Message = std::variant<Hello, Chat, Event, Ping, Pong, Bye, Error, Commit, Reveal>;
+// The file-transfer messages are one alternative, FileMessage, whose own alternatives are the
+// types from 0x0101 on (file_messages.h).
+using Message =
+    std::variant<Hello, Chat, Event, Ping, Pong, Bye, Error, Commit, Reveal, FileMessage>;
 
 // The whole message, header included; empty when a field is beyond its limit, a text is not
 // well-formed UTF-8 or a capability name is not a valid one (nothing invalid is ever sent).

@@ -46,6 +46,8 @@ public:
             return false;  // the session's own; Bye goes through Close
         if (std::holds_alternative<Chat>(message) && !info_.agreement.Has("chat")) return false;
         if (std::holds_alternative<Event>(message) && !info_.agreement.Has("events")) return false;
+        if (std::holds_alternative<FileMessage>(message) && !info_.agreement.Has(kFileCapability))
+            return false;
         std::string bytes = Encode(message);
         if (bytes.empty()) return false;
         {
@@ -151,6 +153,11 @@ void Channel::Take(Message message) {
                                  std::is_same_v<T, Hello>) {
                 out_ += Encode(Error{ErrorCode::kMalformed, "the verification exchange is over"});
                 End(Ended::kProtocolError, "the peer repeated the verification exchange");
+            } else if constexpr (std::is_same_v<T, FileMessage>) {
+                // Read like an unknown type when the peer was not offered the capability.
+                if (!info_.agreement.Has(kFileCapability)) return;
+                held_bytes_ += 64 + HeldSize(m);
+                held_.push_back(std::move(message));
             } else {
                 held_bytes_ +=
                     64 + (std::is_same_v<T, Chat> ? std::get<Chat>(message).text.size() : 0);

@@ -156,6 +156,24 @@ TEST_F(Attacked, UnknownOptionalTypesAreSkippedAndPeerErrorsEndTheSession) {
     EXPECT_EQ(at_bob->detail(), "sorry");
 }
 
+TEST(AttackedWithFiles, FileMessagesFromAPeerThatDidNotNameFile1AreNotDelivered) {
+    SessionOptions with_files = Peer::Fast();
+    with_files.capabilities = {"chat", "events", kFileCapability};
+    Peer alice{"127.0.0.2", "alice@laptop"};
+    Peer bob{"127.0.0.1", "bob@desk", with_files};
+    HandPeer hand(*alice.identity, bob.Listen());  // names chat and events only
+    ASSERT_TRUE(hand.opened()) << hand.error();
+    auto accepted = bob.inbox.Wait();
+    ASSERT_TRUE(accepted);
+    auto at_bob = std::make_shared<Recorder>();
+    accepted->Start(at_bob);
+    ASSERT_TRUE(hand.Write(Encode(Data{1, 0, 0, std::string(1000, 'd')}) + Encode(Chat{"next"})));
+    ASSERT_TRUE(at_bob->WaitMessages(1));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(at_bob->messages(), std::vector<Message>{Chat{"next"}});
+    EXPECT_TRUE(accepted->IsOpen());
+}
+
 // Mallory sits between Alice and Bob with her own identity: she accepts Alice's session, dials
 // Bob and relays Chat. Both sessions open, but the codes the two users read out differ.
 TEST_F(Attacked, AManInTheMiddleShowsTheTwoUsersDifferentCodes) {

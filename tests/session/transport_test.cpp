@@ -92,6 +92,35 @@ TEST_F(TwoPeers, ChatAndEventsBothWaysAndWhatCameBeforeStartWaits) {
     EXPECT_EQ(at_bob->closed_count(), 1);
 }
 
+TEST_F(TwoPeers, FileMessagesTravelOnlyWhenBothNameFile1) {
+    // Without the capability (these two name only chat and events) they are refused.
+    auto plain = Dial(alice, bob_port);
+    ASSERT_TRUE(plain);
+    EXPECT_FALSE(plain->Send(FileMessage{OfferEnd{1}}));
+    EXPECT_TRUE(plain->Send(Chat{"still fine"}));
+
+    SessionOptions with_files = Peer::Fast();
+    with_files.capabilities = {"chat", "events", kFileCapability};
+    Peer carol{"127.0.0.3", "carol@nas", with_files};
+    Peer dave{"127.0.0.1", "dave@pc", with_files};
+    const std::uint16_t dave_port = dave.Listen();
+    auto dialled = Dial(carol, dave_port);
+    ASSERT_TRUE(dialled);
+    auto accepted = dave.inbox.Wait();
+    ASSERT_TRUE(accepted);
+    EXPECT_TRUE(dialled->Info().agreement.Has(kFileCapability));
+    auto at_dave = std::make_shared<Recorder>();
+    accepted->Start(at_dave);
+    const std::vector<Message> sent{
+        FileMessage{OfferBegin{1, 1, kMaxDataBytes}},
+        FileMessage{OfferEntries{1, 0, {{EntryKind::kFile, "a.bin", kMaxDataBytes}}}},
+        FileMessage{OfferEnd{1}}, FileMessage{Data{1, 0, 0, std::string(kMaxDataBytes, '\xA5')}},
+        FileMessage{FileDone{1, 0, Sha256{9}}}};
+    for (const auto& m : sent) ASSERT_TRUE(dialled->Send(m));
+    ASSERT_TRUE(at_dave->WaitMessages(sent.size()));
+    EXPECT_EQ(at_dave->messages(), sent);
+}
+
 TEST_F(TwoPeers, ASessionThatEndedBeforeStartSaysSoOnStart) {
     auto dialled = Dial(alice, bob_port);
     ASSERT_TRUE(dialled);
