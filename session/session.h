@@ -87,6 +87,15 @@ public:
     // written already, and for the messages the session sends itself (Hello, Commit, Reveal,
     // Bye: use Close, Error).
     virtual bool Send(const Message& message) = 0;
+    // Like Send, but while more than a few MiB wait to be written, waits (up to `timeout`) for
+    // the session to write them instead of failing. false when the time ran out or the session
+    // ended meanwhile. For streams of large messages (file data) sent from a thread of their
+    // own. From a handler (the session's own thread) it is Send. Sessions that cannot wait only
+    // Send.
+    virtual bool SendWaiting(const Message& message, std::chrono::milliseconds timeout) {
+        (void)timeout;
+        return Send(message);
+    }
     // Says Bye, closes and returns when the session's thread has ended; SessionClosed
     // (kClosedHere) has then been told. Does nothing more the second time. Called from the
     // handler (the session's own thread), it returns at once and the session ends after the

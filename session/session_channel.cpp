@@ -40,15 +40,7 @@ public:
     }
 
     bool Send(const Message& message) {
-        if (std::holds_alternative<Hello>(message) || std::holds_alternative<Commit>(message) ||
-            std::holds_alternative<Reveal>(message) || std::holds_alternative<Bye>(message) ||
-            std::holds_alternative<Error>(message))
-            return false;  // the session's own; Bye goes through Close
-        if (std::holds_alternative<Chat>(message) && !info_.agreement.Has("chat")) return false;
-        if (std::holds_alternative<Event>(message) && !info_.agreement.Has("events")) return false;
-        if (std::holds_alternative<FileMessage>(message) && !info_.agreement.Has(kFileCapability))
-            return false;
-        std::string bytes = Encode(message);
+        std::string bytes = Sendable(message);
         if (bytes.empty()) return false;
         {
             std::lock_guard lock(mu_);
@@ -60,6 +52,38 @@ public:
         return true;
     }
 
+    bool SendWaiting(const Message& message, std::chrono::milliseconds timeout) {
+        // The session's own thread (a handler answering) writes nothing while it waits: it
+        // queues at once, within the bound of Send.
+        if (std::this_thread::get_id() == thread_id_) return Send(message);
+        std::string bytes = Sendable(message);
+        if (bytes.empty()) return false;
+        {
+            std::unique_lock lock(mu_);
+            const bool room = room_cv_.wait_for(lock, timeout, [&] {
+                return ended_ || close_requested_ ||
+                       outbox_.size() + unsent_.load() <= kSendWaitingHighWater;
+            });
+            if (!room || ended_ || close_requested_) return false;
+            outbox_ += bytes;
+        }
+        Wake();
+        return true;
+    }
+
+    // The encoded message when this side may send it, else empty.
+    std::string Sendable(const Message& message) const {
+        if (std::holds_alternative<Hello>(message) || std::holds_alternative<Commit>(message) ||
+            std::holds_alternative<Reveal>(message) || std::holds_alternative<Bye>(message) ||
+            std::holds_alternative<Error>(message))
+            return {};  // the session's own; Bye goes through Close
+        if (std::holds_alternative<Chat>(message) && !info_.agreement.Has("chat")) return {};
+        if (std::holds_alternative<Event>(message) && !info_.agreement.Has("events")) return {};
+        if (std::holds_alternative<FileMessage>(message) && !info_.agreement.Has(kFileCapability))
+            return {};
+        return Encode(message);
+    }
+
     void Close(ByeReason reason) {
         {
             std::lock_guard lock(mu_);
@@ -69,6 +93,7 @@ public:
             }
         }
         cv_.notify_all();
+        room_cv_.notify_all();
         Wake();
         if (std::this_thread::get_id() == thread_id_) return;  // from a handler
         std::lock_guard join_lock(join_mu_);
@@ -112,6 +137,7 @@ private:
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
+    std::condition_variable room_cv_;  // SendWaiting: the queue went down, or the session ended
     std::shared_ptr<ISessionHandler> handler_;
     std::string outbox_;
     bool ended_ = false;
@@ -269,7 +295,13 @@ void Channel::Run() {
         if (closing) break;
         if (!ReadAvailable()) break;
         Deliver();
-        if (!WriteSome()) {
+        const std::size_t before = Unsent();
+        const bool written = WriteSome();
+        if (Unsent() < before) {
+            { std::lock_guard lock(mu_); }  // a SendWaiting between its check and its wait
+            room_cv_.notify_all();
+        }
+        if (!written) {
             End(Ended::kLost, "the connection broke");
             break;
         }
@@ -304,6 +336,7 @@ void Channel::Finish() {
         std::lock_guard lock(mu_);
         ended_ = true;
     }
+    room_cv_.notify_all();
     // Say the last word (Bye, Error, a Pong) within a short time, then close the stream and
     // let the peer's last bytes in before closing the socket, so that ours are not cut by a
     // reset.
@@ -357,6 +390,9 @@ void SessionChannel::Start(std::shared_ptr<ISessionHandler> handler) {
 }
 bool SessionChannel::Send(const Message& message) {
     return channel_->Send(message);
+}
+bool SessionChannel::SendWaiting(const Message& message, std::chrono::milliseconds timeout) {
+    return channel_->SendWaiting(message, timeout);
 }
 void SessionChannel::Close(ByeReason reason) {
     channel_->Close(reason);

@@ -18,6 +18,8 @@ namespace quorell::session {
 
 // Bytes queued for the peer and not yet written, beyond which Send refuses.
 inline constexpr std::size_t kMaxQueuedBytes = 16 * 1024 * 1024;
+// Queued bytes above which SendWaiting waits for the session's thread to write some.
+inline constexpr std::size_t kSendWaitingHighWater = 4 * 1024 * 1024;
 // Bytes of messages held for a handler not yet given, beyond which the session stops reading.
 inline constexpr std::size_t kMaxHeldBytes = 16 * 1024 * 1024;
 
@@ -32,6 +34,7 @@ public:
     const SessionInfo& Info() const override;
     void Start(std::shared_ptr<ISessionHandler> handler) override;
     bool Send(const Message& message) override;
+    bool SendWaiting(const Message& message, std::chrono::milliseconds timeout) override;
     void Close(ByeReason reason) override;
     bool IsOpen() const override;
 

@@ -1,6 +1,8 @@
 // Opening sessions both ways on loopback, talking in them and their end.
 
+#include <atomic>
 #include <regex>
+#include <thread>
 
 #include "transport_support.h"
 
@@ -217,6 +219,42 @@ TEST_F(TwoPeers, StopEndsOpeningsInProgressAndKeepsOpenSessions) {
     accepted->Start(at_bob);
     ASSERT_TRUE(dialled->Send(Chat{"still here"}));
     EXPECT_TRUE(at_bob->WaitMessages(1));
+}
+
+// A peer that does not read makes SendWaiting wait and give up after its time; once the peer
+// reads again it goes on, and a Close ends the wait at once.
+TEST(SendWaiting, WaitsForRoomInsteadOfFailingAndEndsWithTheSession) {
+    SessionOptions with_files = Peer::Fast();
+    with_files.capabilities = {"chat", "events", kFileCapability};
+    Peer carol{"127.0.0.3", "carol@nas", with_files};
+    Peer dave{"127.0.0.1", "dave@pc", with_files};
+    const std::uint16_t port = dave.Listen();
+    const Message chunk = FileMessage{Data{1, 0, 0, std::string(kMaxDataBytes, '\x5A')}};
+    std::string error;
+    for (int round = 0; round < 2; ++round) {
+        auto dialled = carol.service->Dial(Ip("127.0.0.1"), port, error);
+        ASSERT_TRUE(dialled) << error;
+        auto accepted = dave.inbox.Wait();
+        ASSERT_TRUE(accepted);
+        // Dave's handler is not there yet: after 16 MiB held his side stops reading.
+        std::size_t queued = 0;
+        while (queued < 400 && dialled->SendWaiting(chunk, 300ms)) ++queued;
+        ASSERT_LT(queued, 400u) << "the queue never filled";
+        if (round == 0) {
+            auto at_dave = std::make_shared<Recorder>();
+            accepted->Start(at_dave);
+            EXPECT_TRUE(dialled->SendWaiting(chunk, 20s));
+            EXPECT_TRUE(at_dave->WaitMessages(queued + 1, 20s));
+        } else {
+            std::atomic<bool> sent{true};
+            const auto began = std::chrono::steady_clock::now();
+            std::thread waiting([&] { sent = dialled->SendWaiting(chunk, 60s); });
+            dialled->Close();
+            waiting.join();
+            EXPECT_FALSE(sent);
+            EXPECT_LT(std::chrono::steady_clock::now() - began, 30s);
+        }
+    }
 }
 
 }  // namespace
