@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "temp_folder.h"
+#include "../session/temp_folder.h"
 
 namespace quorell::files {
 namespace {

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "temp_folder.h"
+#include "../session/temp_folder.h"
 
 namespace quorell::files {
 namespace {

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "../session/temp_folder.h"
 #include "files/file_hash.h"
 #include "files/incoming_transfer.h"
 #include "files/outgoing_transfer.h"
-#include "temp_folder.h"
 #include "transfer_support.h"
 
 namespace quorell::files::test {

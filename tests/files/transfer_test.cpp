@@ -5,9 +5,9 @@
 #include <atomic>
 #include <optional>
 
+#include "../session/temp_folder.h"
 #include "files/incoming_transfer.h"
 #include "files/outgoing_transfer.h"
-#include "temp_folder.h"
 #include "transfer_support.h"
 
 namespace quorell::files::test {

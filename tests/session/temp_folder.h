@@ -6,7 +6,8 @@
 
 namespace quorell {
 
-// A fresh folder under the system's temporary folder, removed with all it holds at the end.
+// A fresh folder under the system's temporary folder, removed with all it holds at the end
+// (links in it are removed, not followed).
 class TempFolder {
 public:
     TempFolder() {
