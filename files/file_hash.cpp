@@ -20,22 +20,41 @@ Sha256::Sha256() : context_(std::make_unique<Context>()) {
 }
 
 Sha256::~Sha256() = default;
+Sha256::Sha256(Sha256&&) noexcept = default;
+Sha256& Sha256::operator=(Sha256&&) noexcept = default;
 
 void Sha256::Update(std::string_view data) {
     Update(data.data(), data.size());
 }
 
 void Sha256::Update(const void* data, std::size_t size) {
-    if (failed_ || size == 0) return;
+    if (failed_ || !context_ || size == 0) return;
     if (EVP_DigestUpdate(context_->ctx, data, size) != 1) failed_ = true;
 }
 
 bool Sha256::Final(Sha256Digest& digest) {
+    if (!context_) return false;  // moved from
     unsigned int length = 0;
     const bool ok = !failed_ && EVP_DigestFinal_ex(context_->ctx, digest.data(), &length) == 1 &&
                     length == digest.size();
     failed_ = !context_->ctx || EVP_DigestInit_ex(context_->ctx, EVP_sha256(), nullptr) != 1;
     return ok;
+}
+
+bool Sha256::Peek(Sha256Digest& digest) const {
+    if (failed_ || !context_) return false;
+    EVP_MD_CTX* copy = EVP_MD_CTX_new();
+    unsigned int length = 0;
+    const bool ok = copy && EVP_MD_CTX_copy_ex(copy, context_->ctx) == 1 &&
+                    EVP_DigestFinal_ex(copy, digest.data(), &length) == 1 &&
+                    length == digest.size();
+    EVP_MD_CTX_free(copy);
+    return ok;
+}
+
+void Sha256::Reset() {
+    if (!context_) context_ = std::make_unique<Context>();
+    failed_ = !context_->ctx || EVP_DigestInit_ex(context_->ctx, EVP_sha256(), nullptr) != 1;
 }
 
 std::string ToHex(const Sha256Digest& digest) {
@@ -51,6 +70,12 @@ std::string ToHex(const Sha256Digest& digest) {
 
 std::string HashPrefix(int fd, std::uint64_t length, Sha256Digest& digest) {
     Sha256 hash;
+    if (std::string read = HashPrefix(fd, length, hash); !read.empty()) return read;
+    if (!hash.Final(digest)) return "hashing the partial file failed";
+    return {};
+}
+
+std::string HashPrefix(int fd, std::uint64_t length, Sha256& hash) {
     std::vector<char> buffer(64 * 1024);
     std::uint64_t done = 0;
     while (done < length) {
@@ -68,7 +93,6 @@ std::string HashPrefix(int fd, std::uint64_t length, Sha256Digest& digest) {
         hash.Update(buffer.data(), static_cast<std::size_t>(n));
         done += static_cast<std::uint64_t>(n);
     }
-    if (!hash.Final(digest)) return "hashing the partial file failed";
     return {};
 }
 

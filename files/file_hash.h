@@ -18,12 +18,18 @@ public:
     ~Sha256();
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
+    Sha256(Sha256&&) noexcept;
+    Sha256& operator=(Sha256&&) noexcept;
 
     void Update(std::string_view data);
     void Update(const void* data, std::size_t size);
     // The digest of everything given; false when the library failed (then nothing is usable).
     // The object starts afresh afterwards.
     bool Final(Sha256Digest& digest);
+    // The digest of what was given so far, while hashing goes on; false as Final.
+    bool Peek(Sha256Digest& digest) const;
+    // Starts afresh, as if nothing had been given.
+    void Reset();
 
 private:
     struct Context;
@@ -38,5 +44,7 @@ std::string ToHex(const Sha256Digest& digest);
 // moving its offset. Returns an empty string, or what went wrong: a read error, or a file
 // shorter than `length`.
 std::string HashPrefix(int fd, std::uint64_t length, Sha256Digest& digest);
+// The same bytes given to `hash`, which goes on (a resumed file's hash continues over the rest).
+std::string HashPrefix(int fd, std::uint64_t length, Sha256& hash);
 
 }  // namespace quorell::files

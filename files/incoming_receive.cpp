@@ -1,6 +1,8 @@
 // The receiving half of IncomingTransfer: the Accept, then each file's data written into its
 // partial file and the file saved once its hash matches.
 
+#include <sys/stat.h>
+
 #include "files/file_hash.h"
 #include "files/incoming_transfer.h"
 
@@ -81,14 +83,23 @@ bool IncomingTransfer::Accept(const std::string& folder, std::string& error) {
         }
         std::uint64_t have = part.size();
         Sha256Digest prefix{};
-        if (have > e.size || (have > 0 && !HashPrefix(part.fd(), have, prefix).empty())) {
+        std::shared_ptr<Sha256> hash;
+        struct stat st {};
+        if (have > 0 && have <= e.size) {
+            hash = std::make_shared<Sha256>();
+            if (!HashPrefix(part.fd(), have, *hash).empty() || !hash->Peek(prefix) ||
+                ::fstat(part.fd(), &st) != 0)
+                hash.reset();
+        }
+        if (!hash) {
             have = 0;  // not a beginning of this file: it starts over
             prefix = {};
         }
         part.Close();
         f.wanted = true;
         slot_of[i] = static_cast<std::int32_t>(slots.size());
-        slots.push_back(Slot{i, file_of[i], e.size, have, prefix, replace, false});
+        slots.push_back(Slot{i, file_of[i], e.size, have, prefix, replace, false, std::move(hash),
+                             st.st_mtim.tv_sec, st.st_mtim.tv_nsec});
     }
 
     Actions actions;
@@ -153,6 +164,24 @@ void IncomingTransfer::Answer(Slot& slot, FileStatus status, std::string text, A
     if (--unanswered_ == 0) EndLocked(TransferEnd::kFinished, "", actions);
 }
 
+bool IncomingTransfer::ResumeHash(Slot& slot, std::string& error) {
+    hash_.Reset();
+    if (slot.have == 0) return true;
+    // The hash taken at the Accept goes on, unless the partial file was changed since: then
+    // its beginning is read again, and a change shows as a mismatch at the end.
+    struct stat st {};
+    const bool same = slot.prefix_hash && ::fstat(part_.fd(), &st) == 0 &&
+                      st.st_mtim.tv_sec == slot.changed_sec &&
+                      st.st_mtim.tv_nsec == slot.changed_nsec;
+    if (same) {
+        hash_ = std::move(*slot.prefix_hash);
+    } else if (error = HashPrefix(part_.fd(), slot.have, hash_); !error.empty()) {
+        return false;
+    }
+    slot.prefix_hash.reset();
+    return true;
+}
+
 void IncomingTransfer::OnData(const session::Data& data, Actions& actions) {
     Slot* slot = Wanted(data.index, "data", actions);
     if (!slot || slot->answered) return;  // answered early: what is still on the way is dropped
@@ -169,11 +198,15 @@ void IncomingTransfer::OnData(const session::Data& data, Actions& actions) {
             // The sender starts over (nothing was here, or what was did not match).
             if (Outcome cut = part_.Truncate(0); !cut.ok())
                 return Answer(*slot, FileStatus::kWriteFailed, cut.text, actions);
+            hash_.Reset();
+            slot->prefix_hash.reset();
         } else if (data.offset != slot->have || part_.size() != slot->have) {
             return Fault("data of " + Quoted(f.path) + " starts at byte " +
                              std::to_string(data.offset) + " where " +
                              std::to_string(part_.size()) + " are here",
                          actions);
+        } else if (std::string error; !ResumeHash(*slot, error)) {
+            return Answer(*slot, FileStatus::kWriteFailed, error, actions);
         }
         f.from = data.offset;
         f.resumed = data.offset > 0;
@@ -187,6 +220,7 @@ void IncomingTransfer::OnData(const session::Data& data, Actions& actions) {
         return Fault("more bytes of " + Quoted(f.path) + " than were offered", actions);
     if (Outcome written = part_.Write(data.bytes); !written.ok())
         return Answer(*slot, FileStatus::kWriteFailed, written.text, actions);
+    hash_.Update(data.bytes);
     f.received_bytes += data.bytes.size();
     all_bytes_ += data.bytes.size();
     actions.progress.emplace_back(slot->index, part_.size(), all_bytes_);
@@ -210,14 +244,19 @@ void IncomingTransfer::OnFileDone(const session::FileDone& done, Actions& action
         all_bytes_ += f.from;
         if (part_.size() != slot->have)
             return Fault("the end of " + Quoted(f.path) + " before any of its data", actions);
+        if (std::string error; !ResumeHash(*slot, error))
+            return Answer(*slot, FileStatus::kWriteFailed, error, actions);
     }
     if (part_.size() != slot->size)
         return Fault("the end of " + Quoted(f.path) + " after " + std::to_string(part_.size()) +
                          " of its " + std::to_string(slot->size) + " bytes",
                      actions);
+    // Hashed as it was written: what the file holds, the resumed beginning included.
     Sha256Digest digest{};
-    if (std::string read = HashPrefix(part_.fd(), slot->size, digest); !read.empty())
-        return Answer(*slot, FileStatus::kWriteFailed, read, actions);
+    if (!hash_.Final(digest))
+        return Answer(*slot, FileStatus::kWriteFailed,
+                      "hashing " + Quoted(f.path) + " failed; what came is kept as a partial file",
+                      actions);
     part_.Close();
     current_ = -1;
     if (digest != done.hash)

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "files/file_hash.h"
 #include "files/outgoing_transfer.h"
 #include "files/receive_tree.h"
 #include "files/transfer_pipe.h"
@@ -107,6 +108,11 @@ private:
         session::Sha256 prefix{};
         bool replace = false;
         bool answered = false;
+        // The hash of the `have` bytes, going on over the rest, and when the partial file was
+        // last changed as they were read (a change since means they are read again).
+        std::shared_ptr<Sha256> prefix_hash;
+        std::int64_t changed_sec = 0;
+        std::int64_t changed_nsec = 0;
     };
     // What a step decided, done once the lock is let go: messages to the peer and the owner's
     // callbacks.
@@ -120,6 +126,9 @@ private:
     void HandleLocked(const session::FileMessage& message, Actions& actions);
     void OnData(const session::Data& data, Actions& actions);
     void OnFileDone(const session::FileDone& done, Actions& actions);
+    // The hash of the current file from the `have` bytes the peer resumes after; false with
+    // `error` set when they cannot be read again.
+    bool ResumeHash(Slot& slot, std::string& error);
     Slot* Wanted(std::uint32_t index, const char* what, Actions& actions);
     void Answer(Slot& slot, session::FileStatus status, std::string text, Actions& actions);
     void Fault(const std::string& text, Actions& actions);
@@ -150,6 +159,7 @@ private:
     std::vector<std::int32_t> slot_of_entry_;  // entry index -> slots_ index, or -1
     std::int32_t current_ = -1;                // the slot being written
     PartFile part_;
+    Sha256 hash_;  // of what the current file holds, as its data is written
     std::size_t unanswered_ = 0;
     std::uint64_t all_bytes_ = 0;
 };

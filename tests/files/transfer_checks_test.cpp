@@ -1,6 +1,10 @@
 // A sender or a receiver that breaks the rules, played by hand against the other side.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <csignal>
 
 #include "../session/temp_folder.h"
 #include "files/file_hash.h"
@@ -160,6 +164,83 @@ TEST_F(LyingSender, AWrongHashIsNeverReportedAsSavedAndTheBytesStayPartial) {
     EXPECT_FALSE(fs::exists(inside / "f"));
     EXPECT_EQ(ReadFile(inside / "f.part"), "abcd");
     EXPECT_TRUE(fs::exists(inside / "g"));
+}
+
+TEST_F(LyingSender, AResumedFileIsCheckedWithTheBeginningThatIsHere) {
+    // The hash goes on from the bytes that were here: an honest end matches, one over another
+    // beginning does not, and neither does a beginning changed after the Accept.
+    struct Case {
+        const char* what;
+        std::string sender_hashes;
+        bool change_here;
+        FileStatus status;
+    };
+    const std::vector<Case> cases = {
+        {"the same beginning", "xycd", false, FileStatus::kOk},
+        {"another beginning", "abcd", false, FileStatus::kHashMismatch},
+        {"a beginning changed since", "xycd", true, FileStatus::kHashMismatch},
+    };
+    for (const auto& c : cases) {
+        TempFolder sub;
+        WriteFile(fs::path(sub.path()) / "f.part", "xy");
+        Receiver r(sub.path());
+        r.Offer(3, {File("f", 4)});
+        const auto accept = r.pipe.WaitFor<Accept>(0ms);
+        ASSERT_TRUE(accept) << c.what;
+        ASSERT_EQ(accept->files.size(), 1u);
+        EXPECT_EQ(accept->files[0].have, 2u);
+        EXPECT_EQ(accept->files[0].prefix, HashOf("xy"));
+        if (c.change_here) {
+            std::this_thread::sleep_for(50ms);  // past the file system's clock step
+            WriteFile(fs::path(sub.path()) / "f.part", "zz");
+        }
+        r.in().OnMessage(Data{3, 0, 2, "cd"});
+        r.in().OnMessage(FileDone{3, 0, HashOf(c.sender_hashes)});
+        const auto results = r.pipe.All<FileResult>();
+        ASSERT_EQ(results.size(), 1u) << c.what;
+        EXPECT_EQ(results[0].status, c.status) << c.what;
+        ASSERT_TRUE(r.result);
+        EXPECT_EQ(r.result->files[0].ok(), c.status == FileStatus::kOk) << c.what;
+        const std::string kept = c.change_here ? "zzcd" : "xycd";
+        EXPECT_EQ(ReadFile(fs::path(sub.path()) / (c.status == FileStatus::kOk ? "f" : "f.part")),
+                  kept)
+            << c.what;
+    }
+}
+
+TEST_F(LyingSender, AWriteThatFailsMidStreamIsReportedAndWhatCameStays) {
+    // A file size limit stops the second write part way, as a full disk would.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1000, 1000};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(10);
+        Receiver r(inside.string());
+        r.Offer(3, {File("f", 1200), File("g", 1)});
+        if (!r.pipe.WaitFor<Accept>(0ms)) ::_exit(11);
+        r.in().OnMessage(Data{3, 0, 0, std::string(600, 'a')});
+        r.in().OnMessage(Data{3, 0, 600, std::string(600, 'b')});
+        r.in().OnMessage(Data{3, 0, 1200, "late"});  // still on the way: dropped
+        r.in().OnMessage(FileDone{3, 0, HashOf(std::string(600, 'a') + std::string(600, 'b'))});
+        r.in().OnMessage(Data{3, 1, 0, "g"});
+        r.in().OnMessage(FileDone{3, 1, HashOf("g")});
+        const auto results = r.pipe.All<FileResult>();
+        if (results.size() != 2 || results[0].status != FileStatus::kWriteFailed) ::_exit(12);
+        if (results[0].text.find("f.part") == std::string::npos) ::_exit(13);
+        if (results[1].status != FileStatus::kOk) ::_exit(14);
+        if (!r.result || r.result->end != TransferEnd::kFinished || r.result->files[0].ok())
+            ::_exit(15);
+        if (!r.pipe.All<Cancel>().empty()) ::_exit(16);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(fs::file_size(inside / "f.part"), 1000u);  // what was written stays
+    EXPECT_FALSE(fs::exists(inside / "f"));
+    EXPECT_EQ(ReadFile(inside / "g"), "g");
 }
 
 TEST_F(LyingSender, ASecondOfferMeanwhileIsDeclinedAsBusy) {
