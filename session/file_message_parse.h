@@ -13,7 +13,8 @@ namespace quorell::session {
 
 bool IsFileType(std::uint16_t type);
 // The fields of a file-transfer payload; nothing, with `error` set, when they are malformed.
+// File data takes the memory of `reuse` when given (it is moved from).
 std::optional<FileMessage> ParseFilePayload(std::uint16_t type, std::string_view bytes,
-                                            ReadError& error);
+                                            ReadError& error, std::string* reuse = nullptr);
 
 }  // namespace quorell::session

@@ -155,7 +155,7 @@ Accept ParseAccept(PayloadParser& p) {
     return m;
 }
 
-Data ParseData(PayloadParser& p) {
+Data ParseData(PayloadParser& p, std::string* reuse) {
     Data m;
     m.offer = p.U64();
     m.index = Index(p);
@@ -163,22 +163,36 @@ Data ParseData(PayloadParser& p) {
     const std::uint32_t size = p.U32();
     if (p.ok() && (size == 0 || size > kMaxDataBytes || m.offset > UINT64_MAX - size))
         p.Fail(ReadError::kMalformed);
-    m.bytes = p.Bytes(size);
+    if (reuse) m.bytes = std::move(*reuse);
+    p.BytesInto(size, m.bytes);
     return m;
 }
 
 }  // namespace
 
 std::string Encode(const FileMessage& message) {
-    std::string payload;
-    if (!std::visit(FileWriter{payload}, message) || payload.size() > kMaxPayload) return {};
     std::string out;
-    out.reserve(kHeaderSize + payload.size());
-    PutU32(out, static_cast<std::uint32_t>(payload.size()));
-    PutU16(out, static_cast<std::uint16_t>(static_cast<std::uint16_t>(FileType::kOfferBegin) +
-                                           message.index()));
-    PutU16(out, 0);
-    return out + payload;
+    EncodeTo(message, out);
+    return out;
+}
+
+bool EncodeTo(const FileMessage& message, std::string& out) {
+    // The payload is written behind room for the header, which is filled in once its length
+    // is known: file data is copied once.
+    out.assign(kHeaderSize, '\0');
+    if (const auto* data = std::get_if<Data>(&message))
+        out.reserve(kHeaderSize + 32 + data->bytes.size());
+    if (!std::visit(FileWriter{out}, message) || out.size() - kHeaderSize > kMaxPayload) {
+        out.clear();
+        return false;
+    }
+    std::string header;
+    PutU32(header, static_cast<std::uint32_t>(out.size() - kHeaderSize));
+    PutU16(header, static_cast<std::uint16_t>(static_cast<std::uint16_t>(FileType::kOfferBegin) +
+                                              message.index()));
+    PutU16(header, 0);
+    out.replace(0, kHeaderSize, header);
+    return true;
 }
 
 std::size_t EncodedEntrySize(const OfferEntry& entry) {
@@ -203,7 +217,7 @@ bool IsFileType(std::uint16_t type) {
 }
 
 std::optional<FileMessage> ParseFilePayload(std::uint16_t type, std::string_view bytes,
-                                            ReadError& error) {
+                                            ReadError& error, std::string* reuse) {
     PayloadParser p(bytes);
     FileMessage m;
     switch (static_cast<FileType>(type)) {
@@ -235,7 +249,7 @@ std::optional<FileMessage> ParseFilePayload(std::uint16_t type, std::string_view
             break;
         }
         case FileType::kData:
-            m = ParseData(p);
+            m = ParseData(p, reuse);
             break;
         case FileType::kFileDone: {
             FileDone d;

@@ -149,6 +149,8 @@ concept FileMessagePart = IsAlternativeOf<T, FileMessage>::value;
 
 // The whole message, header included; empty when a field is out of its range (see each type).
 std::string Encode(const FileMessage& message);
+// The same into `out`, whose memory is reused; false (and `out` empty) as Encode gives empty.
+bool EncodeTo(const FileMessage& message, std::string& out);
 template <FileMessagePart T>
 std::string Encode(const T& message) {
     return Encode(FileMessage{message});

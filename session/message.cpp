@@ -75,9 +75,9 @@ struct PayloadWriter {
 };
 
 std::optional<Message> ParsePayload(std::uint16_t raw_type, std::string_view bytes,
-                                    ReadError& error) {
+                                    ReadError& error, std::string* reuse = nullptr) {
     if (IsFileType(raw_type)) {
-        auto file = ParseFilePayload(raw_type, bytes, error);
+        auto file = ParseFilePayload(raw_type, bytes, error, reuse);
         if (!file) return std::nullopt;
         return Message{std::move(*file)};
     }
@@ -235,8 +235,22 @@ ErrorCode ErrorCodeFor(ReadError error) {
 }
 
 // A payload buffer larger than this is let go after its message, so that one large message
-// does not keep its memory for the rest of the session.
-constexpr std::size_t kShrinkAbove = 64 * 1024;
+// does not keep its memory for the rest of the session. A file data message stays under it,
+// so that a stream of them reuses one buffer.
+constexpr std::size_t kShrinkAbove = 640 * 1024;
+
+std::size_t MessageReader::HeldBytes() const {
+    std::size_t held = header_.capacity() + payload_.capacity();
+    for (const auto& s : spares_) held += s.capacity();
+    return held;
+}
+
+void MessageReader::Recycle(std::string bytes) {
+    // A turn of the session's reading parses about 1 MiB of messages.
+    constexpr std::size_t kSpares = 8;
+    if (spares_.size() < kSpares && bytes.capacity() >= 4096 && bytes.capacity() <= kMaxPayload)
+        spares_.push_back(std::move(bytes));
+}
 
 bool MessageReader::Fail(ReadError error) {
     error_ = error;
@@ -250,7 +264,13 @@ bool MessageReader::Finish(std::vector<Message>& out) {
     in_payload_ = false;
     if (!keep_) return true;
     ReadError error = ReadError::kNone;
-    auto message = ParsePayload(type_, payload_, error);
+    std::string reuse;
+    if (!spares_.empty()) {
+        reuse = std::move(spares_.back());
+        spares_.pop_back();
+    }
+    auto message = ParsePayload(type_, payload_, error, &reuse);
+    if (reuse.capacity() >= 4096) spares_.push_back(std::move(reuse));  // not taken
     payload_.clear();
     if (payload_.capacity() > kShrinkAbove) payload_.shrink_to_fit();
     if (!message) return Fail(error);

@@ -170,7 +170,10 @@ public:
     // True when the stream stopped inside a message: a connection closing now was cut short.
     bool MidMessage() const { return !header_.empty() || in_payload_; }
     // The memory held for the message being read.
-    std::size_t HeldBytes() const { return header_.capacity() + payload_.capacity(); }
+    std::size_t HeldBytes() const;
+    // The bytes of a file data message delivered already: later ones are read into their
+    // memory rather than into new memory. A few are kept.
+    void Recycle(std::string bytes);
 
 private:
     bool Fail(ReadError error);
@@ -178,6 +181,7 @@ private:
 
     std::string header_;
     std::string payload_;
+    std::vector<std::string> spares_;  // see Recycle
     bool in_payload_ = false;
     bool keep_ = false;  // false while skipping an unknown type
     std::uint32_t remaining_ = 0;

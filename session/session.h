@@ -96,6 +96,10 @@ public:
         (void)timeout;
         return Send(message);
     }
+    // SendWaiting of a file message, encoded straight from `message` (no copy of its data).
+    virtual bool SendFileWaiting(const FileMessage& message, std::chrono::milliseconds timeout) {
+        return SendWaiting(Message{message}, timeout);
+    }
     // Says Bye, closes and returns when the session's thread has ended; SessionClosed
     // (kClosedHere) has then been told. Does nothing more the second time. Called from the
     // handler (the session's own thread), it returns at once and the session ends after the

@@ -4,8 +4,20 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <deque>
 
 namespace quorell::session {
+
+namespace {
+// The most one SSL_write is given: one file data message at once.
+constexpr std::size_t kWriteBytes = 256 * 1024 + 64;
+// Small messages queued behind one another are joined up to this size.
+constexpr std::size_t kJoinBytes = 16 * 1024;
+// Pieces whose memory is kept after they were written.
+constexpr std::size_t kSpentPieces = 4;
+// How far below the high-water mark the queue must go before a waiting SendWaiting is woken.
+constexpr std::size_t kSendWaitingLowWater = 1024 * 1024;
+}  // namespace
 
 class Channel {
 public:
@@ -39,36 +51,25 @@ public:
         Wake();
     }
 
-    bool Send(const Message& message) {
-        std::string bytes = Sendable(message);
-        if (bytes.empty()) return false;
-        {
-            std::lock_guard lock(mu_);
-            if (ended_ || close_requested_) return false;
-            if (outbox_.size() + unsent_.load() + bytes.size() > kMaxQueuedBytes) return false;
-            outbox_ += bytes;
-        }
-        Wake();
-        return true;
-    }
+    bool Send(const Message& message) { return SendEncoded(Sendable(message)); }
 
     bool SendWaiting(const Message& message, std::chrono::milliseconds timeout) {
-        // The session's own thread (a handler answering) writes nothing while it waits: it
-        // queues at once, within the bound of Send.
-        if (std::this_thread::get_id() == thread_id_) return Send(message);
-        std::string bytes = Sendable(message);
-        if (bytes.empty()) return false;
+        return SendEncodedWaiting(Sendable(message), timeout);
+    }
+
+    bool SendFileWaiting(const FileMessage& message, std::chrono::milliseconds timeout) {
+        if (!info_.agreement.Has(kFileCapability)) return false;
+        // Into the memory of data written already, when there is some.
+        std::string bytes;
         {
-            std::unique_lock lock(mu_);
-            const bool room = room_cv_.wait_for(lock, timeout, [&] {
-                return ended_ || close_requested_ ||
-                       outbox_.size() + unsent_.load() <= kSendWaitingHighWater;
-            });
-            if (!room || ended_ || close_requested_) return false;
-            outbox_ += bytes;
+            std::lock_guard lock(mu_);
+            if (!spent_.empty()) {
+                bytes = std::move(spent_.back());
+                spent_.pop_back();
+            }
         }
-        Wake();
-        return true;
+        EncodeTo(message, bytes);
+        return SendEncodedWaiting(std::move(bytes), timeout);
     }
 
     // The encoded message when this side may send it, else empty.
@@ -82,6 +83,38 @@ public:
         if (std::holds_alternative<FileMessage>(message) && !info_.agreement.Has(kFileCapability))
             return {};
         return Encode(message);
+    }
+
+    bool SendEncoded(std::string bytes) {
+        if (bytes.empty()) return false;
+        {
+            std::lock_guard lock(mu_);
+            if (ended_ || close_requested_) return false;
+            if (outbox_bytes_ + unsent_.load() + bytes.size() > kMaxQueuedBytes) return false;
+            outbox_bytes_ += bytes.size();
+            outbox_.push_back(std::move(bytes));
+        }
+        Wake();
+        return true;
+    }
+
+    bool SendEncodedWaiting(std::string bytes, std::chrono::milliseconds timeout) {
+        // The session's own thread (a handler answering) writes nothing while it waits: it
+        // queues at once, within the bound of Send.
+        if (std::this_thread::get_id() == thread_id_) return SendEncoded(std::move(bytes));
+        if (bytes.empty()) return false;
+        {
+            std::unique_lock lock(mu_);
+            const bool room = room_cv_.wait_for(lock, timeout, [&] {
+                return ended_ || close_requested_ ||
+                       outbox_bytes_ + unsent_.load() <= kSendWaitingHighWater;
+            });
+            if (!room || ended_ || close_requested_) return false;
+            outbox_bytes_ += bytes.size();
+            outbox_.push_back(std::move(bytes));
+        }
+        Wake();
+        return true;
     }
 
     void Close(ByeReason reason) {
@@ -107,7 +140,23 @@ public:
 
 private:
     void Wake() { Signal(wake_.get()); }
-    std::size_t Unsent() const { return out_.size() - sent_; }
+    std::size_t Unsent() const { return unsent_bytes_; }
+    // Queues encoded bytes behind what waits to be written; small ones join the last piece, so
+    // that a few small messages go out in one record.
+    // Keeps the memory of a large piece written, for SendFileWaiting to encode into.
+    void Spend(std::string bytes) {
+        if (bytes.capacity() < kJoinBytes) return;
+        std::lock_guard lock(mu_);
+        if (spent_.size() < kSpentPieces) spent_.push_back(std::move(bytes));
+    }
+    void Queue(std::string bytes) {
+        if (bytes.empty()) return;
+        unsent_bytes_ += bytes.size();
+        if (!out_.empty() && out_.back().size() + bytes.size() <= kJoinBytes)
+            out_.back() += bytes;
+        else
+            out_.push_back(std::move(bytes));
+    }
     // Not reading: the handler is not there yet and enough waits for it, or the peer does not
     // read what it makes this side answer.
     bool Paused() const {
@@ -139,7 +188,9 @@ private:
     std::condition_variable cv_;
     std::condition_variable room_cv_;  // SendWaiting: the queue went down, or the session ended
     std::shared_ptr<ISessionHandler> handler_;
-    std::string outbox_;
+    std::deque<std::string> outbox_;  // encoded messages, each whole
+    std::size_t outbox_bytes_ = 0;
+    std::vector<std::string> spent_;  // see Spend
     bool ended_ = false;
     bool close_requested_ = false;
     bool finished_ = false;
@@ -150,8 +201,9 @@ private:
     std::shared_ptr<ISessionHandler> started_;
     std::vector<Message> held_;
     std::size_t held_bytes_ = 0;
-    std::string out_;
-    std::size_t sent_ = 0;           // of out_, written already
+    std::deque<std::string> out_;    // to be written, in order
+    std::size_t sent_ = 0;           // of out_.front(), written already
+    std::size_t unsent_bytes_ = 0;   // of out_, not written yet
     int retry_length_ = 0;           // an SSL_write to repeat with the same length
     bool want_write_ = false;        // the last SSL_write waits for the socket to take more
     bool read_wants_write_ = false;  // the last SSL_read waits for the socket to take more
@@ -169,7 +221,7 @@ void Channel::Take(Message message) {
         [&](auto& m) {
             using T = std::decay_t<decltype(m)>;
             if constexpr (std::is_same_v<T, Ping>) {
-                out_ += Encode(Pong{m.token});
+                Queue(Encode(Pong{m.token}));
             } else if constexpr (std::is_same_v<T, Pong>) {
             } else if constexpr (std::is_same_v<T, Bye>) {
                 End(Ended::kPeerClosed, m.text);
@@ -177,7 +229,7 @@ void Channel::Take(Message message) {
                 End(Ended::kPeerError, m.text);
             } else if constexpr (std::is_same_v<T, Commit> || std::is_same_v<T, Reveal> ||
                                  std::is_same_v<T, Hello>) {
-                out_ += Encode(Error{ErrorCode::kMalformed, "the verification exchange is over"});
+                Queue(Encode(Error{ErrorCode::kMalformed, "the verification exchange is over"}));
                 End(Ended::kProtocolError, "the peer repeated the verification exchange");
             } else if constexpr (std::is_same_v<T, FileMessage>) {
                 // Read like an unknown type when the peer was not offered the capability.
@@ -198,7 +250,12 @@ void Channel::Deliver() {
     std::vector<Message> now;
     now.swap(held_);
     held_bytes_ = 0;
-    for (const auto& m : now) started_->SessionMessage(m);
+    for (auto& m : now) {
+        started_->SessionMessage(m);
+        // The data's memory takes the next data that comes.
+        if (auto* file = std::get_if<FileMessage>(&m))
+            if (auto* data = std::get_if<Data>(file)) reader_.Recycle(std::move(data->bytes));
+    }
 }
 
 bool Channel::ReadAvailable() {
@@ -225,7 +282,7 @@ bool Channel::ReadAvailable() {
                 const ErrorCode code = ErrorCodeFor(reader_.error());
                 const std::string text =
                     "malformed message of type " + std::to_string(reader_.error_type());
-                out_ += Encode(Error{code, text});
+                Queue(Encode(Error{code, text}));
                 End(Ended::kProtocolError, text);
                 return false;
             }
@@ -244,13 +301,21 @@ bool Channel::WriteSome() {
     want_write_ = false;
     bool ok = true;
     while (Unsent() > 0) {
-        const int length = retry_length_
-                               ? retry_length_
-                               : static_cast<int>(std::min<std::size_t>(Unsent(), 64 * 1024));
-        const int r = SSL_write(ssl_.get(), out_.data() + sent_, length);
+        const std::string& front = out_.front();
+        const int length =
+            retry_length_
+                ? retry_length_
+                : static_cast<int>(std::min<std::size_t>(front.size() - sent_, kWriteBytes));
+        const int r = SSL_write(ssl_.get(), front.data() + sent_, length);
         if (r > 0) {
             sent_ += static_cast<std::size_t>(r);
+            unsent_bytes_ -= static_cast<std::size_t>(r);
             retry_length_ = 0;
+            if (sent_ == front.size()) {
+                Spend(std::move(out_.front()));
+                out_.pop_front();
+                sent_ = 0;
+            }
             continue;
         }
         const int e = SSL_get_error(ssl_.get(), r);
@@ -262,11 +327,6 @@ bool Channel::WriteSome() {
         }
         break;
     }
-    // Written bytes are cut off now and then, not after every write.
-    if (sent_ == out_.size() || sent_ >= 1024 * 1024) {
-        out_.erase(0, sent_);
-        sent_ = 0;
-    }
     unsent_ = Unsent();
     return ok;
 }
@@ -274,7 +334,7 @@ bool Channel::WriteSome() {
 void Channel::Run() {
     NoSigpipe no_sigpipe;
     if (reader_.error() != ReadError::kNone && !why_) {
-        out_ += Encode(Error{ErrorCodeFor(reader_.error()), "malformed message"});
+        Queue(Encode(Error{ErrorCodeFor(reader_.error()), "malformed message"}));
         End(Ended::kProtocolError, "malformed message");
     }
     while (!why_) {
@@ -282,12 +342,13 @@ void Channel::Run() {
         {
             std::lock_guard lock(mu_);
             if (!started_ && handler_) started_ = handler_;
-            out_ += outbox_;
+            for (auto& bytes : outbox_) Queue(std::move(bytes));
             outbox_.clear();
+            outbox_bytes_ = 0;
             unsent_ = Unsent();
             closing = close_requested_;
             if (closing) {
-                out_ += Encode(Bye{close_reason_, ""});
+                Queue(Encode(Bye{close_reason_, ""}));
                 End(Ended::kClosedHere, "");
             }
         }
@@ -297,9 +358,15 @@ void Channel::Run() {
         Deliver();
         const std::size_t before = Unsent();
         const bool written = WriteSome();
-        if (Unsent() < before) {
-            { std::lock_guard lock(mu_); }  // a SendWaiting between its check and its wait
-            room_cv_.notify_all();
+        if (Unsent() < before && Unsent() + kSendWaitingLowWater <= kSendWaitingHighWater) {
+            // A SendWaiting waits until a good part of the queue went, not for every record:
+            // it then adds several messages at once.
+            bool wake = false;
+            {
+                std::lock_guard lock(mu_);
+                wake = outbox_bytes_ + Unsent() + kSendWaitingLowWater <= kSendWaitingHighWater;
+            }
+            if (wake) room_cv_.notify_all();
         }
         if (!written) {
             End(Ended::kLost, "the connection broke");
@@ -314,7 +381,7 @@ void Channel::Run() {
         }
         if (!pinged_ && now - last_received_ >= keepalive_) {
             pinged_ = true;
-            out_ += Encode(Ping{next_token_++});
+            Queue(Encode(Ping{next_token_++}));
             continue;
         }
         auto next = last_received_ + (pinged_ ? dead_after_ : keepalive_);
@@ -393,6 +460,10 @@ bool SessionChannel::Send(const Message& message) {
 }
 bool SessionChannel::SendWaiting(const Message& message, std::chrono::milliseconds timeout) {
     return channel_->SendWaiting(message, timeout);
+}
+bool SessionChannel::SendFileWaiting(const FileMessage& message,
+                                     std::chrono::milliseconds timeout) {
+    return channel_->SendFileWaiting(message, timeout);
 }
 void SessionChannel::Close(ByeReason reason) {
     channel_->Close(reason);

@@ -35,6 +35,7 @@ public:
     void Start(std::shared_ptr<ISessionHandler> handler) override;
     bool Send(const Message& message) override;
     bool SendWaiting(const Message& message, std::chrono::milliseconds timeout) override;
+    bool SendFileWaiting(const FileMessage& message, std::chrono::milliseconds timeout) override;
     void Close(ByeReason reason) override;
     bool IsOpen() const override;
 

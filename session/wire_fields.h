@@ -75,6 +75,17 @@ public:
         at_ += count;
         return s;
     }
+    // Bytes as Bytes gives them, into `out`, whose memory is reused.
+    void BytesInto(std::size_t count, std::string& out) {
+        out.clear();
+        if (error_ != ReadError::kNone) return;
+        if (bytes_.size() - at_ < count) {
+            error_ = ReadError::kTruncated;
+            return;
+        }
+        out.assign(bytes_.substr(at_, count));
+        at_ += count;
+    }
     // A length-prefixed UTF-8 text of at most limit bytes.
     std::string Text(std::size_t limit) {
         const std::uint32_t size = U32();
