@@ -135,14 +135,19 @@ bool FileReader::Unchanged(std::string& error) {
 }
 
 FileReader::Step FileReader::Next(std::string& chunk, std::string& error, std::size_t max_bytes) {
-    chunk.clear();
+    // The chunk's buffer is reused as it is (a resize to the same size writes nothing).
     if (fd_ < 0) {
+        chunk.clear();
         error = "no file is open";
         return Step::kFailed;
     }
-    if (done_) return Step::kEnd;
+    if (done_) {
+        chunk.clear();
+        return Step::kEnd;
+    }
     started_ = true;
     if (offset_ == size_) {
+        chunk.clear();
         if (!Unchanged(error)) return Step::kFailed;
         unsigned int length = 0;
         EVP_DigestFinal_ex(ctx_.get(), hash_.data(), &length);

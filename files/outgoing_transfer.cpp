@@ -209,7 +209,9 @@ bool OutgoingTransfer::SendFile(std::size_t slot) {
     }
     if (callbacks_.progress) callbacks_.progress(index, from, all_before + from);
 
-    std::string chunk;
+    // One message whose buffer each chunk is read into and sent from, never copied here.
+    session::FileMessage message = session::Data{id_, index, 0, {}};
+    std::string& chunk = std::get<session::Data>(message).bytes;
     for (;;) {
         const std::uint64_t offset = reader.offset();
         const FileReader::Step step = reader.Next(chunk, error, chunk_bytes_);
@@ -224,7 +226,8 @@ bool OutgoingTransfer::SendFile(std::size_t slot) {
         }
         if (step == FileReader::Step::kEnd) break;
         const std::size_t n = chunk.size();
-        if (!pipe_.Send(session::Data{id_, index, offset, std::move(chunk)})) {
+        std::get<session::Data>(message).offset = offset;
+        if (!pipe_.Send(message)) {
             Stop(TransferEnd::kFailed, "the session ended while a file was sent", false);
             return false;
         }

@@ -27,7 +27,7 @@ public:
         : session_(std::move(session)), timeout_(timeout) {}
 
     bool Send(const session::FileMessage& message) override {
-        return session_->SendWaiting(session::Message{message}, timeout_);
+        return session_->SendFileWaiting(message, timeout_);
     }
 
 private:
