@@ -24,39 +24,16 @@ namespace {
 
 using namespace quorell;
 using namespace quorell::session;
+using bench::At;
 using bench::Clock;
-
-struct Folder {
-    std::string path;
-    Folder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quorell-XXXXXX").string();
-        path = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~Folder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
+using bench::Folder;
+using bench::NoDelay;
 
 std::optional<Identity> MakeIdentity(const Folder& folder) {
     std::string error;
     auto id = Identity::LoadOrCreate(folder.path, error);
     if (!id) std::fprintf(stderr, "identity: %s\n", error.c_str());
     return id;
-}
-
-sockaddr_in At(const char* address, int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, address, &a.sin_addr);
-    return a;
-}
-
-// As the session does with its sockets.
-void NoDelay(int fd) {
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 // The accepting end of the bare handshakes: one thread for all of them, as the session's
