@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -77,6 +78,7 @@ PartFile::PartFile(PartFile&& other) noexcept
     : fd_(std::move(other.fd_)),
       name_(std::move(other.name_)),
       size_(other.size_),
+      flushed_(other.flushed_),
       resumed_from_(other.resumed_from_),
       open_count_(std::move(other.open_count_)) {}
 
@@ -86,6 +88,7 @@ PartFile& PartFile::operator=(PartFile&& other) noexcept {
         fd_ = std::move(other.fd_);
         name_ = std::move(other.name_);
         size_ = other.size_;
+        flushed_ = other.flushed_;
         resumed_from_ = other.resumed_from_;
         open_count_ = std::move(other.open_count_);
     }
@@ -116,6 +119,14 @@ Outcome PartFile::Write(std::string_view data) {
         size_ += static_cast<std::uint64_t>(n);
         data.remove_prefix(static_cast<std::size_t>(n));
     }
+    // What was written heads for the disk now, a few MiB at a time, so that saving the file
+    // at its end (which waits until all of it is there) waits for little. Errors show then.
+    if (size_ - flushed_ >= kFlushBytes || size_ < flushed_) {
+        if (size_ > flushed_)
+            ::sync_file_range(fd_.get(), static_cast<off_t>(flushed_),
+                              static_cast<off_t>(size_ - flushed_), SYNC_FILE_RANGE_WRITE);
+        flushed_ = size_;
+    }
     return {};
 }
 
@@ -125,6 +136,7 @@ Outcome PartFile::Truncate(std::uint64_t length) {
     if (::ftruncate(fd_.get(), static_cast<off_t>(length)) != 0)
         return FailErrno(errno, "cutting " + Quoted(name_));
     size_ = length;
+    flushed_ = std::min(flushed_, length);
     return {};
 }
 
@@ -211,6 +223,7 @@ Outcome ReceiveTree::OpenPart(std::string_view path, PartFile& part) {
     part.name_ = shown;
     part.size_ = static_cast<std::uint64_t>(st.st_size);
     part.resumed_from_ = part.size_;
+    part.flushed_ = part.size_;
     part.open_count_ = open_count_;
     ++*open_count_;
     return {};

@@ -42,6 +42,9 @@ struct Outcome {
 // A partial file, open for writing at its end. What was written stays in it whatever fails.
 class PartFile {
 public:
+    // Written bytes are sent on towards the disk this many at a time.
+    static constexpr std::uint64_t kFlushBytes = 8 * 1024 * 1024;
+
     PartFile() = default;
     PartFile(PartFile&& other) noexcept;
     PartFile& operator=(PartFile&& other) noexcept;
@@ -65,6 +68,7 @@ private:
     UniqueFd fd_;
     std::string name_;  // the offered path plus the suffix, for the texts
     std::uint64_t size_ = 0;
+    std::uint64_t flushed_ = 0;  // written out towards the disk up to here
     std::uint64_t resumed_from_ = 0;
     std::shared_ptr<std::atomic<int>> open_count_;
 };
