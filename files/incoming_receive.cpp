@@ -153,7 +153,7 @@ IncomingTransfer::Slot* IncomingTransfer::Wanted(std::uint32_t index, const char
 void IncomingTransfer::Answer(Slot& slot, FileStatus status, std::string text, Actions& actions) {
     ReceivedFile& f = files_[static_cast<std::size_t>(slot.file)];
     if (current_ >= 0 && &slots_[static_cast<std::size_t>(current_)] == &slot) {
-        part_.Close();
+        CloseFile();
         current_ = -1;
     }
     slot.answered = true;
@@ -180,6 +180,19 @@ bool IncomingTransfer::ResumeHash(Slot& slot, std::string& error) {
     }
     slot.prefix_hash.reset();
     return true;
+}
+
+void IncomingTransfer::CloseFile() {
+    part_.Close();
+    if (sink_) sink_->Abort();
+}
+
+// The part file, opened and checked, goes to the writing thread with the hash of what it holds.
+void IncomingTransfer::HandOver() {
+    queued_ = part_.size();
+    if (!sink_) sink_ = std::make_unique<FileSink>();
+    sink_->Begin(std::move(part_), std::move(hash_));
+    hash_.Reset();
 }
 
 void IncomingTransfer::OnData(const session::Data& data, Actions& actions) {
@@ -211,19 +224,21 @@ void IncomingTransfer::OnData(const session::Data& data, Actions& actions) {
         f.from = data.offset;
         f.resumed = data.offset > 0;
         all_bytes_ += f.from;
+        HandOver();
     }
-    if (data.offset != part_.size())
-        return Fault(std::string(data.offset < part_.size() ? "overlapping" : "missing") +
-                         " data of " + Quoted(f.path) + " at byte " + std::to_string(data.offset),
+    if (data.offset != queued_)
+        return Fault(std::string(data.offset < queued_ ? "overlapping" : "missing") + " data of " +
+                         Quoted(f.path) + " at byte " + std::to_string(data.offset),
                      actions);
-    if (data.bytes.size() > slot->size - part_.size())
+    if (data.bytes.size() > slot->size - queued_)
         return Fault("more bytes of " + Quoted(f.path) + " than were offered", actions);
-    if (Outcome written = part_.Write(data.bytes); !written.ok())
-        return Answer(*slot, FileStatus::kWriteFailed, written.text, actions);
-    hash_.Update(data.bytes);
+    // Written and hashed on the sink's thread; a write that failed shows here or at the end.
+    if (Outcome failed; !sink_->Write(data.bytes, failed))
+        return Answer(*slot, FileStatus::kWriteFailed, failed.text, actions);
+    queued_ += data.bytes.size();
     f.received_bytes += data.bytes.size();
     all_bytes_ += data.bytes.size();
-    actions.progress.emplace_back(slot->index, part_.size(), all_bytes_);
+    actions.progress.emplace_back(slot->index, queued_, all_bytes_);
 }
 
 void IncomingTransfer::OnFileDone(const session::FileDone& done, Actions& actions) {
@@ -246,18 +261,17 @@ void IncomingTransfer::OnFileDone(const session::FileDone& done, Actions& action
             return Fault("the end of " + Quoted(f.path) + " before any of its data", actions);
         if (std::string error; !ResumeHash(*slot, error))
             return Answer(*slot, FileStatus::kWriteFailed, error, actions);
+        HandOver();
     }
-    if (part_.size() != slot->size)
-        return Fault("the end of " + Quoted(f.path) + " after " + std::to_string(part_.size()) +
+    if (queued_ != slot->size)
+        return Fault("the end of " + Quoted(f.path) + " after " + std::to_string(queued_) +
                          " of its " + std::to_string(slot->size) + " bytes",
                      actions);
     // Hashed as it was written: what the file holds, the resumed beginning included.
     Sha256Digest digest{};
-    if (!hash_.Final(digest))
+    if (Outcome written = sink_->Finish(digest); !written.ok())
         return Answer(*slot, FileStatus::kWriteFailed,
-                      "hashing " + Quoted(f.path) + " failed; what came is kept as a partial file",
-                      actions);
-    part_.Close();
+                      written.text + "; what came is kept as a partial file", actions);
     current_ = -1;
     if (digest != done.hash)
         return Answer(*slot, FileStatus::kHashMismatch,

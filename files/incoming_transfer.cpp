@@ -64,7 +64,7 @@ void IncomingTransfer::OnMessage(const session::FileMessage& message) {
 void IncomingTransfer::EndLocked(TransferEnd end, std::string text, Actions& actions) {
     if (state_ == State::kOver) return;
     state_ = State::kOver;
-    part_.Close();
+    CloseFile();
     current_ = -1;
     IncomingResult result;
     result.end = end;
@@ -161,7 +161,7 @@ void IncomingTransfer::HandleLocked(const session::FileMessage& message, Actions
         return;
     }
     if (const auto* cancel = std::get_if<session::Cancel>(&message)) {
-        part_.Close();
+        CloseFile();
         return EndLocked(TransferEnd::kCancelledByPeer,
                          cancel->text.empty() ? "the peer cancelled" : cancel->text, actions);
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "files/file_hash.h"
+#include "files/file_sink.h"
 #include "files/outgoing_transfer.h"
 #include "files/receive_tree.h"
 #include "files/transfer_pipe.h"
@@ -129,6 +130,8 @@ private:
     // The hash of the current file from the `have` bytes the peer resumes after; false with
     // `error` set when they cannot be read again.
     bool ResumeHash(Slot& slot, std::string& error);
+    void HandOver();
+    void CloseFile();
     Slot* Wanted(std::uint32_t index, const char* what, Actions& actions);
     void Answer(Slot& slot, session::FileStatus status, std::string text, Actions& actions);
     void Fault(const std::string& text, Actions& actions);
@@ -158,8 +161,10 @@ private:
     std::vector<Slot> slots_;                  // the wanted files, in the order wanted
     std::vector<std::int32_t> slot_of_entry_;  // entry index -> slots_ index, or -1
     std::int32_t current_ = -1;                // the slot being written
-    PartFile part_;
-    Sha256 hash_;  // of what the current file holds, as its data is written
+    PartFile part_;                            // the current file while it is opened and checked
+    Sha256 hash_;                              // of what it holds then
+    std::unique_ptr<FileSink> sink_;  // the current file from then on, written on its thread
+    std::uint64_t queued_ = 0;        // the current file's bytes, those still queued included
     std::size_t unanswered_ = 0;
     std::uint64_t all_bytes_ = 0;
 };

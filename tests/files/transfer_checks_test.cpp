@@ -217,12 +217,13 @@ TEST_F(LyingSender, AWriteThatFailsMidStreamIsReportedAndWhatCameStays) {
         const rlimit limit{1000, 1000};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(10);
         Receiver r(inside.string());
-        r.Offer(3, {File("f", 1200), File("g", 1)});
+        r.Offer(3, {File("f", 1800), File("g", 1)});
         if (!r.pipe.WaitFor<Accept>(0ms)) ::_exit(11);
-        r.in().OnMessage(Data{3, 0, 0, std::string(600, 'a')});
-        r.in().OnMessage(Data{3, 0, 600, std::string(600, 'b')});
-        r.in().OnMessage(Data{3, 0, 1200, "late"});  // still on the way: dropped
-        r.in().OnMessage(FileDone{3, 0, HashOf(std::string(600, 'a') + std::string(600, 'b'))});
+        const std::string a(600, 'a'), b(600, 'b'), c(600, 'c');
+        r.in().OnMessage(Data{3, 0, 0, a});
+        r.in().OnMessage(Data{3, 0, 600, b});
+        r.in().OnMessage(Data{3, 0, 1200, c});  // on the way meanwhile: never written
+        r.in().OnMessage(FileDone{3, 0, HashOf(a + b + c)});
         r.in().OnMessage(Data{3, 1, 0, "g"});
         r.in().OnMessage(FileDone{3, 1, HashOf("g")});
         const auto results = r.pipe.All<FileResult>();
