@@ -141,14 +141,14 @@ public:
 private:
     void Wake() { Signal(wake_.get()); }
     std::size_t Unsent() const { return unsent_bytes_; }
-    // Queues encoded bytes behind what waits to be written; small ones join the last piece, so
-    // that a few small messages go out in one record.
     // Keeps the memory of a large piece written, for SendFileWaiting to encode into.
     void Spend(std::string bytes) {
         if (bytes.capacity() < kJoinBytes) return;
         std::lock_guard lock(mu_);
         if (spent_.size() < kSpentPieces) spent_.push_back(std::move(bytes));
     }
+    // Queues encoded bytes behind what waits to be written; small ones join the last piece, so
+    // that a few small messages go out in one record.
     void Queue(std::string bytes) {
         if (bytes.empty()) return;
         unsent_bytes_ += bytes.size();
