@@ -76,6 +76,40 @@ TEST(FileMessages, EveryTypeRoundTripsThroughTheReaderInAnyCuts) {
     }
 }
 
+TEST(FileMessages, ReusedMemoryNeverShowsEarlierBytes) {
+    // Encoded into memory that held a longer message, data read into memory that held longer
+    // data: each comes out exactly as it went in.
+    const std::vector<FileMessage> sent = {Data{1, 2, 0, std::string(kMaxDataBytes, 'a')},
+                                           Data{1, 2, 1, "b"}, Cancel{1, "c"},
+                                           Data{1, 3, 5, std::string(1000, 'd')}};
+    std::string reused(400000, 'z');
+    std::string bytes = Encode(OurHello());
+    for (const auto& m : sent) {
+        ASSERT_TRUE(EncodeTo(m, reused));
+        EXPECT_EQ(reused, Encode(m));
+        bytes += reused;
+    }
+    EXPECT_FALSE(EncodeTo(Data{1, 2, 0, ""}, reused));
+    EXPECT_TRUE(reused.empty());
+
+    MessageReader reader;
+    reader.Recycle(std::string(500000, 'y'));
+    std::vector<Message> got;
+    for (std::size_t at = 0; at < bytes.size(); at += 16384) {
+        const std::size_t before = got.size();
+        ASSERT_TRUE(reader.Feed(std::string_view(bytes).substr(at, 16384), got));
+        for (std::size_t i = before; i < got.size(); ++i)
+            if (auto* file = std::get_if<FileMessage>(&got[i]))
+                if (auto* data = std::get_if<Data>(file)) {
+                    const Data kept = *data;
+                    reader.Recycle(std::move(data->bytes));
+                    *data = kept;  // compared below
+                }
+    }
+    ASSERT_EQ(got.size(), sent.size() + 1);
+    for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(got[i + 1], Message{sent[i]}) << i;
+}
+
 TEST(FileMessages, FieldsAreLaidOutAsDocumented) {
     const Sha256 one = Hash(1);
     // Type numbers follow the order of FileMessage from 0x0101.
