@@ -1,5 +1,7 @@
 #include "files/receive_tree.h"
 
+#include "files/file_sink.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -195,6 +197,48 @@ TEST_F(ReceiveTreeTest, WritingPastTheFileSizeLimitIsAnError) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(fs::file_size(in_ + "/big.part"), 1000u);  // what was written stays
+}
+
+TEST_F(ReceiveTreeTest, ASinkHashesWhatTheFileHoldsAndStartsEachFileClean) {
+    const auto digest_of = [](const std::string& bytes) {
+        Sha256 h;
+        h.Update(bytes);
+        Sha256Digest d{};
+        EXPECT_TRUE(h.Final(d));
+        return d;
+    };
+    ReceiveTree tree(in_);
+    FileSink sink(1000);  // a small queue: writing waits for the sink's thread
+    {
+        std::ofstream(in_ + "/a.part") << "head";
+        PartFile part;
+        ASSERT_TRUE(tree.OpenPart("a", part).ok());
+        Sha256 prefix;
+        prefix.Update("head");
+        sink.Begin(std::move(part), std::move(prefix));
+        Outcome error;
+        for (int i = 0; i < 50; ++i) ASSERT_TRUE(sink.Write(std::string(700, 'x'), error));
+        Sha256Digest digest{};
+        ASSERT_TRUE(sink.Finish(digest).ok());
+        EXPECT_EQ(digest, digest_of("head" + std::string(35000, 'x')));
+    }
+    {
+        // Dropped mid-way: what was written stays, nothing of it reaches the next file.
+        PartFile part;
+        ASSERT_TRUE(tree.OpenPart("b", part).ok());
+        sink.Begin(std::move(part), Sha256());
+        Outcome error;
+        for (int i = 0; i < 20; ++i) ASSERT_TRUE(sink.Write(std::string(500, 'y'), error));
+        sink.Abort();
+        EXPECT_EQ(fs::file_size(in_ + "/b.part") % 500, 0u);
+        ASSERT_TRUE(tree.OpenPart("c", part).ok());
+        sink.Begin(std::move(part), Sha256());
+        ASSERT_TRUE(sink.Write("z", error));
+        Sha256Digest digest{};
+        ASSERT_TRUE(sink.Finish(digest).ok());
+        EXPECT_EQ(digest, digest_of("z"));
+        EXPECT_EQ(tree.open_parts(), 0);
+    }
 }
 
 }  // namespace
