@@ -111,7 +111,7 @@ std::uint64_t SessionFiles::Impl::NewIdLocked() {
     std::random_device random;
     for (;;) {
         const std::uint64_t id = (std::uint64_t{random()} << 32) ^ random();
-        if (id != 0 && !OursLocked(id) && !(in_live && id == in_id)) return id;
+        if (id != 0 && !OursLocked(id) && !(in && id == in_id)) return id;
     }
 }
 
@@ -210,7 +210,7 @@ void SessionFiles::Close(const std::string& text) {
     {
         std::lock_guard lock(d.mu);
         if (d.out) d.out->transfer->Cancel(text);
-        if (d.in_live) in = d.in;
+        in = d.in;
     }
     if (in) in->Cancel(text);
     std::vector<Impl::Outgoing> ended;

@@ -81,8 +81,7 @@ struct SessionFiles::Impl {
     std::deque<Outgoing> queue;            // not gone out yet (no transfer)
     std::optional<Outgoing> out;           // the one in progress
     std::vector<Outgoing> ended;           // over, their threads joined by Dispatch or Close
-    std::shared_ptr<IncomingTransfer> in;  // the peer's latest offer
-    bool in_live = false;                  // and it has not ended
+    std::shared_ptr<IncomingTransfer> in;  // the peer's offer in progress, until it ends
     std::uint64_t in_id = 0;
     std::uint64_t in_generation = 0;
     std::deque<Event> pending;  // the owner's events, told in order by the dispatcher

@@ -16,7 +16,7 @@ const T* As(const session::FileMessage& message) {
 
 std::shared_ptr<IncomingTransfer> SessionFiles::Impl::LiveIncoming() {
     std::lock_guard lock(mu);
-    return in_live ? in : nullptr;
+    return in;
 }
 
 std::shared_ptr<IncomingTransfer> SessionFiles::Impl::NewIncomingLocked(std::uint64_t id) {
@@ -35,17 +35,19 @@ std::shared_ptr<IncomingTransfer> SessionFiles::Impl::NewIncomingLocked(std::uin
     callbacks.progress = [this, id](std::uint32_t index, std::uint64_t file, std::uint64_t all) {
         in_progress.Bytes(id, index, file, all, false);
     };
+    // The caller of the transfer holds it too, so letting go of it here does not end it; what
+    // still comes of its offer finds no transfer and is dropped.
     callbacks.ended = [this, generation, id](const IncomingResult& r) {
+        std::shared_ptr<IncomingTransfer> over;  // let go of after the lock
         std::lock_guard lock(mu);
         IncomingResult result = r;
         ClosingEndLocked(result.end, result.text);
         in_progress.End(id);
-        if (generation == in_generation) in_live = false;
+        if (generation == in_generation) over = std::move(in);
         PostLocked(
             [result = std::move(result)](ISessionFilesEvents& e) { e.IncomingEnded(result); });
     };
     in_id = id;
-    in_live = true;
     return std::make_shared<IncomingTransfer>(gate, std::move(callbacks), limits);
 }
 
@@ -55,15 +57,11 @@ std::shared_ptr<IncomingTransfer> SessionFiles::Impl::NewIncomingLocked(std::uin
 void SessionFiles::Impl::OnOfferBegin(const session::OfferBegin& begin,
                                       const session::FileMessage& message) {
     std::shared_ptr<IncomingTransfer> target;
-    std::shared_ptr<IncomingTransfer> old;  // let go of outside the lock
     {
         std::lock_guard lock(mu);
         if (closed) return;
-        if (!in_live && !OursLocked(begin.offer)) {
-            old = std::move(in);
-            in = NewIncomingLocked(begin.offer);
-        }
-        if (in_live) target = in;
+        if (!in && !OursLocked(begin.offer)) in = NewIncomingLocked(begin.offer);
+        target = in;
     }
     if (target) return target->OnMessage(message);
     gate.Send(session::Decline{begin.offer, session::DeclineReason::kBadOffer,
@@ -75,9 +73,9 @@ void SessionFiles::Impl::ToIncoming(const session::FileMessage& message) {
     {
         std::lock_guard lock(mu);
         if (closed) return;
-        target = in;  // an ended one drops what still comes of its offer
+        target = in;
     }
-    if (!target) return;  // nothing of the peer's was ever offered
+    if (!target) return;  // of no offer of the peer's in progress
     if (const auto* data = As<session::Data>(message))
         in_progress.Arrived(data->offer, data->index, &data->offset);
     else if (const auto* done = As<session::FileDone>(message))
@@ -117,7 +115,7 @@ bool SessionFiles::AcceptIncoming(const std::string& folder,
     std::shared_ptr<IncomingTransfer> in;
     {
         std::lock_guard lock(d.mu);
-        if (!d.closed && d.in_live) in = d.in;
+        if (!d.closed) in = d.in;
     }
     if (!in) {
         error = "no offer of the peer's waits for an answer";
