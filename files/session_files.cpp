@@ -174,6 +174,13 @@ std::uint64_t SessionFiles::Send(Offer offer) {
     std::lock_guard lock(impl_->mu);
     if (impl_->closed) return 0;
     const std::uint64_t id = impl_->NewIdLocked();
+    if (shared->entries.empty() || shared->entries.size() != shared->local_paths.size()) {
+        // Not an offer BuildOffer makes: it would not go out whole (or be read past its end).
+        OutgoingResult result;
+        result.text = "nothing to offer";
+        impl_->PostLocked([id, result](ISessionFilesEvents& e) { e.OutgoingEnded(id, result); });
+        return id;
+    }
     impl_->queue.push_back(Impl::Outgoing{id, std::move(shared), nullptr});
     impl_->out_progress.SetQueued(impl_->queue.size());
     impl_->StartNextLocked();

@@ -76,6 +76,7 @@ TEST_F(Controllers, QueuedOffersGoOutOneAfterAnotherEachEndingOnce) {
     const std::uint64_t first = p.a->Send(OfferOf("f0"));
     const std::uint64_t dropped = p.a->Send(OfferOf("f1"));
     p.a->DropQueued();
+    const std::uint64_t empty = p.a->Send(Offer{});  // ends at once, never started
     const std::uint64_t second = p.a->Send(OfferOf("f2"));
     const std::uint64_t third = p.a->Send(OfferOf("f3"));
     const TransferProgress waiting = p.a->Progress(Direction::kOutgoing);
@@ -96,14 +97,15 @@ TEST_F(Controllers, QueuedOffersGoOutOneAfterAnotherEachEndingOnce) {
     p.owner_b.accept_at_once = true;
     std::string error;
     ASSERT_TRUE(p.b->AcceptIncoming(dest_b.path(), {}, error)) << error;
-    ASSERT_TRUE(p.owner_a.WaitFor([&] { return p.owner_a.out_ended.size() == 5; }));
+    ASSERT_TRUE(p.owner_a.WaitFor([&] { return p.owner_a.out_ended.size() == 6; }));
     p.owner_a.With([&] {
-        EXPECT_EQ(p.owner_a.log,
-                  (std::vector<std::string>{Started(first), Ended(dropped), Ended(first),
-                                            Started(second), Ended(second), Started(third),
-                                            Ended(third), Started(fourth), Ended(fourth)}));
+        EXPECT_EQ(p.owner_a.log, (std::vector<std::string>{
+                                     Started(first), Ended(dropped), Ended(empty), Ended(first),
+                                     Started(second), Ended(second), Started(third), Ended(third),
+                                     Started(fourth), Ended(fourth)}));
         EXPECT_EQ(p.owner_a.out_ended[dropped][0].end, TransferEnd::kCancelledHere);
         EXPECT_EQ(p.owner_a.out_ended[first][0].end, TransferEnd::kCancelledHere);
+        EXPECT_EQ(p.owner_a.out_ended[empty][0].end, TransferEnd::kFailed);
         for (std::uint64_t id : {second, third, fourth.load()})
             EXPECT_EQ(p.owner_a.out_ended[id][0].end, TransferEnd::kFinished) << id;
     });
