@@ -36,7 +36,8 @@ OutgoingTransfer::~OutgoingTransfer() {
 
 void OutgoingTransfer::Start() {
     std::lock_guard lock(mu_);
-    if (thread_.joinable() || stop_) return;
+    // Started after a Cancel, it still ends once and tells so, without a word to the peer.
+    if (thread_.joinable()) return;
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -132,8 +133,10 @@ void OutgoingTransfer::OnMessage(const session::FileMessage& message) {
 
 void OutgoingTransfer::Run() {
     OfferMessages messages(id_, offer_);
+    bool offered = false;  // the peer has heard of this offer
     while (auto m = messages.Next()) {
         if (Stopped()) break;
+        offered = true;
         if (!pipe_.Send(*m)) {
             Stop(TransferEnd::kFailed, "the session ended while the offer was sent", false);
             break;
@@ -167,7 +170,7 @@ void OutgoingTransfer::Run() {
         result.end = TransferEnd::kFinished;
     }
     stop_ = true;
-    const bool tell = tell_peer_;
+    const bool tell = tell_peer_ && offered;
     result.files = files_;
     lock.unlock();
 

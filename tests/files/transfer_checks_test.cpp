@@ -280,5 +280,28 @@ TEST(LyingReceiver, AnAcceptOutsideTheOfferCancelsIt) {
     }
 }
 
+// An offer cancelled before it started still ends once, and the peer hears nothing of it.
+TEST(CancelledSender, BeforeItStartsItEndsOnceAndSaysNothing) {
+    TempFolder source;
+    WriteFile(fs::path(source.path()) / "a", "four");
+    std::string error;
+    auto offer = BuildOffer({source.path() + "/a"}, error);
+    ASSERT_TRUE(offer) << error;
+    RecordingPipe pipe;
+    int ended = 0;
+    std::optional<OutgoingResult> result;
+    OutgoingTransfer out(9, *offer, pipe, {{}, [&](const OutgoingResult& r) {
+                                               ++ended;
+                                               result = r;
+                                           }});
+    out.Cancel("changed my mind");
+    out.Start();
+    ASSERT_TRUE(out.Wait(kLong));
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(result->end, TransferEnd::kCancelledHere);
+    EXPECT_TRUE(pipe.All<OfferBegin>().empty());
+    EXPECT_TRUE(pipe.All<Cancel>().empty());
+}
+
 }  // namespace
 }  // namespace quorell::files::test
