@@ -36,9 +36,10 @@ struct TransferProgress {
     std::size_t queued = 0;           // outgoing: this side's offers waiting behind this one
 };
 
-// What the controller tells its owner. Called from the session's thread or a transfer's thread,
-// never with a lock of the controller held: the owner hands them to its own thread and may call
-// the controller back from there.
+// What the controller tells its owner. Called from one thread of the controller's, one at a time
+// and in the order things happened, never with a lock of the controller held: the owner hands
+// them to its own thread (waiting for it, if it likes) and may call the controller back from
+// there. Never from inside a call of the owner's.
 class ISessionFilesEvents {
 public:
     virtual ~ISessionFilesEvents() = default;
@@ -64,7 +65,7 @@ public:
 
     // Queues an offer of this side's. It goes out at once when none of this side's is in
     // progress, else after those before it have ended. Returns its id: fresh and random, so
-    // that the ids of the two directions do not meet.
+    // that the ids of the two directions do not meet. After Close: 0, and nothing is told.
     std::uint64_t Send(Offer offer);
 
     // Every file message of the session, from the session's thread. The peer's OfferBegin while
@@ -90,7 +91,9 @@ public:
 
     // The session has ended or is being closed: every transfer ends (told as failed with
     // `text`, or cancelled here when text is empty), queued offers are dropped and told, and
-    // nothing more is sent. Waits for the transfers' threads. Not from an events callback.
+    // nothing more is sent. Waits for the transfers' threads and for every event to be told, so
+    // not from an events callback nor from the thread the owner hands the events to. Once is
+    // enough: later calls do nothing. The destructor closes likewise.
     void Close(const std::string& text);
 
 private:
