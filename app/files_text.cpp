@@ -44,6 +44,14 @@ QString Failures(const QStringList& lines) {
     return text;
 }
 
+// The peer's own words when it gave some in our language; the engine's English words for an
+// empty cancel add nothing.
+QString PeerDetail(const QString& text, const std::string& detail) {
+    const bool words = std::any_of(detail.begin(), detail.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    return words ? text + QStringLiteral("（") + Utf8(detail) + QStringLiteral("）") : text;
+}
+
 QString WithDetail(const QString& text, const std::string& detail) {
     return detail.empty() ? text
                           : text + QStringLiteral("（") + Utf8(detail) + QStringLiteral("）");
@@ -184,7 +192,7 @@ QString IncomingEndText(const files::IncomingResult& result, const std::string& 
             text = QStringLiteral("已取消接收文件");
             break;
         case files::TransferEnd::kCancelledByPeer:
-            text = WithDetail(QStringLiteral("对方取消了发送"), result.text);
+            text = PeerDetail(QStringLiteral("对方取消了发送"), result.text);
             break;
         case files::TransferEnd::kFailed:
             text = WithDetail(QStringLiteral("接收文件失败"), result.text);
@@ -192,7 +200,14 @@ QString IncomingEndText(const files::IncomingResult& result, const std::string& 
     }
     if (result.end != files::TransferEnd::kFinished && received > 0)
         text += QStringLiteral("；") + saved;
-    if (result.end != files::TransferEnd::kFinished && folder.empty()) failures.clear();
+    // After a cancel or a failure only what went wrong is listed, not what never came.
+    if (result.end != files::TransferEnd::kFinished) {
+        failures.clear();
+        for (const files::ReceivedFile& file : result.files)
+            if (file.answered && !file.ok() && file.status == session::FileStatus::kHashMismatch)
+                failures << Utf8(file.path) + QStringLiteral("：校验不符，已保留为 ") +
+                                Utf8(file.path) + QStringLiteral(".part");
+    }
     return text + QStringLiteral("。") + Failures(failures);
 }
 
@@ -231,7 +246,7 @@ QString OutgoingEndText(const files::OutgoingResult& result, const std::vector<s
             text = QStringLiteral("已停止发送 %1 项（%2）").arg(entry_count).arg(FormatSize(total));
             break;
         case files::TransferEnd::kCancelledByPeer:
-            text = WithDetail(QStringLiteral("对方取消了接收"), result.text);
+            text = PeerDetail(QStringLiteral("对方取消了接收"), result.text);
             break;
         case files::TransferEnd::kFailed:
             text = WithDetail(QStringLiteral("发送文件失败"), result.text);

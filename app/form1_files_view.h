@@ -31,8 +31,9 @@ public:
 
     // The session just adopted carries files when both sides named file/1.
     void Attach(OpenSession& open);
-    // The session in `open_` went (already reset); `link` was its files, if any.
-    void Retired(SessionFilesLink* link);
+    // The session in `open_` went (already reset), with its files, if any: how their
+    // transfers end is still told in the history.
+    void Retired(const SessionFilesLink* link);
     bool Active() const;
 
     // Entry points of the window's handlers over a session with files; false: not handled
@@ -91,6 +92,10 @@ private:
     std::uint64_t generation_ = 0;  // counts the peer's offers that ended, and sessions
     std::string receive_folder_;    // where the peer's offer goes
     std::map<std::uint64_t, SentOffer> sent_;
+    // The session retired last, whose transfers' ends are still shown, and where its peer's
+    // offer went.
+    const session::Session* retired_ = nullptr;
+    std::string retired_folder_;
     // The latest transfer received whole or in part: its place and its one file.
     QString latest_folder_;
     QString latest_file_;

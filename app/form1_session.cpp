@@ -307,7 +307,7 @@ void TForm1::RetireSession() {
     ++*retiring_;
     StartDetachedWorker([session = std::move(old.session), events = std::move(old.events),
                          files = std::move(old.files), retiring = retiring_]() mutable {
-        if (files) files->Files().Close("");
+        if (files) files->Files().Close("加密会话已结束");
         files.reset();
         session->Close();
         session.reset();
@@ -327,7 +327,7 @@ void TForm1::CloseSessions() {
         RunServingBridge(
             bridge_.get(),
             [session, files] {
-                if (files) files->Files().Close("");
+                if (files) files->CancelAndClose("对方关闭了窗口");
                 session->Close();
             },
             std::chrono::seconds(5));

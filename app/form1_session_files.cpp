@@ -87,18 +87,13 @@ void TForm1::FilesView::Attach(OpenSession& open) {
         });
 }
 
-void TForm1::FilesView::Retired(SessionFilesLink* link) {
-    if (link != nullptr) {
-        const bool moving = waiting_ || accepting_ || receiving_now_ ||
-                            link->Files().Progress(files::Direction::kOutgoing).active ||
-                            !sent_.empty();
-        if (moving) Line(QStringLiteral("加密会话已结束，文件传送中断。"));
-    }
+void TForm1::FilesView::Retired(const SessionFilesLink* link) {
+    retired_ = link != nullptr ? link->Which() : nullptr;
+    retired_folder_ = receiving_now_ || accepting_ ? receive_folder_ : std::string();
     waiting_.reset();
     accepting_ = false;
     receiving_now_ = false;
     ++generation_;
-    sent_.clear();
     for (Row* row : {&sending_, &receiving_}) {
         row->label->hide();
         row->bar->hide();
@@ -348,7 +343,17 @@ void TForm1::FilesView::IncomingEnded(const files::IncomingResult& result) {
 }
 
 void TForm1::FilesView::News(const session::Session* which, FilesNews news) {
-    if (!Current(which)) return;
+    if (!Current(which)) {
+        // The ends of a retired session's transfers still get their line; nothing else of it
+        // touches the window.
+        if (which == nullptr || which != retired_) return;
+        if (const auto* result = std::get_if<files::IncomingResult>(&news)) {
+            Line(IncomingEndText(*result, retired_folder_));
+        } else if (const auto* end = std::get_if<OutgoingEndNews>(&news)) {
+            OutgoingEnded(end->offer, end->result);
+        }
+        return;
+    }
     if (auto* offer = std::get_if<files::IncomingOffer>(&news)) {
         IncomingOffered(*offer);
     } else if (auto* result = std::get_if<files::IncomingResult>(&news)) {
@@ -401,7 +406,7 @@ bool TForm1::FilesView::Poll() {
     stop_sending_->setEnabled(out.active || out.queued > 0);
     const bool sending = ShowRow(sending_, out, true);
     const bool receiving = ShowRow(receiving_, in, false);
-    return sending || receiving || !sent_.empty() || receiving_now_;
+    return sending || receiving || out.queued > 0 || receiving_now_;
 }
 
 // The latest received files, opened through the desktop.

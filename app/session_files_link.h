@@ -3,9 +3,11 @@
 // The files of one open session as the window holds them: the session's pipe, the controller,
 // and what the controller tells, handed on as one piece of news at a time. No widgets.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <utility>
 #include <variant>
 
@@ -38,6 +40,19 @@ public:
     ~SessionFilesLink() override { files_.Close(""); }
 
     files::SessionFiles& Files() { return files_; }
+
+    // The window goes: every transfer is cancelled, the peer told with `text`, before the
+    // close (which tells the peer nothing). Waits a little for this side's offer to say so.
+    void CancelAndClose(const std::string& text) {
+        files_.DropQueued();
+        files_.CancelIncoming(text);
+        files_.CancelOutgoing(text);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (files_.Progress(files::Direction::kOutgoing).active &&
+               std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        files_.Close("");
+    }
     const session::Session* Which() const { return session_.get(); }
 
 private:
