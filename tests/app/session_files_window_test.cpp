@@ -3,10 +3,12 @@
 // a closed window and then resumed, a declined offer, both directions at once beside the chat,
 // and the words of the history lines themselves.
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -66,6 +68,18 @@ protected:
     static void SendFolder(Peer& peer, const QString& folder) {
         peer.dialogs.folders.push_back(folder);
         peer.form->SendMenu()->actions().at(1)->trigger();
+    }
+    // Drops the paths on the window as a file manager would.
+    static void Drop(Peer& peer, const QStringList& paths) {
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const QString& path : paths) urls.push_back(QUrl::fromLocalFile(path));
+        mime.setUrls(urls);
+        const QPoint at(peer.form->width() / 2, peer.form->height() / 2);
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(peer.form.get(), &enter);
+        QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(peer.form.get(), &drop);
     }
     static bool OfferWaits(const Peer& peer) {
         return peer.form->BitBtn7->isEnabled() &&
@@ -201,13 +215,14 @@ TEST_F(SessionFilesWindowTest, ACancelledFolderDialogDeclinesAndBothWaysGoAtOnce
     EXPECT_FALSE(b->form->BitBtn7->isEnabled());
     EXPECT_FALSE(QFileInfo::exists(Dst(QStringLiteral("x.bin"))));
 
-    // Each side sends the other a file while both chat.
+    // Each side sends the other while both chat; B's comes as a drop of a file and a folder.
     const QByteArray there = Bytes(24 * 1000 * 1000, 7), back = Bytes(24 * 1000 * 1000, 8);
     Write(Src(QStringLiteral("there.bin")), there);
     Write(Src(QStringLiteral("back.bin")), back);
+    Write(Src(QStringLiteral("dropped/d.txt")), "dropped");
     QTemporaryDir at_a;
     SendFiles(*a, {Src(QStringLiteral("there.bin"))});
-    SendFiles(*b, {Src(QStringLiteral("back.bin"))});
+    Drop(*b, {Src(QStringLiteral("back.bin")), Src(QStringLiteral("dropped"))});
     Receive(*b, target.path());
     Receive(*a, at_a.path());
     EXPECT_TRUE(a->form->BitBtn4->isEnabled());
@@ -216,7 +231,8 @@ TEST_F(SessionFilesWindowTest, ACancelledFolderDialogDeclinesAndBothWaysGoAtOnce
     ASSERT_TRUE(WaitUntil([&] { return HistoryHas(*b, QStringLiteral("]: 传着呢")); }));
     ASSERT_TRUE(WaitUntil([&] { return HistoryHas(*a, QStringLiteral("]: 收到")); }));
     ASSERT_TRUE(Lines(*b, QStringLiteral("已收到 1 个文件"), 1)) << b->HistoryText().toStdString();
-    ASSERT_TRUE(Lines(*a, QStringLiteral("已收到 1 个文件"), 1)) << a->HistoryText().toStdString();
+    ASSERT_TRUE(Lines(*a, QStringLiteral("已收到 2 个文件"), 1)) << a->HistoryText().toStdString();
+    EXPECT_EQ(Read(QDir(at_a.path()).filePath(QStringLiteral("dropped/d.txt"))), "dropped");
     EXPECT_TRUE(Read(Dst(QStringLiteral("there.bin"))) == there);
     EXPECT_TRUE(Read(QDir(at_a.path()).filePath(QStringLiteral("back.bin"))) == back);
     // Nothing moves any more: the rows are gone.
@@ -224,7 +240,8 @@ TEST_F(SessionFilesWindowTest, ACancelledFolderDialogDeclinesAndBothWaysGoAtOnce
         WaitUntil([&] { return !a->form->Label7->isVisible() && !a->form->Label8->isVisible(); }));
 }
 
-TEST_F(TwoPeers, WithoutASessionTheSendButtonAndADropOfSeveralFilesAreThePlainOnes) {
+// A drop of several files without a session keeps its box (DropTest pins it).
+TEST_F(TwoPeers, WithoutASessionTheSendButtonOpensTheFileDialogAndNoMenu) {
     ConnectBothWays();
     QTest::mouseClick(a->form->BitBtn4, Qt::LeftButton);
     EXPECT_EQ(a->dialogs.Count(QStringLiteral("open")), 1);
