@@ -211,9 +211,18 @@ TEST_F(SessionFilesWindowTest, ACancelledFolderDialogDeclinesAndBothWaysGoAtOnce
     SendFiles(*a, {Src(QStringLiteral("x.bin"))});
     Receive(*b, QString());
     ASSERT_TRUE(Lines(*a, QStringLiteral("对方没有接收"), 1)) << a->HistoryText().toStdString();
-    EXPECT_TRUE(HistoryHas(*b, QStringLiteral("已拒绝接收对方的文件")));
+    ASSERT_TRUE(Lines(*b, QStringLiteral("已拒绝接收对方的文件"), 1));
     EXPECT_FALSE(b->form->BitBtn7->isEnabled());
     EXPECT_FALSE(QFileInfo::exists(Dst(QStringLiteral("x.bin"))));
+
+    // A stops its offer while B has not answered yet: B's receive button goes back.
+    SendFiles(*a, {Src(QStringLiteral("x.bin"))});
+    ASSERT_TRUE(WaitUntil([&] { return OfferWaits(*b); }));
+    ASSERT_TRUE(WaitUntil([&] { return a->form->SendMenu()->actions().at(2)->isEnabled(); }));
+    a->form->SendMenu()->actions().at(2)->trigger();
+    ASSERT_TRUE(Lines(*a, QStringLiteral("已停止发送 1 项"), 1)) << a->HistoryText().toStdString();
+    ASSERT_TRUE(Lines(*b, QStringLiteral("对方取消了发送"), 1)) << b->HistoryText().toStdString();
+    EXPECT_FALSE(b->form->BitBtn7->isEnabled());
 
     // Each side sends the other while both chat; B's comes as a drop of a file and a folder.
     const QByteArray there = Bytes(24 * 1000 * 1000, 7), back = Bytes(24 * 1000 * 1000, 8);
