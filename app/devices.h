@@ -18,6 +18,16 @@ public:
     virtual void Play(const QString& wav_path) = 0;
 };
 
+// Opens a file or a folder with the desktop's program for it (never in tests).
+class IDesktopOpener {
+public:
+    virtual ~IDesktopOpener() = default;
+    virtual void Open(const QString& path) = 0;
+};
+
+// The desktop's own (QDesktopServices::openUrl).
+std::unique_ptr<IDesktopOpener> MakeDesktopOpener();
+
 // The process-wide devices. main() creates one; tests create one per peer with fakes.
 struct DeviceContext {
     std::unique_ptr<IRingPlayer> ring;
@@ -30,6 +40,8 @@ struct DeviceContext {
     std::unique_ptr<IWaveOutputDevice> sink_out;
     // The desktop's notifications (app/notifier.h); none: only the taskbar's attention hint.
     std::shared_ptr<INotifier> notifier;
+    // Opens received files and their folders; none: the history offers no such entries.
+    std::unique_ptr<IDesktopOpener> opener;
 };
 
 // The ring player of the real program (Qt Multimedia).

@@ -32,9 +32,14 @@ QString KeyChangedText(const QString& peer_name) {
         .arg(peer_name);
 }
 
-QString SaveDialogStartPath(const QString& proposed) {
+QString DownloadFolder() {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::homePath();
+    return folder;
+}
+
+QString SaveDialogStartPath(const QString& proposed) {
+    const QString folder = DownloadFolder();
     const QString name = QFileInfo(proposed).fileName();
     return name.isEmpty() ? folder : QDir(folder).filePath(name);
 }
@@ -60,6 +65,25 @@ QString QtDialogs::OpenFileName() {
 QString QtDialogs::SaveFileName(const QString& suggested) {
     if (TerminationRequested()) return QString();
     return QFileDialog::getSaveFileName(owner_, QString(), SaveDialogStartPath(suggested));
+}
+
+QStringList QtDialogs::OpenFileNames() {
+    if (TerminationRequested()) return {};
+    return QFileDialog::getOpenFileNames(owner_);
+}
+
+QString QtDialogs::ExistingFolder(const QString& start) {
+    if (TerminationRequested()) return QString();
+    return QFileDialog::getExistingDirectory(owner_, QString(), start);
+}
+
+bool QtDialogs::AskYesNo(const QString& text) {
+    if (TerminationRequested()) return false;
+    QMessageBox box(QMessageBox::Question, QApplication::applicationName(), text,
+                    QMessageBox::Yes | QMessageBox::No, owner_);
+    box.setTextFormat(Qt::PlainText);  // may name the peer's files
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 bool QtDialogs::ChooseFormat(WaveFormat& format) {

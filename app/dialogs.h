@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <memory>
 #include <utility>
 
@@ -27,6 +28,12 @@ public:
     virtual QString OpenFileName() = 0;
     // The save-file dialog (overwrite prompt on) starting from a suggested name; empty on cancel.
     virtual QString SaveFileName(const QString& suggested) = 0;
+    // The open-file dialog taking several files; empty when the user cancels.
+    virtual QStringList OpenFileNames() = 0;
+    // The folder dialog opening at `start`; an empty text when the user cancels.
+    virtual QString ExistingFolder(const QString& start) = 0;
+    // A question with yes and no (no is the default); true only on a clear yes.
+    virtual bool AskYesNo(const QString& text) = 0;
     // The modal wave format chooser, opening on format. On OK it writes the chosen record into
     // format and returns true; false when the user cancels.
     virtual bool ChooseFormat(WaveFormat& format) = 0;
@@ -45,6 +52,8 @@ QString KeyChangedText(const QString& peer_name);
 // Where the save dialog opens: the proposed file name (its last part only) in the user's
 // download folder, or in the home folder when that folder does not exist.
 QString SaveDialogStartPath(const QString& proposed);
+// The user's download folder, or the home folder when that folder does not exist.
+QString DownloadFolder();
 
 // Modal Qt boxes over the given window.
 class QtDialogs : public IDialogs {
@@ -61,6 +70,9 @@ public:
     void StandardErrorBox(const QString& message) override;
     QString OpenFileName() override;
     QString SaveFileName(const QString& suggested) override;
+    QStringList OpenFileNames() override;
+    QString ExistingFolder(const QString& start) override;
+    bool AskYesNo(const QString& text) override;
     bool ChooseFormat(WaveFormat& format) override;
     void ConfirmErrorBox(const QString& text) override;
     bool ConfirmVerification(const QString& code) override;

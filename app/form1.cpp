@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -14,6 +15,7 @@
 
 #include "app/devices.h"
 #include "app/dialogs.h"
+#include "app/form1_files_view.h"
 #include "app/form3.h"
 #include "app/notifier.h"
 #include "discovery/peer_completer.h"
@@ -112,6 +114,7 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
       voice_(*static_cast<IVoiceWindow*>(this), voice_link_, *control_link_, ACMWaveIn1,
              ACMWaveOut1, ACMDialog1, "Edit5") {
     BuildControls();
+    files_view_ = std::make_shared<FilesView>(*this);
     ConnectHandlers();
     SetUpVideoComponents();
     SetUpVoiceComponents();
@@ -205,6 +208,7 @@ void TForm1::BuildControls() {
     setAcceptDrops(true);
     Memo1->viewport()->installEventFilter(this);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setContextMenuPolicy(Qt::CustomContextMenu);  // adds the received files' entries
 
     GroupBox4 = MakeGroup(this, "内容输入 [发送快捷键:Alt+S]", 8, 360, 449, 113);
     Memo2 = Place(new QPlainTextEdit(GroupBox4), 8, 16, 433, 89);
@@ -233,6 +237,10 @@ void TForm1::ConnectHandlers() {
     connect(Edit1, &QLineEdit::textChanged, this, [this] { Edit1Change(); });
     connect(Edit3, &QLineEdit::textChanged, this, [this] { Edit3Change(); });
     connect(Memo1, &QPlainTextEdit::textChanged, this, [this] { Memo1Change(); });
+    connect(Memo1, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        std::unique_ptr<QMenu> menu(MakeHistoryMenu());
+        menu->exec(Memo1->viewport()->mapToGlobal(at));
+    });
     connect(Button6, &QPushButton::clicked, this, [this] { Guarded([this] { Button6Click(); }); });
     connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
     connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });

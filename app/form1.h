@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "app/session_files_link.h"
 #include "app/startup_config.h"
 #include "app/transfer_speed.h"
 #include "audio/acm_out.h"
@@ -42,6 +43,7 @@
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -109,6 +111,11 @@ public:
     QLabel* Label5;  // the kind of connection: "未加密", "加密，未验证", "加密，已验证"
     QLabel* Label6;        // the verification code of the open session
     QPushButton* Button7;  // "验证…": the user compared the code
+    // Files over the session: this side's offer and the peer's, each with its line and bar.
+    QLabel* Label7;
+    QProgressBar* Gauge2;
+    QLabel* Label8;
+    QProgressBar* Gauge3;
 
     // Components.
     net::TcpServer Server1;
@@ -144,6 +151,11 @@ public:
     BigPicture* BigVideo() const { return big_picture_; }
     // The speed beside the file progress, as its tooltip shows it ("" when nothing is moving).
     QString SpeedToolTip() const;
+    // Over a session with files: the send button's menu ("发送文件…", "发送文件夹…", "停止发送"),
+    // and the history's context menu, with the latest received files' entries (the caller
+    // owns it).
+    QMenu* SendMenu() const;
+    QMenu* MakeHistoryMenu();
 
     // Window state.
     // The history line of the peer's latest text until it has rung, then empty.
@@ -288,6 +300,7 @@ private:
         std::shared_ptr<SessionEvents> events;
         SharedWindowRef<IControlEvents> events_ref;
         bool verified = false;
+        std::shared_ptr<SessionFilesLink> files;  // none: the peer did not name file/1
     };
     void BuildSessionControls();
     void StartSessions();
@@ -312,6 +325,10 @@ private:
     std::optional<OpenSession> open_;
     SharedWindowRef<TForm1> session_ref_;
     std::shared_ptr<std::atomic<int>> retiring_ = std::make_shared<std::atomic<int>>(0);
+
+    // Files over the session (app/form1_session_files.cpp, app/form1_files_view.h).
+    class FilesView;
+    std::shared_ptr<FilesView> files_view_;
 
     // What the peer did, told while the window is not active (app/form1_notify.cpp).
     void TellUser(const QString& text);

@@ -10,6 +10,7 @@
 
 #include "app/dialogs.h"
 #include "app/form1.h"
+#include "app/form1_files_view.h"
 
 namespace quorell {
 
@@ -60,7 +61,8 @@ bool TForm1::FileDragEvent(QEvent* event) {
 }
 
 void TForm1::DropFiles(const QList<QUrl>& urls) {
-    if (!BitBtn4->isEnabled()) return;  // a transfer began since the drop
+    if (!BitBtn4->isEnabled()) return;    // a transfer began since the drop
+    if (files_view_->Drop(urls)) return;  // over a session with files: all of them, one offer
     if (urls.size() != 1) {
         dialogs_.PlainBox(QStringLiteral("一次只能传送一个文件，请只拖入一个文件。"));
         return;

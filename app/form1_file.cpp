@@ -9,6 +9,7 @@
 
 #include "app/dialogs.h"
 #include "app/form1.h"
+#include "app/form1_files_view.h"
 #include "app/history.h"
 #include "app/qt_text.h"
 #include "protocol/control_lines.h"
@@ -23,6 +24,7 @@ const QString kCancel = QStringLiteral("取消");
 }  // namespace
 
 void TForm1::BitBtn4Click() {
+    if (files_view_->SendPressed()) return;  // over a session with files: its menu
     const QString chosen = dialogs_.OpenFileName();
     if (chosen.isEmpty()) return;
     OfferFile(chosen);
@@ -33,10 +35,12 @@ void TForm1::OfferFile(const QString& path) {
 }
 
 void TForm1::BitBtn7Click() {
+    if (files_view_->ReceivePressed()) return;
     file_receiver_.ReceivePressed();
 }
 
 void TForm1::ReceiveStateChanged() {
+    if (files_view_->ShowReceiveButton()) return;
     const ReceiveState state = file_receiver_.State();
     BitBtn7->setText(state == ReceiveState::Accepted ? kCancel : kAccept);
     BitBtn7->setEnabled(state != ReceiveState::Idle);

@@ -12,6 +12,7 @@
 
 #include "app/dialogs.h"
 #include "app/form1.h"
+#include "app/form1_files_view.h"
 #include "app/history.h"
 #include "app/qt_text.h"
 #include "common/text.h"
@@ -76,12 +77,13 @@ class TForm1::SessionHandler : public session::ISessionHandler {
 public:
     SessionHandler(std::shared_ptr<UiBridge> bridge, SharedWindowRef<TForm1> window,
                    SharedWindowRef<IControlEvents> events, const Session* which,
-                   std::string peer_address)
+                   std::string peer_address, std::weak_ptr<SessionFilesLink> files)
         : bridge_(std::move(bridge)),
           window_(std::move(window)),
           events_(std::move(events)),
           which_(which),
-          peer_address_(std::move(peer_address)) {}
+          peer_address_(std::move(peer_address)),
+          files_(std::move(files)) {}
 
     void SessionMessage(const session::Message& message) override {
         try {
@@ -92,6 +94,11 @@ public:
                 if (!line) return;
                 LineFeed feed({*line}, peer_address_);
                 DispatchLines(feed, *bridge_, *events_);
+            } else if (const auto* file = std::get_if<session::FileMessage>(&message)) {
+                // Straight to the controller on this thread; what it decides comes back
+                // through the bridge.
+                if (const std::shared_ptr<SessionFilesLink> files = files_.lock())
+                    files->Files().OnMessage(*file);
             }
         } catch (...) {
             // A closed window or a line the window refuses (a port that is no number): dropped,
@@ -112,6 +119,8 @@ private:
     SharedWindowRef<IControlEvents> events_;
     const Session* which_;
     std::string peer_address_;
+    // Held by the window, closed by whoever retires the session.
+    std::weak_ptr<SessionFilesLink> files_;
 };
 
 void TForm1::BuildSessionControls() {
@@ -146,6 +155,7 @@ void TForm1::StartSessions() {
         options.port = static_cast<std::uint16_t>(config_.session_port);
         options.own_name = PeerDiscovery::DefaultName().toStdString();
         options.program = "Quorell";
+        options.capabilities.push_back(session::kFileCapability);
         sessions_ = std::make_shared<session::SessionService>(*identity_, options);
         sessions_->SetIncoming([bridge = bridge_, ref = session_ref_](std::shared_ptr<Session> s) {
             try {
@@ -249,6 +259,7 @@ bool TForm1::AdoptSession(std::shared_ptr<Session> incoming) {
     open.events = std::make_shared<SessionEvents>(*this);
     open.events_ref = std::make_shared<WindowRef<IControlEvents>>(open.events.get());
     open.verified = verified;
+    files_view_->Attach(open);
     open_ = std::move(open);
     control_link_->Switch(std::make_shared<session::SessionControlLink>(incoming));
 
@@ -260,7 +271,7 @@ bool TForm1::AdoptSession(std::shared_ptr<Session> incoming) {
         QStringLiteral("[系统消息]：已与 %1 建立加密会话。").arg(QString::fromStdString(address)));
     ShowConnectionKind();
     incoming->Start(std::make_shared<SessionHandler>(bridge_, session_ref_, open_->events_ref,
-                                                     incoming.get(), address));
+                                                     incoming.get(), address, open_->files));
     if (key_changed) {
         AddSystemLine(
             QStringLiteral("[系统消息]：警告：对方的密钥与上次不同，对方可能是别人冒充的。"));
@@ -290,11 +301,14 @@ void TForm1::RetireSession() {
     OpenSession old = std::move(*open_);
     open_.reset();
     old.events_ref->Reset();
+    files_view_->Retired(old.files.get());
     // Never on this thread: closing waits for the session's thread, which may be waiting for
-    // this one.
+    // this one, and the files' close for their threads, which may be waiting for this one too.
     ++*retiring_;
     StartDetachedWorker([session = std::move(old.session), events = std::move(old.events),
-                         retiring = retiring_]() mutable {
+                         files = std::move(old.files), retiring = retiring_]() mutable {
+        if (files) files->Files().Close("加密会话已结束");
+        files.reset();
         session->Close();
         session.reset();
         events.reset();
@@ -306,10 +320,17 @@ void TForm1::CloseSessions() {
     if (session_ref_) session_ref_->Reset();
     if (open_) {
         std::shared_ptr<Session> session = open_->session;
+        std::shared_ptr<SessionFilesLink> files = open_->files;
         control_link_->Switch(nullptr);
         open_->events_ref->Reset();
+        // Transfers in progress are cancelled, the peer told, before the goodbye.
         RunServingBridge(
-            bridge_.get(), [session] { session->Close(); }, std::chrono::seconds(5));
+            bridge_.get(),
+            [session, files] {
+                if (files) files->CancelAndClose("对方关闭了窗口");
+                session->Close();
+            },
+            std::chrono::seconds(5));
     }
     if (sessions_) {
         std::shared_ptr<session::SessionService> service = sessions_;

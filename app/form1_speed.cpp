@@ -8,6 +8,7 @@
 
 #include "app/dialogs.h"
 #include "app/form1.h"
+#include "app/form1_files_view.h"
 
 namespace quorell {
 
@@ -89,6 +90,7 @@ void TForm1::TransferCompleted(const TransferStats& stats) {
 }
 
 void TForm1::UpdateTransferSpeed() {
+    const bool session_files = files_view_->Poll();
     PollSendSpeed();
     if (file_receiver_.Receiving() && receive_speed_.Running()) {
         receive_speed_.Sample(Clock::now(), file_receiver_.BytesTaken());
@@ -112,7 +114,7 @@ void TForm1::UpdateTransferSpeed() {
     // A tooltip that is open follows the figures.
     if (QToolTip::isVisible() && (Gauge1->underMouse() || Label4->underMouse()))
         QToolTip::showText(QCursor::pos(), text, Gauge1);
-    if (!send_speed_.Running() && !receive_speed_.Running()) speed_timer_->stop();
+    if (!send_speed_.Running() && !receive_speed_.Running() && !session_files) speed_timer_->stop();
 }
 
 QString TForm1::SpeedToolTip() const {

@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
     devices.wave_out = std::make_unique<QtWaveOutput>(sound_devices);
     devices.sink_out = std::make_unique<QtWaveOutput>(sound_devices);
     devices.notifier = std::make_shared<DesktopNotifier>();
+    devices.opener = MakeDesktopOpener();
     int result = 0;
     {
         TForm1 form(StartupConfig{}, devices, dialogs, bridge);

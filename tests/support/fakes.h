@@ -20,7 +20,7 @@ class FakeDialogs : public IDialogs {
 public:
     struct Call {
         QString kind;  // "unreachable", "plain", "error", "open", "save", "choose", "confirm",
-                       // "verify", "key changed"
+                       // "verify", "key changed", "open several", "folder", "yes or no"
         QString text;
     };
 
@@ -38,6 +38,30 @@ public:
     QString SaveFileName(const QString& suggested) override {
         calls.push_back({QStringLiteral("save"), suggested});
         return Next();
+    }
+    // Answers from file_lists (an empty queue: cancelled).
+    QStringList OpenFileNames() override {
+        calls.push_back({QStringLiteral("open several"), {}});
+        if (file_lists.empty()) return {};
+        QStringList picked = file_lists.front();
+        file_lists.pop_front();
+        return picked;
+    }
+    // Answers from folders (an empty queue or an empty text: cancelled).
+    QString ExistingFolder(const QString& start) override {
+        calls.push_back({QStringLiteral("folder"), start});
+        if (folders.empty()) return {};
+        QString folder = folders.front();
+        folders.pop_front();
+        return folder;
+    }
+    // Answers from yes_answers (an empty queue: no).
+    bool AskYesNo(const QString& text) override {
+        calls.push_back({QStringLiteral("yes or no"), text});
+        if (yes_answers.empty()) return false;
+        const bool yes = yes_answers.front();
+        yes_answers.pop_front();
+        return yes;
     }
 
     // Answers from formats: a format is confirmed, nullopt (or an empty queue) cancels.
@@ -79,6 +103,9 @@ public:
     std::deque<QString> answers;
     std::deque<std::optional<WaveFormat>> formats;
     std::deque<bool> verify_answers;
+    std::deque<QStringList> file_lists;
+    std::deque<QString> folders;
+    std::deque<bool> yes_answers;
     std::vector<WaveFormat> shown_formats;  // the format each chooser opened on
 
 private:
@@ -88,6 +115,13 @@ private:
         answers.pop_front();
         return a;
     }
+};
+
+// Notes what the window would have opened with the desktop's programs.
+class FakeOpener : public IDesktopOpener {
+public:
+    void Open(const QString& path) override { opened.push_back(path); }
+    QStringList opened;
 };
 
 // Counts rings instead of playing them, and notes when the latest one happened.

@@ -30,6 +30,9 @@ Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge, PeerPorts 
     played = output.get();
     devices.wave_out = std::move(output);
     devices.sink_out = std::make_unique<FakeRecordingOutput>();
+    auto desktop = std::make_unique<FakeOpener>();
+    opener = desktop.get();
+    devices.opener = std::move(desktop);
     StartupConfig config;
     config.bind_address = address;
     config.control_port = ports.control;

@@ -48,6 +48,7 @@ struct Peer {
     FakeRingPlayer* ring;                   // owned by devices
     FakeToneInput* tone = nullptr;          // owned by devices
     FakeRecordingOutput* played = nullptr;  // owned by devices
+    FakeOpener* opener = nullptr;           // owned by devices
     DeviceContext devices;
     std::unique_ptr<TForm1> form;
 
