@@ -66,6 +66,9 @@ Outcome FileSink::Finish(Sha256Digest& digest) {
 
 void FileSink::Abort() {
     std::unique_lock lock(mu_);
+    // What is queued arrived at its checked offsets: it is kept for a resume, unless a write
+    // has failed already.
+    cv_.wait(lock, [&] { return (queue_.empty() && !writing_) || !error_.ok(); });
     DropLocked();
     cv_.wait(lock, [&] { return !writing_; });
     part_.Close();

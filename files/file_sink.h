@@ -34,7 +34,7 @@ public:
     // Waits for what is queued, closes the part and gives the first write error, or the digest
     // of everything the file holds.
     Outcome Finish(Sha256Digest& digest);
-    // Drops what is queued, waits for the write in progress and closes the part.
+    // Writes what is queued (drops it once a write has failed), then closes the part.
     void Abort();
 
 private:
