@@ -1,0 +1,189 @@
+// Two calls in one process, joined on 127.0.0.1 by an in-memory signaling queue.
+#include <gtest/gtest.h>
+
+#include <gst/gst.h>
+
+#include "call_pair.h"
+
+namespace quorell::media::test {
+namespace {
+
+std::vector<std::int16_t> Latest(Heard& heard, std::size_t count) {
+    std::lock_guard lock(heard.mutex);
+    const std::size_t n = std::min(count, heard.samples.size());
+    return {heard.samples.end() - n, heard.samples.end()};
+}
+
+bool Connected(CallPair& pair) {
+    return pair.a->State() == CallState::kConnected && pair.b->State() == CallState::kConnected;
+}
+
+// Each side hears the other's tone, not its own, with the energy it was sent with.
+void ExpectTones(CallPair& pair, double a_hz, double b_hz) {
+    const std::size_t before_a = pair.heard_a.sample_count, before_b = pair.heard_b.sample_count;
+    ASSERT_TRUE(pair.PumpUntil([&] {
+        return pair.heard_a.sample_count > before_a + 24000 &&
+               pair.heard_b.sample_count > before_b + 24000;
+    })) << "voice did not arrive";
+    const auto at_b = Latest(pair.heard_b, 12000);
+    const auto at_a = Latest(pair.heard_a, 12000);
+    EXPECT_GT(ToneShare(at_b, a_hz), 0.8);
+    EXPECT_LT(ToneShare(at_b, b_hz), 0.05);
+    EXPECT_GT(ToneShare(at_a, b_hz), 0.8);
+    // The tone goes out at half of full scale: an RMS near 0.5 * 32767 / sqrt(2).
+    EXPECT_GT(Rms(at_b), 8000);
+    EXPECT_GT(Rms(at_a), 8000);
+}
+
+TEST(MediaCall, VoiceArrivesBothWaysWithEachSidesTone) {
+    CallPair pair(ToneCall(440), ToneCall(1000));
+    pair.Start();
+    ASSERT_TRUE(pair.PumpUntil([&] { return Connected(pair); }));
+    ExpectTones(pair, 440, 1000);
+    EXPECT_TRUE(pair.heard_a.Saw(CallState::kNegotiating));
+    EXPECT_EQ(pair.heard_a.Problems(), 0u);
+    EXPECT_EQ(pair.heard_b.Problems(), 0u);
+    EXPECT_TRUE(pair.heard_a.refusals.empty());
+    EXPECT_TRUE(pair.heard_b.refusals.empty());
+}
+
+TEST(MediaCall, VideoArrivesAt640x480) {
+    CallPair pair(PatternCall(), PatternCall());
+    pair.Start();
+    ASSERT_TRUE(pair.PumpUntil([&] {
+        return pair.heard_a.frames > 10 && pair.heard_b.frames > 10;
+    })) << "frames: "
+        << pair.heard_a.frames << " and " << pair.heard_b.frames;
+    EXPECT_EQ(pair.heard_b.frame_width, 640);
+    EXPECT_EQ(pair.heard_b.frame_height, 480);
+    EXPECT_EQ(pair.heard_a.frame_width, 640);
+    EXPECT_EQ(pair.heard_a.frame_height, 480);
+}
+
+TEST(MediaCall, ReceiveOnlySideGetsThePeersVideo) {
+    CallConfig viewer = PatternCall();
+    viewer.video_source.kind = VideoSource::Kind::kNone;
+    CallPair pair(PatternCall(), viewer);
+    pair.Start();
+    ASSERT_TRUE(pair.PumpUntil([&] { return pair.heard_b.frames > 5; }));
+    EXPECT_EQ(pair.heard_a.frames, 0);
+}
+
+TEST(MediaCall, StopsAndStartsAgain) {
+    CallPair pair(ToneCall(440), ToneCall(1000));
+    pair.Start();
+    ASSERT_TRUE(pair.PumpUntil([&] { return Connected(pair); }));
+    pair.a->Stop();
+    pair.b->Stop();
+    pair.a->Stop();  // twice is harmless
+    EXPECT_EQ(pair.a->State(), CallState::kIdle);
+    EXPECT_EQ(pair.a->HandleCandidate({0, "candidate:1 1 UDP 1 127.0.0.1 5000 typ host"}),
+              "the call is not started");
+    pair.a_to_b.Take();
+    pair.b_to_a.Take();
+    pair.Start();
+    ASSERT_TRUE(pair.PumpUntil([&] { return Connected(pair); }));
+    ExpectTones(pair, 440, 1000);
+}
+
+TEST(MediaCall, OneSideStoppingEndsMediaOnTheOther) {
+    CallConfig a = ToneCall(440), b = ToneCall(1000);
+    a.video = b.video = true;
+    a.video_source.kind = b.video_source.kind = VideoSource::Kind::kPattern;
+    CallPair pair(a, b);
+    pair.Start();
+    ASSERT_TRUE(pair.PumpUntil(
+        [&] { return pair.heard_b.frames > 3 && pair.heard_b.sample_count > 4800; }));
+    pair.a->Stop();
+    // Nothing more arrives at b once what was on the way is played out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::size_t samples = pair.heard_b.sample_count;
+    const int frames = pair.heard_b.frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(pair.heard_b.frames, frames);
+    EXPECT_LT(pair.heard_b.sample_count - samples, 4800u);  // concealment, not the tone
+    pair.b->Stop();
+    EXPECT_EQ(pair.b->State(), CallState::kIdle);
+}
+
+TEST(MediaCall, AFailingCameraIsToldOnceAndVoiceGoesOn) {
+    CallConfig a = ToneCall(440);
+    a.video = true;
+    a.video_source.kind = VideoSource::Kind::kCamera;
+    a.video_source.device = "/dev/quorell-no-such-camera";
+    CallConfig b = ToneCall(1000);
+    b.video = true;
+    b.video_source.kind = VideoSource::Kind::kPattern;
+    CallPair pair(a, b);
+    pair.Start();
+    ASSERT_TRUE(pair.PumpUntil([&] { return pair.heard_a.Problems() > 0; }));
+    ExpectTones(pair, 440, 1000);
+    ASSERT_TRUE(pair.PumpUntil([&] { return pair.heard_a.frames > 3; }));
+    std::lock_guard lock(pair.heard_a.mutex);
+    ASSERT_EQ(pair.heard_a.problems.size(), 1u);
+    EXPECT_NE(pair.heard_a.problems[0].find("camera"), std::string::npos);
+    EXPECT_EQ(pair.heard_b.frames, 0);
+}
+
+TEST(MediaCall, HostileSignalingIsRefusedAndTheCallGoesOn) {
+    CallPair pair(ToneCall(440), ToneCall(1000));
+    // Before the start nothing is taken.
+    EXPECT_EQ(pair.b->HandleDescription({Description::Type::kOffer, "v=0\r\n"}),
+              "the call is not started");
+    pair.Start();
+    // The answering side takes no answer, and nothing before the offer.
+    EXPECT_EQ(pair.b->HandleDescription({Description::Type::kAnswer, "v=0\r\n"}),
+              "an answer to the answering side");
+    EXPECT_EQ(pair.b->HandleCandidate({0, "candidate:1 1 UDP 2015363327 127.0.0.1 40000 typ host"}),
+              "a candidate before the description it belongs to");
+    // The dialling side takes no offer.
+    EXPECT_EQ(pair.a->HandleDescription({Description::Type::kOffer, "v=0\r\n"}),
+              "an offer to the dialling side");
+    ASSERT_TRUE(pair.PumpUntil([&] { return pair.b->State() != CallState::kIdle; }));
+    // A dialler's offer that grew video, which this call did not agree.
+    Description offer;
+    ASSERT_TRUE(pair.PumpUntil([&] {
+        for (auto& item : pair.a_to_b.Take()) {
+            if (auto* d = std::get_if<Description>(&item))
+                offer = *d;
+            else
+                pair.a_to_b.Push(item);
+        }
+        return !offer.sdp.empty();
+    }));
+    Description bad = offer;
+    bad.sdp += "m=video 9 UDP/TLS/RTP/SAVPF 96\r\n";
+    EXPECT_EQ(pair.b->HandleDescription(bad), "video, which this call did not agree");
+    bad.sdp = offer.sdp + std::string(64 * 1024, 'x');
+    EXPECT_EQ(pair.b->HandleDescription(bad), "a description over the size limit");
+    bad.sdp = "garbage";
+    EXPECT_EQ(pair.b->HandleDescription(bad), "a description that does not parse");
+    // The real offer still goes through, then a second one does not.
+    EXPECT_EQ(pair.b->HandleDescription(offer), std::nullopt);
+    EXPECT_EQ(pair.b->HandleDescription(offer), "a second offer");
+    EXPECT_EQ(pair.b->HandleCandidate({0, "candidate:1 1 UDP 2015363327 192.0.2.7 40000 typ host"}),
+              "a candidate of an address other than the peer's");
+    EXPECT_EQ(pair.b->HandleCandidate({0, "candidate:1 1 UDP 2015363327 abc.local 40000 typ host"}),
+              "a candidate hidden behind a .local name");
+    EXPECT_EQ(pair.b->HandleCandidate({1, "candidate:1 1 UDP 2015363327 127.0.0.1 40000 typ host"}),
+              "a candidate for media that does not exist");
+    EXPECT_EQ(pair.b->HandleCandidate({0, "candidate:1 1 UDP 2015363327 127.0.0.1 40000 typ host" +
+                                              std::string(2000, ' ')}),
+              "a candidate over the size limit");
+    ASSERT_TRUE(pair.PumpUntil([&] { return Connected(pair); }));
+    ExpectTones(pair, 440, 1000);
+    EXPECT_TRUE(pair.heard_a.refusals.empty());
+    EXPECT_TRUE(pair.heard_b.refusals.empty());
+}
+
+}  // namespace
+}  // namespace quorell::media::test
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    gst_init(&argc, &argv);
+    const int result = RUN_ALL_TESTS();
+    // GStreamer's registry and caches go, for the leak checker.
+    gst_deinit();
+    return result;
+}
