@@ -84,10 +84,9 @@ std::optional<std::string> Call::Start() {
     });
     d.Post([&d] {
         d.SetState(CallState::kNegotiating);
+        d.OpenDevices();
         if (gst_element_set_state(d.pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-            // A device that failed is dropped when its error arrives on the bus, and the
-            // pipeline started again without it.
-            GST_DEBUG("the call's pipeline did not start at once");
+            d.Fail("The call could not start.");
         }
     });
     return std::nullopt;

@@ -46,15 +46,28 @@ void Call::Impl::ConfigureIce(std::string* error) {
     g_object_unref(ice);
 }
 
-// Links a sending part to a new sending stream of webrtcbin.
-bool Call::Impl::AddSender(GstElement* bin, const char* caps, std::string* error) {
+// Links a sending part to a new sending stream of webrtcbin. The stream's codec is set
+// beforehand, so that the offer does not wait for the first data of a device that never
+// delivers (one that failed and was dropped).
+bool Call::Impl::AddSender(GstElement* bin, const char* what, const char* caps_text,
+                           std::string* error) {
     gst_bin_add(GST_BIN(pipeline), bin);
     GstPad* src = gst_element_get_static_pad(bin, "src");
     GstPad* sink = gst_element_request_pad_simple(webrtc, "sink_%u");
+    if (sink) {
+        GstWebRTCRTPTransceiver* transceiver = nullptr;
+        g_object_get(sink, "transceiver", &transceiver, nullptr);
+        if (transceiver) {
+            GstCaps* caps = gst_caps_from_string(caps_text);
+            g_object_set(transceiver, "codec-preferences", caps, nullptr);
+            gst_caps_unref(caps);
+            gst_object_unref(transceiver);
+        }
+    }
     const bool linked = src && sink && gst_pad_link(src, sink) == GST_PAD_LINK_OK;
     if (src) gst_object_unref(src);
     if (sink) gst_object_unref(sink);
-    if (!linked) *error = std::string("GStreamer cannot send ") + caps;
+    if (!linked) *error = std::string("GStreamer cannot send ") + what;
     return linked;
 }
 
@@ -109,7 +122,8 @@ std::optional<std::string> Call::Impl::Build() {
             AddReceiveOnly(detail::kVoiceRtpCaps);
         } else {
             voice_sender = detail::MakeVoiceSender(config, probe, &error);
-            if (!voice_sender || !AddSender(voice_sender, "voice", &error)) return error;
+            if (!voice_sender || !AddSender(voice_sender, "voice", detail::kVoiceRtpCaps, &error))
+                return error;
         }
     }
     if (config.video) {
@@ -117,7 +131,8 @@ std::optional<std::string> Call::Impl::Build() {
             AddReceiveOnly(detail::kVideoRtpCaps);
         } else {
             video_sender = detail::MakeVideoSender(config, &error);
-            if (!video_sender || !AddSender(video_sender, "video", &error)) return error;
+            if (!video_sender || !AddSender(video_sender, "video", detail::kVideoRtpCaps, &error))
+                return error;
         }
     }
     // Lost packets are asked again while the jitter buffer still waits for them.
@@ -197,6 +212,8 @@ void Call::Impl::OnBus(GstMessage* message) {
     const std::string reason = error && error->message ? error->message : "unknown reason";
     g_clear_error(&error);
     GstObject* from = GST_MESSAGE_SRC(message);
+    // Nothing more to do for a part already dropped.
+    if (!gst_object_has_as_ancestor(from, GST_OBJECT(pipeline))) return;
     if (voice_sender && gst_object_has_as_ancestor(from, GST_OBJECT(voice_sender))) {
         DropSender(&voice_sender, "microphone", reason);
     } else if (video_sender && gst_object_has_as_ancestor(from, GST_OBJECT(video_sender))) {
@@ -222,7 +239,32 @@ void Call::Impl::DropSender(GstElement** sender, const char* what, const std::st
     gst_element_set_locked_state(bin, TRUE);
     gst_element_set_state(bin, GST_STATE_NULL);
     gst_bin_remove(GST_BIN(pipeline), bin);
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+}
+
+// Opens the devices before the pipeline starts: one that cannot be opened is dropped here, and
+// the rest of the call starts without it.
+void Call::Impl::OpenDevices() {
+    const std::pair<GstElement**, const char*> senders[] = {{&voice_sender, "microphone"},
+                                                            {&video_sender, "camera"}};
+    for (const auto& [sender, what] : senders) {
+        if (!*sender ||
+            gst_element_set_state(*sender, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE) {
+            continue;
+        }
+        std::string reason = "it could not be opened";
+        GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
+        while (GstMessage* m = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+            if (gst_object_has_as_ancestor(GST_MESSAGE_SRC(m), GST_OBJECT(*sender))) {
+                GError* e = nullptr;
+                gst_message_parse_error(m, &e, nullptr);
+                if (e) reason = e->message;
+                g_clear_error(&e);
+            }
+            gst_message_unref(m);
+        }
+        gst_object_unref(bus);
+        DropSender(sender, what, reason);
+    }
 }
 
 }  // namespace quorell::media

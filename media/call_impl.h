@@ -94,7 +94,8 @@ struct Call::Impl {
 
     std::optional<std::string> Build();
     void ConfigureIce(std::string* error);
-    bool AddSender(GstElement* bin, const char* caps, std::string* error);
+    bool AddSender(GstElement* bin, const char* what, const char* caps, std::string* error);
+    void OpenDevices();
     void Teardown();
     void AddReceiveOnly(const char* caps);
     void OnConnectionState(GstWebRTCPeerConnectionState state);
