@@ -2,6 +2,7 @@
 
 #include "media/call_impl.h"
 #include "media/signal_check.h"
+#include "media/tsan_handoff.h"
 
 namespace quorell::media {
 
@@ -56,9 +57,17 @@ std::optional<std::string> Call::Start() {
     d.context = g_main_context_new();
     d.loop = g_main_loop_new(d.context, FALSE);
     GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(d.pipeline));
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* m, gpointer) {
+            detail::HandOff(m);
+            return GST_BUS_PASS;
+        },
+        nullptr, nullptr);
     d.bus_watch = gst_bus_create_watch(bus);
     gst_object_unref(bus);
     g_source_set_callback(d.bus_watch, G_SOURCE_FUNC(+[](GstBus*, GstMessage* m, gpointer p) {
+                              detail::TakeOver(m);
                               static_cast<Impl*>(p)->OnBus(m);
                               return gboolean(G_SOURCE_CONTINUE);
                           }),
