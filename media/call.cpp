@@ -94,6 +94,7 @@ std::optional<std::string> Call::Start() {
     d.Post([&d] {
         d.SetState(CallState::kNegotiating);
         d.OpenDevices();
+        d.StartVideoReports();
         if (gst_element_set_state(d.pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
             d.Fail("The call could not start.");
         }

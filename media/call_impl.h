@@ -1,6 +1,7 @@
 #pragma once
 
-// The inside of media::Call, shared by its files: call.cpp (the owner's side), call_build.cpp (the
+// The inside of media::Call, shared by its files: call.cpp (the owner's side), call_adapt.cpp
+// (the video sent follows the peer's reports), call_build.cpp (the
 // pipeline and its events), call_negotiate.cpp (offer and answer).
 #define GST_USE_UNSTABLE_API
 #include <gst/gst.h>
@@ -17,6 +18,7 @@
 
 #include "media/call.h"
 #include "media/signal_check.h"
+#include "media/video_ladder.h"
 
 namespace quorell::media {
 
@@ -64,6 +66,7 @@ struct Call::Impl {
     // The call's thread only.
     bool offer_made = false;
     bool failure_told = false;
+    std::optional<VideoLadder> ladder;
 
     void Post(Task task) {
         GSource* source = g_idle_source_new();
@@ -96,6 +99,11 @@ struct Call::Impl {
     void ConfigureIce(std::string* error);
     bool AddSender(GstElement* bin, const char* what, const char* caps, std::string* error);
     void OpenDevices();
+    // The video sent follows the peer's reports (call_adapt.cpp); the call's thread.
+    void StartVideoReports();
+    void AskVideoReport();
+    void OnVideoLoss(double fraction);
+    void ApplyVideoStep(const VideoStep& step);
     void Teardown();
     void AddReceiveOnly(const char* caps);
     void OnConnectionState(GstWebRTCPeerConnectionState state);

@@ -120,15 +120,19 @@ GstElement* MakeVoiceSender(const CallConfig& config, const std::string& probe_n
     return bin;
 }
 
+std::string VideoSizeCaps(int width, int height, int fps) {
+    return "video/x-raw,format=I420,width=" + std::to_string(width) +
+           ",height=" + std::to_string(height) + ",framerate=" + std::to_string(fps) + "/1";
+}
+
 GstElement* MakeVideoSender(const CallConfig& config, std::string* error) {
     std::string source = config.video_source.kind == VideoSource::Kind::kPattern
                              ? "videotestsrc name=cam is-live=true pattern=ball"
                              : "v4l2src name=cam";
     const std::string chain =
-        source + " ! videoconvert ! videoscale ! videorate ! video/x-raw,format=I420,width=" +
-        std::to_string(config.video_width) + ",height=" + std::to_string(config.video_height) +
-        ",framerate=" + std::to_string(config.video_fps) +
-        "/1 ! queue max-size-buffers=1 leaky=downstream"
+        source + " ! videoconvert ! videoscale ! videorate ! capsfilter name=size caps=\"" +
+        VideoSizeCaps(config.video_width, config.video_height, config.video_fps) +
+        "\" ! queue max-size-buffers=1 leaky=downstream"
         " ! vp8enc name=encoder deadline=1 cpu-used=8 end-usage=cbr lag-in-frames=0"
         " error-resilient=partitions keyframe-max-dist=60 threads=2 target-bitrate=" +
         std::to_string(config.video_kbps * 1000) +

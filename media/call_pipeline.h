@@ -20,7 +20,9 @@ extern const char* const kVideoRtpCaps;
 // microphone's echo canceller follows, empty for none.
 GstElement* MakeVoiceSender(const CallConfig& config, const std::string& probe_name,
                             std::string* error);
+// The sender's pictures are set by its capsfilter "size" and its encoder "encoder".
 GstElement* MakeVideoSender(const CallConfig& config, std::string* error);
+std::string VideoSizeCaps(int width, int height, int fps);
 // The receiving parts take RTP (a "sink" ghost pad). The voice part plays through the echo
 // probe `probe_name` (already in the pipeline, or empty) into the sound server or on_samples.
 GstElement* MakeVoiceReceiver(const CallConfig& config, std::string* error);
