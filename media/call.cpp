@@ -75,6 +75,10 @@ std::optional<std::string> Call::Start() {
     g_source_attach(d.bus_watch, d.context);
     {
         std::lock_guard lock(d.mutex);
+        if (d.voice_sender) {
+            d.mute = gst_bin_get_by_name(GST_BIN(d.voice_sender), "mute");
+            if (d.mute) g_object_set(d.mute, "mute", d.muted ? TRUE : FALSE, nullptr);
+        }
         d.started = true;
         d.state = CallState::kIdle;
         d.expect = d.config.dialling ? Impl::Expect::kNothing : Impl::Expect::kOffer;
@@ -122,6 +126,11 @@ void Call::Stop() {
 }
 
 void Call::Impl::Teardown() {
+    {
+        std::lock_guard lock(mutex);
+        if (mute) gst_object_unref(mute);
+        mute = nullptr;
+    }
     if (bus_watch) {
         g_source_destroy(bus_watch);
         g_source_unref(bus_watch);
@@ -137,6 +146,13 @@ void Call::Impl::Teardown() {
     // Tasks still queued are dropped with the context.
     if (context) g_main_context_unref(context);
     context = nullptr;
+}
+
+void Call::SetVoiceMuted(bool muted) {
+    Impl& d = *impl_;
+    std::lock_guard lock(d.mutex);
+    d.muted = muted;
+    if (d.mute) g_object_set(d.mute, "mute", muted ? TRUE : FALSE, nullptr);
 }
 
 std::optional<std::string> Call::HandleDescription(const Description& description) {

@@ -39,6 +39,10 @@ public:
 
     CallState State() const;
 
+    // While muted the voice sent is silence; the call keeps sending it (the peer's jitter
+    // buffer and our echo canceller carry on). Kept across Stop and Start.
+    void SetVoiceMuted(bool muted);
+
     struct Impl;  // the inside, shared by the library's own files (call_impl.h)
 
 private:

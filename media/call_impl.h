@@ -62,6 +62,8 @@ struct Call::Impl {
     std::atomic<bool> running{false};
     std::atomic<bool> voice_received{false};
     std::atomic<bool> video_received{false};
+    std::atomic<bool> muted{false};
+    GstElement* mute = nullptr;  // the voice sender's volume element, while started
 
     // The call's thread only.
     bool offer_made = false;

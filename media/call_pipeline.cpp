@@ -8,6 +8,7 @@ namespace quorell::media::detail {
 
 const char* const kVoiceRtpCaps =
     "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000";
+const char* const kOpusDecoder = "opusdec plc=true use-inband-fec=true";
 const char* const kVideoRtpCaps =
     "application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000";
 
@@ -90,6 +91,12 @@ void SetSampleCallback(GstElement* bin, const char* name,
 
 }  // namespace
 
+std::string OpusEncoder(int frame_ms) {
+    return "opusenc audio-type=voice bitrate=32000 inband-fec=true packet-loss-percentage=5 "
+           "frame-size=" +
+           std::to_string(frame_ms);
+}
+
 GstElement* MakeVoiceSender(const CallConfig& config, const std::string& probe_name,
                             std::string* error) {
     std::string source;
@@ -110,11 +117,9 @@ GstElement* MakeVoiceSender(const CallConfig& config, const std::string& probe_n
         chain += probe_name.empty() ? " echo-cancel=false" : " probe=" + probe_name;
         chain += " ! audioconvert";
     }
-    chain +=
-        " ! opusenc audio-type=voice bitrate=32000 inband-fec=true packet-loss-percentage=5"
-        " frame-size=" +
-        std::to_string(config.voice_frame_ms) + " ! rtpopuspay pt=" + std::to_string(kOpusPayload) +
-        " ! capsfilter caps=\"" + kVoiceRtpCaps + "\"";
+    chain += " ! volume name=mute ! " + OpusEncoder(config.voice_frame_ms) +
+             " ! rtpopuspay pt=" + std::to_string(kOpusPayload) + " ! capsfilter caps=\"" +
+             kVoiceRtpCaps + "\"";
     GstElement* bin = Parse(chain, error);
     if (bin) SetDevice(bin, "mic", config.voice_source.device);
     return bin;
@@ -146,9 +151,8 @@ GstElement* MakeVideoSender(const CallConfig& config, std::string* error) {
 GstElement* MakeVoiceReceiver(const CallConfig&, std::string* error) {
     // Lost packets are concealed by the decoder (and rebuilt from the next packet's forward
     // error correction when it carries them).
-    return Parse(
-        "rtpopusdepay ! opusdec plc=true use-inband-fec=true ! audioconvert ! audioresample",
-        error);
+    return Parse(std::string("rtpopusdepay ! ") + kOpusDecoder + " ! audioconvert ! audioresample",
+                 error);
 }
 
 GstElement* MakeVoicePlayback(const CallConfig& config, const std::string& probe_name,

@@ -14,10 +14,15 @@ inline constexpr int kOpusPayload = 111;
 inline constexpr int kVp8Payload = 96;
 extern const char* const kVoiceRtpCaps;
 extern const char* const kVideoRtpCaps;
+// The voice codec's settings, in GStreamer's launch syntax (the benchmark's bare pipeline
+// uses the same).
+std::string OpusEncoder(int frame_ms);
+extern const char* const kOpusDecoder;
 
 // A bin, or nullptr with `error` set to what GStreamer lacks.
 // The sending parts end in RTP (a "src" ghost pad); `probe_name` is the echo probe the
-// microphone's echo canceller follows, empty for none.
+// microphone's echo canceller follows, empty for none. The voice goes through a volume
+// element "mute".
 GstElement* MakeVoiceSender(const CallConfig& config, const std::string& probe_name,
                             std::string* error);
 // The sender's pictures are set by its capsfilter "size" and its encoder "encoder".

@@ -47,6 +47,17 @@ TEST(MediaCall, VoiceArrivesBothWaysWithEachSidesTone) {
     EXPECT_TRUE(pair.heard_b.refusals.empty());
 }
 
+TEST(MediaCall, MutedVoiceArrivesAsSilenceUntilUnmuted) {
+    CallPair pair(ToneCall(440), ToneCall(1000));
+    pair.a->SetVoiceMuted(true);  // before the start, kept by it
+    pair.Start();
+    ASSERT_TRUE(pair.PumpUntil([&] { return pair.heard_b.sample_count > 24000; }));
+    EXPECT_LT(Rms(Latest(pair.heard_b, 12000)), 100);
+    EXPECT_GT(Rms(Latest(pair.heard_a, 12000)), 8000);
+    pair.a->SetVoiceMuted(false);
+    ExpectTones(pair, 440, 1000);
+}
+
 TEST(MediaCall, VideoArrivesAt640x480) {
     CallPair pair(PatternCall(), PatternCall());
     pair.Start();
