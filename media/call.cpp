@@ -50,12 +50,13 @@ std::optional<std::string> Call::Start() {
     }
     d.peer = *peer;
     d.agreement = Agreement{d.config.voice, d.config.video};
+    // The context exists before anything of GStreamer can post to it.
+    d.context = g_main_context_new();
+    d.loop = g_main_loop_new(d.context, FALSE);
     if (auto error = d.Build()) {
         d.Teardown();
         return error;
     }
-    d.context = g_main_context_new();
-    d.loop = g_main_loop_new(d.context, FALSE);
     GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(d.pipeline));
     gst_bus_set_sync_handler(
         bus,

@@ -177,10 +177,12 @@ void Call::Impl::OnPad(GstPad* pad) {
     if (!running || GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
     GstCaps* caps = gst_pad_get_current_caps(pad);
     if (!caps) caps = gst_pad_query_caps(pad, nullptr);
-    const gchar* media = gst_structure_get_string(gst_caps_get_structure(caps, 0), "media");
+    const GstStructure* s =
+        caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+    const gchar* media = s ? gst_structure_get_string(s, "media") : nullptr;
     const bool voice = media && g_str_equal(media, "audio");
     const bool video = media && g_str_equal(media, "video");
-    gst_caps_unref(caps);
+    if (caps) gst_caps_unref(caps);
     std::string error;
     GstElement* bin = nullptr;
     bool to_playback = false;
@@ -189,6 +191,9 @@ void Call::Impl::OnPad(GstPad* pad) {
         to_playback = bin != nullptr;
     } else if (video && !video_received.exchange(true)) {
         bin = detail::MakeVideoReceiver(config, &error);
+    }
+    if (!error.empty()) {
+        Post([this, error] { TellProblem("The peer's media cannot be played: " + error); });
     }
     if (!bin) {
         // Not ours to play (or GStreamer lacks a decoder): the stream is dropped.
