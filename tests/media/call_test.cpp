@@ -18,18 +18,20 @@ bool Connected(CallPair& pair) {
     return pair.a->State() == CallState::kConnected && pair.b->State() == CallState::kConnected;
 }
 
-// Each side hears the other's tone, not its own, with the energy it was sent with.
+// Each side comes to hear the other's tone, not its own, with the energy it was sent with: 100 ms
+// of it in a row, the latest heard. A loaded machine (or a sanitizer) may stall the stream for a
+// while, which the decoder conceals, so the test waits for the tone rather than counting samples.
 void ExpectTones(CallPair& pair, double a_hz, double b_hz) {
-    const std::size_t before_a = pair.heard_a.sample_count, before_b = pair.heard_b.sample_count;
-    ASSERT_TRUE(pair.PumpUntil([&] {
-        return pair.heard_a.sample_count > before_a + 24000 &&
-               pair.heard_b.sample_count > before_b + 24000;
-    })) << "voice did not arrive";
-    const auto at_b = Latest(pair.heard_b, 12000);
-    const auto at_a = Latest(pair.heard_a, 12000);
-    EXPECT_GT(ToneShare(at_b, a_hz), 0.8);
+    constexpr std::size_t kWindow = 4800;
+    const bool heard = pair.PumpUntil([&] {
+        return ToneShare(Latest(pair.heard_b, kWindow), a_hz) > 0.8 &&
+               ToneShare(Latest(pair.heard_a, kWindow), b_hz) > 0.8;
+    });
+    const auto at_b = Latest(pair.heard_b, kWindow);
+    const auto at_a = Latest(pair.heard_a, kWindow);
+    ASSERT_TRUE(heard) << "tone shares " << ToneShare(at_b, a_hz) << " and "
+                       << ToneShare(at_a, b_hz);
     EXPECT_LT(ToneShare(at_b, b_hz), 0.05);
-    EXPECT_GT(ToneShare(at_a, b_hz), 0.8);
     // The tone goes out at half of full scale: an RMS near 0.5 * 32767 / sqrt(2).
     EXPECT_GT(Rms(at_b), 8000);
     EXPECT_GT(Rms(at_a), 8000);
@@ -51,9 +53,12 @@ TEST(MediaCall, MutedVoiceArrivesAsSilenceUntilUnmuted) {
     CallPair pair(ToneCall(440), ToneCall(1000));
     pair.a->SetVoiceMuted(true);  // before the start, kept by it
     pair.Start();
-    ASSERT_TRUE(pair.PumpUntil([&] { return pair.heard_b.sample_count > 24000; }));
+    // b hears silence while a hears b's tone.
+    ASSERT_TRUE(pair.PumpUntil([&] {
+        return pair.heard_b.sample_count > 24000 &&
+               ToneShare(Latest(pair.heard_a, 4800), 1000) > 0.8;
+    }));
     EXPECT_LT(Rms(Latest(pair.heard_b, 12000)), 100);
-    EXPECT_GT(Rms(Latest(pair.heard_a, 12000)), 8000);
     pair.a->SetVoiceMuted(false);
     ExpectTones(pair, 440, 1000);
 }
