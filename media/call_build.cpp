@@ -1,0 +1,275 @@
+#include <nice/agent.h>
+
+#include <atomic>
+
+#include "media/call_impl.h"
+#include "media/call_pipeline.h"
+
+namespace quorell::media {
+namespace {
+
+std::atomic<unsigned> g_calls{0};
+
+bool HasProperty(gpointer object, const char* name) {
+    return g_object_class_find_property(G_OBJECT_GET_CLASS(object), name) != nullptr;
+}
+
+}  // namespace
+
+// ICE over UDP on host candidates only: no TCP candidates, no port mapping asked of the router,
+// and, when the call is given its own addresses, none but those.
+void Call::Impl::ConfigureIce(std::string* error) {
+    GObject* ice = nullptr;
+    g_object_get(webrtc, "ice-agent", &ice, nullptr);
+    if (!ice) {
+        *error = "GStreamer's call element has no ICE agent";
+        return;
+    }
+    if (HasProperty(ice, "ice-tcp")) g_object_set(ice, "ice-tcp", FALSE, nullptr);
+    NiceAgent* agent = nullptr;
+    if (HasProperty(ice, "agent")) g_object_get(ice, "agent", &agent, nullptr);
+    if (agent) {
+        if (HasProperty(agent, "upnp")) g_object_set(agent, "upnp", FALSE, nullptr);
+        for (const std::string& text : config.local_addresses) {
+            NiceAddress address;
+            nice_address_init(&address);
+            if (!nice_address_set_from_string(&address, text.c_str())) {
+                *error = "the local address " + text + " is not an IP address";
+                break;
+            }
+            nice_agent_add_local_address(agent, &address);
+        }
+        g_object_unref(agent);
+    } else if (!config.local_addresses.empty()) {
+        *error = "the ICE agent cannot be kept to the given local addresses";
+    }
+    g_object_unref(ice);
+}
+
+// Links a sending part to a new sending stream of webrtcbin. The stream's codec is set
+// beforehand, so that the offer does not wait for the first data of a device that never
+// delivers (one that failed and was dropped).
+bool Call::Impl::AddSender(GstElement* bin, const char* what, const char* caps_text,
+                           std::string* error) {
+    gst_bin_add(GST_BIN(pipeline), bin);
+    GstPad* src = gst_element_get_static_pad(bin, "src");
+    GstPad* sink = gst_element_request_pad_simple(webrtc, "sink_%u");
+    if (sink) {
+        GstWebRTCRTPTransceiver* transceiver = nullptr;
+        g_object_get(sink, "transceiver", &transceiver, nullptr);
+        if (transceiver) {
+            GstCaps* caps = gst_caps_from_string(caps_text);
+            g_object_set(transceiver, "codec-preferences", caps, nullptr);
+            gst_caps_unref(caps);
+            gst_object_unref(transceiver);
+        }
+    }
+    const bool linked = src && sink && gst_pad_link(src, sink) == GST_PAD_LINK_OK;
+    if (src) gst_object_unref(src);
+    if (sink) gst_object_unref(sink);
+    if (!linked) *error = std::string("GStreamer cannot send ") + what;
+    return linked;
+}
+
+std::optional<std::string> Call::Impl::Build() {
+    pipeline = gst_pipeline_new(("call" + std::to_string(g_calls++)).c_str());
+    webrtc = gst_element_factory_make("webrtcbin", "webrtc");
+    if (!webrtc) return "GStreamer lacks webrtcbin (the package gstreamer1.0-plugins-bad)";
+    gst_bin_add(GST_BIN(pipeline), webrtc);
+    g_object_set(webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, "latency",
+                 config.jitter_ms, nullptr);
+    std::string error;
+    ConfigureIce(&error);
+    if (!error.empty()) return error;
+
+    g_signal_connect(webrtc, "on-negotiation-needed", G_CALLBACK(+[](GstElement*, gpointer p) {
+                         auto* d = static_cast<Impl*>(p);
+                         if (d->config.dialling) d->Post([d] { d->MakeOffer(); });
+                     }),
+                     this);
+    g_signal_connect(webrtc, "on-ice-candidate",
+                     G_CALLBACK(+[](GstElement*, guint mline, gchar* text, gpointer p) {
+                         auto* d = static_cast<Impl*>(p);
+                         d->Post([d, c = Candidate{mline, text ? text : ""}] {
+                             if (d->running && d->events.on_candidate && !c.text.empty()) {
+                                 d->events.on_candidate(c);
+                             }
+                         });
+                     }),
+                     this);
+    g_signal_connect(webrtc, "notify::connection-state",
+                     G_CALLBACK(+[](GstElement* w, GParamSpec*, gpointer p) {
+                         auto* d = static_cast<Impl*>(p);
+                         GstWebRTCPeerConnectionState s;
+                         g_object_get(w, "connection-state", &s, nullptr);
+                         d->Post([d, s] { d->OnConnectionState(s); });
+                     }),
+                     this);
+    g_signal_connect(webrtc, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer p) {
+                         static_cast<Impl*>(p)->OnPad(pad);
+                     }),
+                     this);
+
+    if (config.voice) {
+        // The echo canceller follows what the speaker plays: one probe per call, by name.
+        const bool echo = config.voice_source.kind == VoiceSource::Kind::kMicrophone &&
+                          !config.voice_output.on_samples;
+        const std::string probe = echo ? "callprobe" + std::to_string(g_calls++) : "";
+        playback = detail::MakeVoicePlayback(config, probe, &error);
+        if (!playback) return error;
+        gst_bin_add(GST_BIN(pipeline), playback);
+        if (config.voice_source.kind == VoiceSource::Kind::kNone) {
+            AddReceiveOnly(detail::kVoiceRtpCaps);
+        } else {
+            voice_sender = detail::MakeVoiceSender(config, probe, &error);
+            if (!voice_sender || !AddSender(voice_sender, "voice", detail::kVoiceRtpCaps, &error))
+                return error;
+        }
+    }
+    if (config.video) {
+        if (config.video_source.kind == VideoSource::Kind::kNone) {
+            AddReceiveOnly(detail::kVideoRtpCaps);
+        } else {
+            video_sender = detail::MakeVideoSender(config, &error);
+            if (!video_sender || !AddSender(video_sender, "video", detail::kVideoRtpCaps, &error))
+                return error;
+        }
+    }
+    // Lost packets are asked again while the jitter buffer still waits for them.
+    GArray* transceivers = nullptr;
+    g_signal_emit_by_name(webrtc, "get-transceivers", &transceivers);
+    for (guint i = 0; transceivers && i < transceivers->len; ++i) {
+        auto* t = g_array_index(transceivers, GstWebRTCRTPTransceiver*, i);
+        g_object_set(t, "do-nack", TRUE, nullptr);
+    }
+    if (transceivers) g_array_unref(transceivers);
+    return std::nullopt;
+}
+
+void Call::Impl::AddReceiveOnly(const char* caps_text) {
+    GstCaps* caps = gst_caps_from_string(caps_text);
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    g_signal_emit_by_name(webrtc, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY,
+                          caps, &transceiver);
+    gst_caps_unref(caps);
+    if (transceiver) gst_object_unref(transceiver);
+}
+
+void Call::Impl::OnConnectionState(GstWebRTCPeerConnectionState s) {
+    switch (s) {
+        case GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTING:
+        case GST_WEBRTC_PEER_CONNECTION_STATE_DISCONNECTED:
+            SetState(CallState::kConnecting);
+            break;
+        case GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED:
+            SetState(CallState::kConnected);
+            break;
+        case GST_WEBRTC_PEER_CONNECTION_STATE_FAILED:
+            Fail("The connection to the peer failed.");
+            break;
+        default:
+            break;
+    }
+}
+
+// A stream from the peer: decoded and handed on. A GStreamer streaming thread.
+void Call::Impl::OnPad(GstPad* pad) {
+    if (!running || GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    if (!caps) caps = gst_pad_query_caps(pad, nullptr);
+    const GstStructure* s =
+        caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+    const gchar* media = s ? gst_structure_get_string(s, "media") : nullptr;
+    const bool voice = media && g_str_equal(media, "audio");
+    const bool video = media && g_str_equal(media, "video");
+    if (caps) gst_caps_unref(caps);
+    std::string error;
+    GstElement* bin = nullptr;
+    bool to_playback = false;
+    if (voice && playback && !voice_received.exchange(true)) {
+        bin = detail::MakeVoiceReceiver(config, &error);
+        to_playback = bin != nullptr;
+    } else if (video && !video_received.exchange(true)) {
+        bin = detail::MakeVideoReceiver(config, &error);
+    }
+    if (!error.empty()) {
+        Post([this, error] { TellProblem("The peer's media cannot be played: " + error); });
+    }
+    if (!bin) {
+        // Not ours to play (or GStreamer lacks a decoder): the stream is dropped.
+        GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+        g_object_set(sink, "async", FALSE, "sync", FALSE, nullptr);
+        bin = sink;
+    }
+    gst_bin_add(GST_BIN(pipeline), bin);
+    GstPad* in = gst_element_get_static_pad(bin, "sink");
+    gst_pad_link(pad, in);
+    gst_object_unref(in);
+    if (to_playback) gst_element_link(bin, playback);
+    gst_element_sync_state_with_parent(bin);
+}
+
+// An error from a part of the pipeline, told by its ancestors. The call's thread.
+void Call::Impl::OnBus(GstMessage* message) {
+    if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ERROR) return;
+    GError* error = nullptr;
+    gst_message_parse_error(message, &error, nullptr);
+    const std::string reason = error && error->message ? error->message : "unknown reason";
+    g_clear_error(&error);
+    GstObject* from = GST_MESSAGE_SRC(message);
+    // Nothing more to do for a part already dropped.
+    if (!gst_object_has_as_ancestor(from, GST_OBJECT(pipeline))) return;
+    if (voice_sender && gst_object_has_as_ancestor(from, GST_OBJECT(voice_sender))) {
+        DropSender(&voice_sender, "microphone", reason);
+    } else if (video_sender && gst_object_has_as_ancestor(from, GST_OBJECT(video_sender))) {
+        DropSender(&video_sender, "camera", reason);
+    } else {
+        Fail("The call failed: " + reason);
+    }
+}
+
+// A device that failed: told once, and the call goes on without it.
+void Call::Impl::DropSender(GstElement** sender, const char* what, const std::string& reason) {
+    GstElement* bin = *sender;
+    *sender = nullptr;
+    TellProblem(std::string("The ") + what + " could not be used (" + reason +
+                "); the call goes on without it.");
+    GstPad* src = gst_element_get_static_pad(bin, "src");
+    GstPad* peer = src ? gst_pad_get_peer(src) : nullptr;
+    if (peer) {
+        gst_pad_unlink(src, peer);
+        gst_object_unref(peer);
+    }
+    if (src) gst_object_unref(src);
+    gst_element_set_locked_state(bin, TRUE);
+    gst_element_set_state(bin, GST_STATE_NULL);
+    gst_bin_remove(GST_BIN(pipeline), bin);
+}
+
+// Opens the devices before the pipeline starts: one that cannot be opened is dropped here, and
+// the rest of the call starts without it.
+void Call::Impl::OpenDevices() {
+    const std::pair<GstElement**, const char*> senders[] = {{&voice_sender, "microphone"},
+                                                            {&video_sender, "camera"}};
+    for (const auto& [sender, what] : senders) {
+        if (!*sender ||
+            gst_element_set_state(*sender, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE) {
+            continue;
+        }
+        std::string reason = "it could not be opened";
+        GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
+        while (GstMessage* m = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+            if (gst_object_has_as_ancestor(GST_MESSAGE_SRC(m), GST_OBJECT(*sender))) {
+                GError* e = nullptr;
+                gst_message_parse_error(m, &e, nullptr);
+                if (e) reason = e->message;
+                g_clear_error(&e);
+            }
+            gst_message_unref(m);
+        }
+        gst_object_unref(bus);
+        DropSender(sender, what, reason);
+    }
+}
+
+}  // namespace quorell::media
