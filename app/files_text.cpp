@@ -1,5 +1,7 @@
 #include "app/files_text.h"
 
+#include "app/transfer_speed.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
@@ -60,20 +62,7 @@ QString WithDetail(const QString& text, const std::string& detail) {
 }  // namespace
 
 QString FormatSize(std::uint64_t bytes) {
-    static const char* const kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB", "EB"};
-    double value = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (unit + 1 < std::size(kUnits) && std::round(value * 10) / 10 >= 1000) {
-        value /= 1000;
-        ++unit;
-    }
-    char buffer[32];
-    if (unit == 0 || std::round(value * 10) / 10 >= 100) {
-        std::snprintf(buffer, sizeof buffer, "%.0f %s", value, kUnits[unit]);
-    } else {
-        std::snprintf(buffer, sizeof buffer, "%.1f %s", value, kUnits[unit]);
-    }
-    return QString::fromLatin1(buffer);
+    return QString::fromStdString(FormatBytes(static_cast<double>(bytes)));
 }
 
 QString OfferContents(const std::vector<session::OfferEntry>& entries, std::uint64_t total_bytes) {

@@ -74,11 +74,11 @@ std::string TransferSpeed::Summary() const {
     return text;
 }
 
-std::string FormatRate(double bytes_per_second) {
-    static const char* const kUnits[] = {"B/s", "kB/s", "MB/s", "GB/s", "TB/s"};
-    double value = std::isfinite(bytes_per_second) && bytes_per_second > 0 ? bytes_per_second : 0;
+std::string FormatBytes(double bytes) {
+    static const char* const kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB", "EB"};
+    double value = std::isfinite(bytes) && bytes > 0 ? bytes : 0;
     std::size_t unit = 0;
-    // Rounded as it will be shown, so 999.96 kB/s reads "1.0 MB/s", never "1000.0 kB/s".
+    // Rounded as it will be shown, so 999.96 kB reads "1.0 MB", never "1000.0 kB".
     while (unit + 1 < std::size(kUnits) && std::round(value * 10) / 10 >= 1000) {
         value /= 1000;
         ++unit;
@@ -90,6 +90,10 @@ std::string FormatRate(double bytes_per_second) {
         std::snprintf(buffer, sizeof buffer, "%.1f %s", value, kUnits[unit]);
     }
     return buffer;
+}
+
+std::string FormatRate(double bytes_per_second) {
+    return FormatBytes(bytes_per_second) + "/s";
 }
 
 std::string FormatTimeLeft(std::int64_t seconds) {

@@ -54,6 +54,8 @@ private:
     std::deque<Point> samples_;
 };
 
+// "512 B", "12.3 kB", "5.0 MB": powers of 1000, one decimal below 100 of the unit.
+std::string FormatBytes(double bytes);
 // "512 B/s", "12.5 kB/s", "1.2 MB/s", "850 MB/s": powers of 1000, one decimal below 100 of
 // the unit.
 std::string FormatRate(double bytes_per_second);

@@ -86,7 +86,7 @@ TEST(TransferSpeedTest, TextsOfRatesAndTimes) {
     EXPECT_EQ(FormatRate(99'960'000), "100 MB/s");
     EXPECT_EQ(FormatRate(850e6), "850 MB/s");
     EXPECT_EQ(FormatRate(999'960'000), "1.0 GB/s");
-    EXPECT_EQ(FormatRate(5e18), "5000000 TB/s");
+    EXPECT_EQ(FormatRate(5e18), "5.0 EB/s");
 
     EXPECT_EQ(FormatTimeLeft(0), "剩余 0:00");
     EXPECT_EQ(FormatTimeLeft(42), "剩余 0:42");
