@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,10 @@ public:
     // While muted the voice sent is silence; the call keeps sending it (the peer's jitter
     // buffer and our echo canceller carry on). Kept across Stop and Start.
     void SetVoiceMuted(bool muted);
+
+    // With VideoSource::kFrames: one picture to send, packed RGB `stride` bytes a row, copied.
+    // Any thread; dropped while the call is not started, and scaled to the call's video size.
+    void PushVideoFrame(const std::uint8_t* rgb, int width, int height, int stride);
 
     struct Impl;  // the inside, shared by the library's own files (call_impl.h)
 

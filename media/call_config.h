@@ -29,6 +29,7 @@ struct VideoSource {
         kNone,     // nothing sent; the peer's video is still received
         kCamera,   // the V4L2 device `device` (empty: the first one)
         kPattern,  // a moving test picture
+        kFrames,   // the pictures given to Call::PushVideoFrame (the window's own camera)
     };
     Kind kind = Kind::kCamera;
     std::string device;
