@@ -115,6 +115,7 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
              ACMWaveOut1, ACMDialog1, "Edit5") {
     BuildControls();
     files_view_ = std::make_shared<FilesView>(*this);
+    calls_view_ = std::make_shared<CallsView>(*this);
     ConnectHandlers();
     SetUpVideoComponents();
     SetUpVoiceComponents();
