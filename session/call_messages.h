@@ -10,6 +10,8 @@
 #include <string>
 #include <variant>
 
+#include "session/variant_part.h"
+
 namespace quorell::session {
 
 inline constexpr char kCallCapability[] = "call/1";
@@ -79,5 +81,22 @@ struct CallStop {
 // In the order of their types, from 0x0201 on.
 using CallMessage =
     std::variant<CallInvite, CallAccept, CallDecline, CallDescription, CallCandidate, CallStop>;
+
+template <class T>
+concept CallMessagePart = IsAlternativeOf<T, CallMessage>::value;
+
+// The whole message, header included; empty when a field is out of its range (a media or an
+// SDP kind this version does not know, an empty or too long SDP or candidate, an m-line beyond
+// kMaxMline, a text beyond kMaxCallTextBytes, anything not well-formed UTF-8).
+std::string Encode(const CallMessage& message);
+template <CallMessagePart T>
+std::string Encode(const T& message) {
+    return Encode(CallMessage{message});
+}
+
+// The call a message belongs to.
+std::uint64_t CallOf(const CallMessage& message);
+// What a received call message costs to hold until it is handled.
+std::size_t HeldSize(const CallMessage& message);
 
 }  // namespace quorell::session
