@@ -8,6 +8,7 @@
 
 #include "app/command_line.h"
 #include "app/devices.h"
+#include "calls/session_calls.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/notifier.h"
@@ -75,6 +76,10 @@ int main(int argc, char** argv) {
     devices.sink_out = std::make_unique<QtWaveOutput>(sound_devices);
     devices.notifier = std::make_shared<DesktopNotifier>();
     devices.opener = MakeDesktopOpener();
+    devices.call_devices = [sound_devices](calls::SessionCallsConfig& config) {
+        config.voice_source.device = sound_devices->input;
+        config.voice_output.device = sound_devices->output;
+    };
     int result = 0;
     {
         TForm1 form(StartupConfig{}, devices, dialogs, bridge);
