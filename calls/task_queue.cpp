@@ -4,21 +4,19 @@
 
 namespace quorell::calls {
 
+// Both wake the loop under the lock: once the loop may run, the controller may be let go of from
+// its own thread (an event handler), the queue with it.
 bool TaskQueue::Post(Task task) {
-    {
-        std::lock_guard lock(mutex_);
-        if (finishing_) return false;
-        tasks_.push_back(std::move(task));
-    }
+    std::lock_guard lock(mutex_);
+    if (finishing_) return false;
+    tasks_.push_back(std::move(task));
     wake_.notify_one();
     return true;
 }
 
 void TaskQueue::Finish() {
-    {
-        std::lock_guard lock(mutex_);
-        finishing_ = true;
-    }
+    std::lock_guard lock(mutex_);
+    finishing_ = true;
     wake_.notify_one();
 }
 

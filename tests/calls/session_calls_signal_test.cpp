@@ -1,5 +1,7 @@
 // One controller and a peer played by the test: declines, withdrawn invites, a hostile peer,
 // a session that takes nothing more, and Close from an event handler. No call connects here.
+#include <cstdlib>
+
 #include "calls_fixture.h"
 
 namespace quorell::calls::test {
@@ -14,10 +16,11 @@ struct Lone {
     Pipe out;
     std::unique_ptr<SessionCalls> calls;
 
-    explicit Lone(bool dialled = false) {
+    explicit Lone(const std::function<void(SessionCallsConfig&)>& adjust = {}) {
+        SessionCallsConfig config = LoopbackConfig(false, 440, &ears);
+        if (adjust) adjust(config);
         calls = std::make_unique<SessionCalls>(
-            LoopbackConfig(dialled, 440, &ears),
-            [this](const CallMessage& m) { return out.Send(m); }, told);
+            std::move(config), [this](const CallMessage& m) { return out.Send(m); }, told);
     }
     ~Lone() {
         calls.reset();
@@ -173,6 +176,29 @@ TEST(SessionCallsSignals, HostilePeerIsDroppedOrStopped) {
     EXPECT_TRUE(std::holds_alternative<session::CallStop>(lone.out.Sent().back()));
     EXPECT_EQ(lone.told->Ends(), 2u);
     EXPECT_EQ(lone.calls->Phase(MediaKind::kVoice), CallPhase::kIdle);
+}
+
+// Media that cannot run (here the speaker of a sound server that is not there) ends the call
+// as failed, with the media's reason, and stops the peer's.
+TEST(SessionCallsSignals, FailingMediaEndsTheCall) {
+    struct NoSoundServer {
+        const char* was = std::getenv("PULSE_SERVER");
+        std::string kept = was ? was : "";
+        NoSoundServer() { setenv("PULSE_SERVER", "unix:/nonexistent/quorell-no-sound", 1); }
+        ~NoSoundServer() {
+            was ? setenv("PULSE_SERVER", kept.c_str(), 1) : unsetenv("PULSE_SERVER");
+        }
+    } no_sound_server;
+    Lone lone([](SessionCallsConfig& config) { config.voice_output = {}; });
+    lone.calls->OnMessage(session::CallInvite{3, session::CallMedia::kVoice});
+    lone.calls->Accept(MediaKind::kVoice);
+    auto end = lone.told->WaitEnd(MediaKind::kVoice);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->why, CallEnd::kFailed);
+    EXPECT_FALSE(end->text.empty());
+    const auto sent = lone.SentOnce(2);
+    EXPECT_EQ(std::get<session::CallAccept>(sent[0]).call, 3u);
+    EXPECT_EQ(std::get<session::CallStop>(sent.back()).call, 3u);
 }
 
 // The session took nothing more: the call ends as closed rather than waiting forever.
