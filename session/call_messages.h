@@ -3,7 +3,7 @@
 // The call messages (types 0x0201..0x0206, capability "call/1"): one side invites the other to
 // a voice or a video call, the other accepts or declines, then the two media engines exchange
 // their descriptions and candidates until either side stops. Pure: no media, no sockets.
-// docs/session-protocol.md ("Calls") is the reference for every byte.
+// docs/session-protocol.md ("Calls (call/1)") is the reference for every byte and rule.
 
 #include <cstddef>
 #include <cstdint>
