@@ -15,6 +15,7 @@
 
 #include "app/devices.h"
 #include "app/dialogs.h"
+#include "app/form1_calls_view.h"
 #include "app/form1_files_view.h"
 #include "app/form3.h"
 #include "app/notifier.h"

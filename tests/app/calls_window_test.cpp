@@ -160,7 +160,8 @@ TEST_F(CallsWindowTest, ASpeakerThatCannotBeOpenedIsToldOnceAndTheCallGoesOn) {
     Click(a->form->BitBtn5);
     ASSERT_TRUE(WaitUntil([&] { return b->form->BitBtn6->isEnabled(); }));
     Click(b->form->BitBtn6);
-    ASSERT_TRUE(Shows(*a, QStringLiteral("语音通话已接通"))) << a->HistoryText().toStdString();
+    ASSERT_TRUE(Shows(*a, QStringLiteral("语音通话已接通")))
+        << a->HistoryText().toStdString() << b->HistoryText().toStdString();
     // B cannot play A's voice, but A still hears B.
     EXPECT_TRUE(Hears(*ear_a, 660));
     EXPECT_TRUE(b->form->Label6->text().contains(QStringLiteral("语音已加密")))
