@@ -21,15 +21,30 @@ using quorell::media::VoiceSource;
 
 constexpr double kToneHz = 1000;
 constexpr int kLoud = 2000;  // the tone's peaks are near 16000; silence is 0
+// A playback stream into a null sink plays nothing for its first seconds here (the sound
+// server settling its latency): nothing is measured before this.
+constexpr int kSettleMs = 4000;
 
-// The bursts into A's microphone: a sine muted and unmuted, into the sink "mic_a".
+// Bursts into a microphone's sink: a sine muted and unmuted. A microphone always delivers,
+// so every microphone sink is played into, silence included: the monitor of a null sink nobody
+// plays into comes in large irregular blocks, and a call whose pipeline clock follows it drops
+// what its speaker should play.
 struct Player {
-    GstElement* pipeline = Launch(
-        "audiotestsrc is-live=true wave=sine freq=1000 volume=0.5 samplesperbuffer=240 !"
-        " audio/x-raw,format=S16LE,rate=48000,channels=1 ! volume name=v mute=true !"
-        " pulsesink device=mic_a buffer-time=20000 latency-time=5000");
-    Player() {
+    GstElement* pipeline;
+    // Into each of `sinks` at once (more than one only to check the recorder against itself).
+    explicit Player(const std::vector<std::string>& sinks) : pipeline(Launch(Text(sinks))) {
         if (pipeline) gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    }
+    static std::string Text(const std::vector<std::string>& sinks) {
+        std::string text =
+            "audiotestsrc is-live=true wave=sine freq=1000 volume=0.5 samplesperbuffer=240 !"
+            " audio/x-raw,format=S16LE,rate=48000,channels=1 ! volume name=v mute=true ! tee "
+            "name=t";
+        for (const std::string& sink : sinks) {
+            text += " t. ! queue ! pulsesink client-name=player-" + sink + " device=" + sink +
+                    " buffer-time=40000 latency-time=10000";
+        }
+        return text;
     }
     ~Player() { Dispose(pipeline); }
     void Sound(bool on) { SetProperty(pipeline, "v", "mute", !on); }
@@ -97,34 +112,40 @@ CallConfig MicrophoneSide(const std::string& mic, const std::string& speaker) {
     return c;
 }
 
-void Part1(int bursts) {
+void Part1(int bursts, bool calls, int speaker_us) {
     std::printf("\n1. Mouth to ear: mic_a sink -> (A) ... (B) -> spk_b sink, 10 ms Opus frames\n");
     std::printf("| %-40s | %8s | %8s | %6s | %6s |\n", "path", "median", "worst", "bursts",
                 "missed");
     std::printf(
         "|------------------------------------------|----------|----------|--------|--------|\n");
-    Recorder recorder({"mic_a.monitor", "spk_b.monitor"});
-    Player player;
-    if (!recorder.ok() || !player.pipeline) return;
+    // Each path is timed by a recorder of its own, started after the path settled: one kept
+    // for long drifted apart from itself.
+    const std::vector<std::string> monitors = {"mic_a.monitor", "spk_b.monitor"};
     int missed = 0;
     {
-        CallPair pair(MicrophoneSide("mic_a.monitor", "spk_a"),
-                      MicrophoneSide("mic_b.monitor", "spk_b"));
-        if (pair.Connect()) {
-            pair.Wait(1000);
-            auto ms = MouthToEar(
-                bursts, recorder, player, [&](int t) { pair.Wait(t); }, &missed);
-            PrintLatency("two calls (webrtcdsp, webrtcbin, pulse)", ms, missed);
-        }
+        // The same bursts into both sinks: what the recorder makes of no delay at all.
+        Player both({"mic_a", "spk_b"});
+        auto sleep = [](int t) { std::this_thread::sleep_for(std::chrono::milliseconds(t)); };
+        sleep(kSettleMs);
+        Recorder recorder(monitors);
+        if (!recorder.ok()) return;
+        sleep(500);
+        auto ms = MouthToEar(bursts / 2, recorder, both, sleep, &missed);
+        PrintLatency("recorder check: one burst into both", ms, missed);
     }
-    GstElement* rx = Launch(std::string("udpsrc address=127.0.0.1 port=0 caps=\"") +
-                            quorell::media::detail::kVoiceRtpCaps +
-                            "\" ! rtpjitterbuffer latency=30 !"
-                            " rtpopusdepay ! " +
-                            quorell::media::detail::kOpusDecoder +
-                            " ! audioconvert ! audioresample ! pulsesink device=spk_b async=false"
-                            " buffer-time=40000 latency-time=10000");
+    Player player({"mic_a"}), quiet({"mic_b"});
+    if (!player.pipeline) return;
+    GstElement* rx = Launch(
+        std::string("udpsrc address=127.0.0.1 port=0 caps=\"") +
+        quorell::media::detail::kVoiceRtpCaps +
+        "\" ! rtpjitterbuffer latency=30 !"
+        " rtpopusdepay ! " +
+        quorell::media::detail::kOpusDecoder +
+        " ! audioconvert ! audioresample ! pulsesink client-name=bare device=spk_b async=false"
+        " buffer-time=" +
+        std::to_string(speaker_us) + " latency-time=10000");
     if (!rx) return;
+    UseSystemClock(rx);
     gst_element_set_state(rx, GST_STATE_PLAYING);
     gst_element_get_state(rx, nullptr, nullptr, GST_SECOND);
     GstElement* udpsrc = gst_bin_get_by_name(GST_BIN(rx), "udpsrc0");
@@ -138,14 +159,29 @@ void Part1(int bursts) {
         " ! rtpopuspay pt=111 ! udpsink host=127.0.0.1 sync=false async=false port=" +
         std::to_string(port));
     if (tx) {
+        UseSystemClock(tx);
         gst_element_set_state(tx, GST_STATE_PLAYING);
         auto sleep = [](int t) { std::this_thread::sleep_for(std::chrono::milliseconds(t)); };
-        sleep(1000);
+        sleep(kSettleMs);
+        Recorder recorder(monitors);
+        sleep(500);
         auto ms = MouthToEar(bursts, recorder, player, sleep, &missed);
         PrintLatency("bare RTP Opus over UDP (pulse both ends)", ms, missed);
     }
     Dispose(tx);
     Dispose(rx);
+    if (calls) {
+        CallPair pair(MicrophoneSide("mic_a.monitor", "spk_a"),
+                      MicrophoneSide("mic_b.monitor", "spk_b"));
+        if (pair.Connect()) {
+            pair.Wait(kSettleMs);
+            Recorder recorder(monitors);
+            pair.Wait(500);
+            auto ms = MouthToEar(
+                bursts, recorder, player, [&](int t) { pair.Wait(t); }, &missed);
+            PrintLatency("two calls (webrtcdsp, webrtcbin, pulse)", ms, missed);
+        }
+    }
 }
 
 // A's received voice played into spk_a by the benchmark, when A's call hands it out instead
@@ -187,7 +223,7 @@ void Part2(int bursts, bool cancel) {
     CallPair pair(a, b);
     pair.b().SetVoiceMuted(true);
     if (!pair.Connect()) return;
-    pair.Wait(1000);
+    pair.Wait(kSettleMs);
     std::vector<double> at_a, back, floor;
     for (int i = 0; i < bursts; ++i) {
         const GstClockTime start = recorder.Now();
@@ -228,7 +264,10 @@ int main(int argc, char** argv) {
     }
     NullSink mic_a("mic_a"), mic_b("mic_b"), spk_a("spk_a"), spk_b("spk_b");
     if (!mic_a.ok() || !mic_b.ok() || !spk_a.ok() || !spk_b.ok()) return 1;
-    Part1(bursts);
+    const int part = Option(argc, argv, "--part", 0);  // 0: all; 1, 2, or 3 (1 without calls)
+    if (part == 0 || part == 1 || part == 3)
+        Part1(bursts, part != 3, Option(argc, argv, "--bare-speaker-us", 40000));
+    if (part != 0 && part != 2) return 0;
     std::printf("\n2. Echo: spk_a's monitor is A's microphone; B sends 1 s bursts of %g Hz\n",
                 kToneHz);
     std::printf("| %-28s | %9s | %9s | %9s | %9s | %9s |\n", "A's side", "at A dBFS", "back dB",

@@ -145,7 +145,7 @@ public:
         Unload("$(pactl list short modules | awk '/module-null-sink/ && /sink_name=" + name +
                "( |$)/ {print $1}')");
         const std::string command = "pactl load-module module-null-sink sink_name=" + name +
-                                    " rate=48000 channels=1 format=s16le 2>/dev/null";
+                                    " rate=48000 channels=1 format=s16le norewinds=1 2>/dev/null";
         if (FILE* p = popen(command.c_str(), "r")) {
             char line[64] = {};
             if (std::fgets(line, sizeof line, p)) index_ = std::atoi(line);
@@ -182,6 +182,13 @@ inline GstElement* Launch(const std::string& text) {
     return p;
 }
 
+// The pipeline runs on the monotonic system clock, as a call's does.
+inline void UseSystemClock(GstElement* p) {
+    GstClock* clock = gst_system_clock_obtain();
+    gst_pipeline_use_clock(GST_PIPELINE(p), clock);
+    gst_object_unref(clock);
+}
+
 inline void Dispose(GstElement*& p) {
     if (!p) return;
     gst_element_set_state(p, GST_STATE_NULL);
@@ -212,15 +219,13 @@ public:
         std::string text;
         for (std::size_t i = 0; i < sources.size(); ++i) {
             text += "pulsesrc device=" + sources[i] +
-                    " buffer-time=20000 latency-time=5000 ! audioconvert ! audioresample !"
+                    " buffer-time=500000 latency-time=10000 ! audioconvert ! audioresample !"
                     " audio/x-raw,format=S16LE,rate=48000,channels=1 ! appsink name=t" +
                     std::to_string(i) + " sync=false emit-signals=false ";
         }
         pipeline_ = Launch(text);
         if (!pipeline_) return;
-        GstClock* clock = gst_system_clock_obtain();
-        gst_pipeline_use_clock(GST_PIPELINE(pipeline_), clock);
-        gst_object_unref(clock);
+        UseSystemClock(pipeline_);
         for (std::size_t i = 0; i < sources.size(); ++i) {
             GstElement* sink =
                 gst_bin_get_by_name(GST_BIN(pipeline_), ("t" + std::to_string(i)).c_str());
