@@ -208,8 +208,6 @@ struct Speaker {
 };
 
 void Part2(int bursts, bool cancel) {
-    Recorder recorder({"spk_a.monitor", "spk_b.monitor"});
-    if (!recorder.ok()) return;
     std::unique_ptr<Speaker> speaker;
     CallConfig a = MicrophoneSide("spk_a.monitor", "spk_a");
     if (!cancel) {
@@ -224,6 +222,9 @@ void Part2(int bursts, bool cancel) {
     pair.b().SetVoiceMuted(true);
     if (!pair.Connect()) return;
     pair.Wait(kSettleMs);
+    Recorder recorder({"spk_a.monitor", "spk_b.monitor"});
+    if (!recorder.ok()) return;
+    pair.Wait(500);
     std::vector<double> at_a, back, floor;
     for (int i = 0; i < bursts; ++i) {
         const GstClockTime start = recorder.Now();
@@ -238,14 +239,24 @@ void Part2(int bursts, bool cancel) {
         floor.push_back(Recorder::ToneLevel(recorder.track(1), start + 1500 * GST_MSECOND,
                                             start + 1950 * GST_MSECOND, kToneHz));
     }
+    // Bursts A's speaker did not play (see README) say nothing of the echo.
     std::vector<double> returned;
-    for (std::size_t i = 0; i < back.size(); ++i) returned.push_back(back[i] - at_a[i]);
+    int silent = 0;
+    for (std::size_t i = 0; i < back.size(); ++i) {
+        if (at_a[i] < -60) {
+            ++silent;
+        } else {
+            returned.push_back(back[i] - at_a[i]);
+        }
+    }
     std::vector<double> settled(returned.begin() + std::min<std::size_t>(1, returned.size()),
                                 returned.end());
     std::printf("| %-28s | %9.1f | %9.1f | %9.1f | %9.1f | %9.1f |\n",
                 cancel ? "echo cancellation on" : "echo cancellation off", MedianOf(at_a),
                 MedianOf(returned), WorstOf(settled), returned.empty() ? NAN : returned[0],
                 MedianOf(floor) - MedianOf(at_a));
+    if (silent)
+        std::printf("  (%d of %d bursts not played by A's speaker, left out)\n", silent, bursts);
 }
 
 bool HaveSoundServer() {
