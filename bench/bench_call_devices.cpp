@@ -136,7 +136,7 @@ void Part1(int bursts, bool calls, int speaker_us) {
     Player player({"mic_a"}), quiet({"mic_b"});
     if (!player.pipeline) return;
     GstElement* rx = Launch(
-        std::string("udpsrc address=127.0.0.1 port=0 caps=\"") +
+        std::string("udpsrc name=in address=127.0.0.1 port=0 caps=\"") +
         quorell::media::detail::kVoiceRtpCaps +
         "\" ! rtpjitterbuffer latency=30 !"
         " rtpopusdepay ! " +
@@ -148,7 +148,7 @@ void Part1(int bursts, bool calls, int speaker_us) {
     UseSystemClock(rx);
     gst_element_set_state(rx, GST_STATE_PLAYING);
     gst_element_get_state(rx, nullptr, nullptr, GST_SECOND);
-    GstElement* udpsrc = gst_bin_get_by_name(GST_BIN(rx), "udpsrc0");
+    GstElement* udpsrc = gst_bin_get_by_name(GST_BIN(rx), "in");
     int port = 0;
     g_object_get(udpsrc, "port", &port, nullptr);
     gst_object_unref(udpsrc);

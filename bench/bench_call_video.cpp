@@ -169,7 +169,7 @@ Figures ThroughBarePair(int seconds) {
     c.video_source.kind = VideoSource::Kind::kFrames;
     c.video_output.on_frame = [&seen](const VideoFrame& f) { seen.OnFrame(f); };
     std::string error;
-    GstElement* rx = Launch(std::string("udpsrc address=127.0.0.1 port=0 caps=\"") +
+    GstElement* rx = Launch(std::string("udpsrc name=in address=127.0.0.1 port=0 caps=\"") +
                             quorell::media::detail::kVideoRtpCaps +
                             "\" ! rtpjitterbuffer name=jb latency=" + std::to_string(c.jitter_ms));
     GstElement* tx = Launch("udpsink name=out host=127.0.0.1 sync=false async=false");
@@ -184,7 +184,7 @@ Figures ThroughBarePair(int seconds) {
     gst_element_link(jb, receiver);
     gst_object_unref(jb);
     gst_element_set_state(rx, GST_STATE_PLAYING);
-    GstElement* udpsrc = gst_bin_get_by_name(GST_BIN(rx), "udpsrc0");
+    GstElement* udpsrc = gst_bin_get_by_name(GST_BIN(rx), "in");
     int port = 0;
     g_object_get(udpsrc, "port", &port, nullptr);
     gst_object_unref(udpsrc);
