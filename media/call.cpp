@@ -91,6 +91,7 @@ std::optional<std::string> Call::Start() {
     d.voice_received = false;
     d.video_received = false;
     d.running = true;
+    d.HoldFrames();
     d.thread = std::thread([&d] {
         g_main_context_push_thread_default(d.context);
         g_main_loop_run(d.loop);
@@ -114,6 +115,7 @@ void Call::Stop() {
         if (!d.started) return;
     }
     d.running = false;
+    d.ReleaseFrames();
     // Stops every streaming thread and webrtcbin's own; nothing of GStreamer calls us after it.
     gst_element_set_state(d.pipeline, GST_STATE_NULL);
     d.Post([&d] { g_main_loop_quit(d.loop); });
@@ -127,6 +129,7 @@ void Call::Stop() {
 }
 
 void Call::Impl::Teardown() {
+    ReleaseFrames();
     {
         std::lock_guard lock(mutex);
         if (mute) gst_object_unref(mute);

@@ -73,6 +73,12 @@ bool Call::Impl::AddSender(GstElement* bin, const char* what, const char* caps_t
 
 std::optional<std::string> Call::Impl::Build() {
     pipeline = gst_pipeline_new(("call" + std::to_string(g_calls++)).c_str());
+    // The call runs on the monotonic system clock, never on a sound device's: the clock of a
+    // microphone can stray far from real time (a null sink's monitor by over a second), and the
+    // speaker slaved to it then found everything it was given late and played silence.
+    GstClock* clock = gst_system_clock_obtain();
+    gst_pipeline_use_clock(GST_PIPELINE(pipeline), clock);
+    gst_object_unref(clock);
     webrtc = gst_element_factory_make("webrtcbin", "webrtc");
     if (!webrtc) return "GStreamer lacks webrtcbin (the package gstreamer1.0-plugins-bad)";
     gst_bin_add(GST_BIN(pipeline), webrtc);

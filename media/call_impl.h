@@ -65,6 +65,12 @@ struct Call::Impl {
     std::atomic<bool> muted{false};
     GstElement* mute = nullptr;  // the voice sender's volume element, while started
 
+    // The pushed pictures' source (VideoSource::kFrames) while started, and the caps of the
+    // latest size pushed; under frames_mutex, as PushVideoFrame comes from any thread.
+    std::mutex frames_mutex;
+    GstElement* frames = nullptr;
+    GstCaps* frames_caps = nullptr;
+
     // The call's thread only.
     bool offer_made = false;
     bool failure_told = false;
@@ -116,6 +122,9 @@ struct Call::Impl {
     void OnPad(GstPad* pad);
     void OnBus(GstMessage* message);
     void DropSender(GstElement** sender, const char* what, const std::string& reason);
+    // The pushed pictures' source: taken from the video sender at the start, let go at the stop.
+    void HoldFrames();
+    void ReleaseFrames();
 };
 
 }  // namespace quorell::media

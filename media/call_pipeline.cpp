@@ -131,9 +131,22 @@ std::string VideoSizeCaps(int width, int height, int fps) {
 }
 
 GstElement* MakeVideoSender(const CallConfig& config, std::string* error) {
-    std::string source = config.video_source.kind == VideoSource::Kind::kPattern
-                             ? "videotestsrc name=cam is-live=true pattern=ball"
-                             : "v4l2src name=cam";
+    std::string source;
+    switch (config.video_source.kind) {
+        case VideoSource::Kind::kPattern:
+            source = "videotestsrc name=cam is-live=true pattern=ball";
+            break;
+        case VideoSource::Kind::kFrames:
+            // Pushed pictures (Call::PushVideoFrame), stamped as they come; of the two waiting
+            // at most, the older goes, so that a slow encoder never holds the pusher up.
+            source =
+                "appsrc name=cam is-live=true do-timestamp=true format=time block=false "
+                "max-buffers=2 leaky-type=downstream";
+            break;
+        default:
+            source = "v4l2src name=cam";
+            break;
+    }
     const std::string chain =
         source + " ! videoconvert ! videoscale ! videorate ! capsfilter name=size caps=\"" +
         VideoSizeCaps(config.video_width, config.video_height, config.video_fps) +
