@@ -38,8 +38,10 @@ enum class CallEnd {
 };
 
 // Told from the controller's own thread, one at a time and in order, with no lock of the
-// controller's held: a handler may call the controller back (it queues). Frames come from a
-// media thread and must not block.
+// controller's held: a handler may call the controller back (it queues), but must not wait for
+// a thread that may be in Close. Frames come from a media thread and must not block. A call
+// that ends is told as CallPhaseChanged(kIdle), then CallEnded; a call whose media fails may
+// tell the reason as a CallProblem first, and CallEnded(kFailed) carries it again as `detail`.
 class ISessionCallsEvents {
 public:
     virtual ~ISessionCallsEvents() = default;
@@ -88,7 +90,8 @@ public:
     void Invite(MediaKind kind);
     void Accept(MediaKind kind);
     void Decline(MediaKind kind);
-    // Ends the call of that kind, or withdraws our invite, and tells the peer.
+    // Ends the call of that kind, or withdraws our invite, and tells the peer; on the peer's
+    // invite that waits, declines it.
     void Stop(MediaKind kind);
 
     // A call message from the peer, from the session's thread. Messages with an unknown call
@@ -96,8 +99,8 @@ public:
     // that call as failed and tells the peer.
     void OnMessage(const session::CallMessage& message);
 
-    // One picture of our camera for a running video call (ignored otherwise); packed RGB.
-    // Any thread; the call copies it.
+    // One picture of our camera for a running video call (ignored otherwise; taken from the
+    // accept on, while the media connects); packed RGB. Any thread; the call copies it.
     void PushVideoFrame(const std::uint8_t* rgb, int width, int height, int stride);
 
     // Cheap, any thread.
@@ -105,7 +108,10 @@ public:
 
     // The session ended (or the window closes): every call stops at once, nothing more is sent,
     // and CallEnded(kClosed) is told for each call that was not idle. Returns when the calls'
-    // threads are gone and the last event has been told. Not from an event handler.
+    // threads are gone and the last event has been told. From an event handler (where it
+    // cannot wait for its own thread) it only asks: the calls stop and kClosed is told once the
+    // handler returned, and the destructor or a Close from another thread waits for the thread.
+    // The destructor may run in an event handler too: the thread then ends on its own.
     void Close();
 
     struct Impl;

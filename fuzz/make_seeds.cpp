@@ -1,7 +1,7 @@
 // Writes the seed corpora of the fuzz targets from real inputs: control lines from the
-// catalogue, file-transfer exchanges with the real marker texts, frames from the project's JPEG
-// encoder, blocks from its audio encoders, the ring sound cut short. The seeds are committed;
-// run this again only when an input format changes:
+// catalogue, file-transfer exchanges with the real marker texts, session streams with files and
+// calls, frames from the project's JPEG encoder, blocks from its audio encoders, the ring sound
+// cut short. The seeds are committed; run this again only when an input format changes:
 //   make_seeds <fuzz/corpus folder> <assets/Sound.WAV>
 #include <QDir>
 #include <QFile>
@@ -264,7 +264,7 @@ void SessionMessages() {
     namespace s = session;
     const std::string cuts("\x12\x34", 2);
     const std::string hello = s::Encode(
-        s::Hello{1, "Quorell 1.0", {"chat", "events", "file/1", "media/1"}, 9010, "alice@laptop"});
+        s::Hello{1, "Quorell 1.0", {"chat", "events", "file/1", "call/1"}, 9010, "alice@laptop"});
     auto header = [](std::uint32_t length, std::uint16_t type, std::uint16_t flags) {
         std::string h;
         for (int shift : {24, 16, 8, 0}) h.push_back(static_cast<char>(length >> shift));
@@ -313,6 +313,43 @@ void SessionMessages() {
     Write("fuzz_session_message", "file_limits",
           cuts + hello + s::Encode(s::OfferBegin{3, s::kMaxOfferEntries, 0}) +
               header(28, 0x0106, 0) + std::string(20, '\0') + std::string("\0\4\0\1", 4) + "data");
+
+    // A voice call: invited, accepted, offer and answer, candidates both ways, stopped; a video
+    // invite declined with a reason this version does not know.
+    const std::string offer =
+        "v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\na=group:BUNDLE audio0\r\n"
+        "m=audio 9 UDP/TLS/RTP/SAVPF 96\r\nc=IN IP4 0.0.0.0\r\na=setup:actpass\r\n"
+        "a=ice-ufrag:abcd\r\na=ice-pwd:abcdefghijklmnopqrstuv\r\na=mid:audio0\r\n"
+        "a=rtcp-mux\r\na=sendrecv\r\na=rtpmap:96 OPUS/48000/2\r\n"
+        "a=fingerprint:sha-256 "
+        "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:"
+        "45:67:89\r\n";
+    std::string answer = offer;
+    answer.replace(answer.find("actpass"), 7, "active");
+    Write("fuzz_session_message", "call",
+          cuts + hello + s::Encode(s::CallInvite{0x5EED, s::CallMedia::kVoice}) +
+              s::Encode(s::CallAccept{0x5EED}) +
+              s::Encode(s::CallDescription{0x5EED, s::SdpKind::kOffer, offer}) +
+              s::Encode(s::CallDescription{0x5EED, s::SdpKind::kAnswer, answer}) +
+              s::Encode(s::CallCandidate{
+                  0x5EED, 0, "candidate:1 1 UDP 2015363327 192.168.1.20 40000 typ host"}) +
+              s::Encode(s::CallCandidate{
+                  0x5EED, 0, "candidate:2 1 UDP 2015363327 192.168.1.21 40002 typ host"}) +
+              s::Encode(s::CallInvite{7, s::CallMedia::kVideo}) +
+              s::Encode(s::CallDecline{7, static_cast<s::CallDeclineReason>(900), "忙"}) +
+              s::Encode(s::CallStop{0x5EED, "hung up"}));
+    // A candidate at its limits, then a description whose SDP count is past its limit (read
+    // no further than the count; the seeds stay within the fuzzer's 4096 bytes).
+    Write(
+        "fuzz_session_message", "call_limits",
+        cuts + hello +
+            s::Encode(s::CallCandidate{1, s::kMaxMline, std::string(s::kMaxCandidateBytes, 'c')}) +
+            header(18, 0x0204, 0) + std::string(8, '\0') + std::string("\1\0\1\0\1", 5) +
+            "v=0\r\n");
+    // A candidate for an m-line past the last one a call may have.
+    Write("fuzz_session_message", "call_mline",
+          cuts + hello + header(17, 0x0205, 0) + std::string(8, '\0') +
+              std::string("\0\0\0\x10\0\0\0\1c", 9));
 }
 
 }  // namespace

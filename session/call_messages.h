@@ -3,12 +3,14 @@
 // The call messages (types 0x0201..0x0206, capability "call/1"): one side invites the other to
 // a voice or a video call, the other accepts or declines, then the two media engines exchange
 // their descriptions and candidates until either side stops. Pure: no media, no sockets.
-// docs/session-protocol.md ("Calls") is the reference for every byte.
+// docs/session-protocol.md ("Calls (call/1)") is the reference for every byte and rule.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <variant>
+
+#include "session/variant_part.h"
 
 namespace quorell::session {
 
@@ -79,5 +81,22 @@ struct CallStop {
 // In the order of their types, from 0x0201 on.
 using CallMessage =
     std::variant<CallInvite, CallAccept, CallDecline, CallDescription, CallCandidate, CallStop>;
+
+template <class T>
+concept CallMessagePart = IsAlternativeOf<T, CallMessage>::value;
+
+// The whole message, header included; empty when a field is out of its range (a media or an
+// SDP kind this version does not know, an empty or too long SDP or candidate, an m-line beyond
+// kMaxMline, a text beyond kMaxCallTextBytes, anything not well-formed UTF-8).
+std::string Encode(const CallMessage& message);
+template <CallMessagePart T>
+std::string Encode(const T& message) {
+    return Encode(CallMessage{message});
+}
+
+// The call a message belongs to.
+std::uint64_t CallOf(const CallMessage& message);
+// What a received call message costs to hold until it is handled.
+std::size_t HeldSize(const CallMessage& message);
 
 }  // namespace quorell::session

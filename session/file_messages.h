@@ -8,9 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <type_traits>
 #include <variant>
 #include <vector>
+
+#include "session/variant_part.h"
 
 namespace quorell::session {
 
@@ -139,11 +140,6 @@ struct Cancel {
 using FileMessage = std::variant<OfferBegin, OfferEntries, OfferEnd, Accept, Decline, Data,
                                  FileDone, FileResult, Cancel>;
 
-template <class T, class V>
-struct IsAlternativeOf;
-template <class T, class... A>
-struct IsAlternativeOf<T, std::variant<A...>> : std::bool_constant<(std::is_same_v<T, A> || ...)> {
-};
 template <class T>
 concept FileMessagePart = IsAlternativeOf<T, FileMessage>::value;
 

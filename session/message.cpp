@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "session/call_message_parse.h"
 #include "session/file_message_parse.h"
 #include "session/wire_fields.h"
 
@@ -72,6 +73,7 @@ struct PayloadWriter {
         return true;
     }
     bool operator()(const FileMessage&) { return false; }  // encoded by file_messages.cpp
+    bool operator()(const CallMessage&) { return false; }  // encoded by call_messages.cpp
 };
 
 std::optional<Message> ParsePayload(std::uint16_t raw_type, std::string_view bytes,
@@ -80,6 +82,11 @@ std::optional<Message> ParsePayload(std::uint16_t raw_type, std::string_view byt
         auto file = ParseFilePayload(raw_type, bytes, error, reuse);
         if (!file) return std::nullopt;
         return Message{std::move(*file)};
+    }
+    if (IsCallType(raw_type)) {
+        auto call = ParseCallPayload(raw_type, bytes, error);
+        if (!call) return std::nullopt;
+        return Message{std::move(*call)};
     }
     const auto type = static_cast<Type>(raw_type);
     PayloadParser p(bytes);
@@ -146,21 +153,23 @@ std::optional<Message> ParsePayload(std::uint16_t raw_type, std::string_view byt
 bool IsKnownType(std::uint16_t type) {
     return (type >= static_cast<std::uint16_t>(Type::kHello) &&
             type <= static_cast<std::uint16_t>(Type::kReveal)) ||
-           IsFileType(type);
+           IsFileType(type) || IsCallType(type);
 }
 
 }  // namespace
 
 // A core message's type is its place in Message, counted from 1; the file-transfer messages
-// come last, as one alternative.
+// and then the call messages come last, each group as one alternative.
 static_assert(std::is_same_v<std::variant_alternative_t<0, Message>, Hello>);
-static_assert(std::variant_size_v<Message> == static_cast<std::size_t>(Type::kReveal) + 1);
+static_assert(std::variant_size_v<Message> == static_cast<std::size_t>(Type::kReveal) + 2);
 static_assert(std::is_same_v<std::variant_alternative_t<9, Message>, FileMessage>);
+static_assert(std::is_same_v<std::variant_alternative_t<10, Message>, CallMessage>);
 static_assert(std::is_same_v<std::variant_alternative_t<6, Message>, Error>);
 static_assert(std::is_same_v<std::variant_alternative_t<8, Message>, Reveal>);
 
 std::string Encode(const Message& message) {
     if (const auto* file = std::get_if<FileMessage>(&message)) return Encode(*file);
+    if (const auto* call = std::get_if<CallMessage>(&message)) return Encode(*call);
     std::string payload;
     if (!std::visit(PayloadWriter{payload}, message)) return {};
     std::string out;

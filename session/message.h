@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "session/call_messages.h"
 #include "session/file_messages.h"
 
 namespace quorell::session {
@@ -130,9 +131,10 @@ struct Reveal {
 };
 
 // The file-transfer messages are one alternative, FileMessage, whose own alternatives are the
-// types from 0x0101 on (file_messages.h).
-using Message =
-    std::variant<Hello, Chat, Event, Ping, Pong, Bye, Error, Commit, Reveal, FileMessage>;
+// types from 0x0101 on (file_messages.h); the call messages likewise CallMessage, from 0x0201 on
+// (call_messages.h).
+using Message = std::variant<Hello, Chat, Event, Ping, Pong, Bye, Error, Commit, Reveal,
+                             FileMessage, CallMessage>;
 
 // The whole message, header included; empty when a field is beyond its limit, a text is not
 // well-formed UTF-8 or a capability name is not a valid one (nothing invalid is ever sent).

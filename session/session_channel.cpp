@@ -82,6 +82,8 @@ public:
         if (std::holds_alternative<Event>(message) && !info_.agreement.Has("events")) return {};
         if (std::holds_alternative<FileMessage>(message) && !info_.agreement.Has(kFileCapability))
             return {};
+        if (std::holds_alternative<CallMessage>(message) && !info_.agreement.Has(kCallCapability))
+            return {};
         return Encode(message);
     }
 
@@ -234,6 +236,10 @@ void Channel::Take(Message message) {
             } else if constexpr (std::is_same_v<T, FileMessage>) {
                 // Read like an unknown type when the peer was not offered the capability.
                 if (!info_.agreement.Has(kFileCapability)) return;
+                held_bytes_ += 64 + HeldSize(m);
+                held_.push_back(std::move(message));
+            } else if constexpr (std::is_same_v<T, CallMessage>) {
+                if (!info_.agreement.Has(kCallCapability)) return;
                 held_bytes_ += 64 + HeldSize(m);
                 held_.push_back(std::move(message));
             } else {

@@ -43,9 +43,25 @@ dpkg-deb -f "$deb" Version Installed-Size Depends
 [ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || fail "package version is not $version-1"
 depends="$(dpkg-deb -f "$deb" Depends)"
 for need in libqt6widgets6 libqt6multimedia6 gstreamer1.0-plugins-good qt6-qpa-plugins \
-            fonts-wqy-microhei qt6-translations-l10n libcap2-bin libpulse0 libssl3; do
+            fonts-wqy-microhei qt6-translations-l10n libcap2-bin libpulse0 libssl3 \
+            gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gstreamer1.0-nice libgstreamer1.0-0; do
   grep -Eq "(^|, )$need( |,|$)" <<<"$depends" || fail "Depends lacks $need"
 done
+# Every GStreamer element a call builds (media/) comes from a package the Depends names: GStreamer
+# finds elements by name at run time, so no library dependency brings them.
+if command -v gst-inspect-1.0 >/dev/null; then
+  for element in webrtcbin nicesrc nicesink dtlssrtpenc dtlssrtpdec rtpbin webrtcdsp \
+                 webrtcechoprobe opusenc opusdec rtpopuspay rtpopusdepay vp8enc vp8dec rtpvp8pay \
+                 rtpvp8depay pulsesrc pulsesink v4l2src appsrc appsink videoconvert videoscale \
+                 videorate audioconvert audioresample volume capsfilter queue; do
+    file="$(gst-inspect-1.0 "$element" 2>/dev/null | sed -n 's/^ *Filename *//p' | head -n 1)"
+    [ -n "$file" ] || fail "GStreamer has no element $element here"
+    file="$(readlink -f "$file")"  # /lib is /usr/lib, which is where dpkg knows the files
+    owner="$(dpkg -S "$file" 2>/dev/null | head -n 1 | cut -d: -f1)"
+    [ -n "$owner" ] || fail "no Debian package holds $file ($element)"
+    grep -Eq "(^|, )$owner( |,|$)" <<<"$depends" || fail "Depends lacks $owner, which holds $element"
+  done
+fi
 
 # lintian: no errors (warnings are printed for the record).
 lintian --fail-on error "$deb" >"$tmp/lintian.log" 2>&1

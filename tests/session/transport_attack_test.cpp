@@ -174,6 +174,26 @@ TEST(AttackedWithFiles, FileMessagesFromAPeerThatDidNotNameFile1AreNotDelivered)
     EXPECT_TRUE(accepted->IsOpen());
 }
 
+TEST(AttackedWithCalls, CallMessagesFromAPeerThatDidNotNameCall1AreNotDelivered) {
+    SessionOptions with_calls = Peer::Fast();
+    with_calls.capabilities = {"chat", "events", kCallCapability};
+    Peer alice{"127.0.0.2", "alice@laptop"};
+    Peer bob{"127.0.0.1", "bob@desk", with_calls};
+    HandPeer hand(*alice.identity, bob.Listen());  // names chat and events only
+    ASSERT_TRUE(hand.opened()) << hand.error();
+    auto accepted = bob.inbox.Wait();
+    ASSERT_TRUE(accepted);
+    auto at_bob = std::make_shared<Recorder>();
+    accepted->Start(at_bob);
+    ASSERT_TRUE(hand.Write(Encode(CallInvite{1, CallMedia::kVoice}) +
+                           Encode(CallDescription{1, SdpKind::kOffer, "v=0"}) +
+                           Encode(Chat{"next"})));
+    ASSERT_TRUE(at_bob->WaitMessages(1));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(at_bob->messages(), std::vector<Message>{Chat{"next"}});
+    EXPECT_TRUE(accepted->IsOpen());
+}
+
 // Mallory sits between Alice and Bob with her own identity: she accepts Alice's session, dials
 // Bob and relays Chat. Both sessions open, but the codes the two users read out differ.
 TEST_F(Attacked, AManInTheMiddleShowsTheTwoUsersDifferentCodes) {

@@ -123,6 +123,39 @@ TEST_F(TwoPeers, FileMessagesTravelOnlyWhenBothNameFile1) {
     EXPECT_EQ(at_dave->messages(), sent);
 }
 
+TEST_F(TwoPeers, CallMessagesTravelOnlyWhenBothNameCall1) {
+    // Alice names call/1, Bob does not: neither may send them.
+    SessionOptions with_calls = Peer::Fast();
+    with_calls.capabilities = {"chat", "events", kCallCapability};
+    Peer carol{"127.0.0.3", "carol@nas", with_calls};
+    auto half = Dial(carol, bob_port);
+    ASSERT_TRUE(half);
+    auto at_bob = bob.inbox.Wait();
+    ASSERT_TRUE(at_bob);
+    EXPECT_FALSE(half->Info().agreement.Has(kCallCapability));
+    EXPECT_FALSE(half->Send(CallMessage{CallInvite{1, CallMedia::kVoice}}));
+    EXPECT_FALSE(at_bob->Send(CallMessage{CallStop{1, ""}}));
+    EXPECT_TRUE(half->Send(Chat{"still fine"}));
+
+    Peer dave{"127.0.0.1", "dave@pc", with_calls};
+    const std::uint16_t dave_port = dave.Listen();
+    auto dialled = Dial(carol, dave_port);
+    ASSERT_TRUE(dialled);
+    auto accepted = dave.inbox.Wait();
+    ASSERT_TRUE(accepted);
+    auto at_dave = std::make_shared<Recorder>();
+    accepted->Start(at_dave);
+    const std::vector<Message> sent{
+        CallMessage{CallInvite{7, CallMedia::kVideo}},
+        CallMessage{CallDescription{7, SdpKind::kOffer, std::string(kMaxSdpBytes, 's')}},
+        CallMessage{CallCandidate{7, 1, "candidate:1 1 UDP 1 127.0.0.3 5000 typ host"}},
+        CallMessage{CallStop{7, "hung up"}}};
+    for (const auto& m : sent) ASSERT_TRUE(dialled->Send(m));
+    EXPECT_FALSE(dialled->Send(CallMessage{CallCandidate{7, kMaxMline + 1, "candidate:x"}}));
+    ASSERT_TRUE(at_dave->WaitMessages(sent.size()));
+    EXPECT_EQ(at_dave->messages(), sent);
+}
+
 TEST_F(TwoPeers, ASessionThatEndedBeforeStartSaysSoOnStart) {
     auto dialled = Dial(alice, bob_port);
     ASSERT_TRUE(dialled);
@@ -170,9 +203,15 @@ TEST_F(TwoPeers, KeepAlivePingsHoldAQuietSessionAndSilenceEndsOne) {
 }
 
 TEST_F(TwoPeers, SendRefusesBeyondTheQueueWhenThePeerDoesNotRead) {
-    HandPeer idle(*alice.identity, bob_port);
+    // The idle peer answers no Ping: filling the queue must not take long enough, in a slow
+    // (sanitized) build, for the session to end as silent first.
+    SessionOptions patient = Peer::Fast();
+    patient.keepalive = 60s;
+    patient.dead_after = 120s;
+    Peer carol{"127.0.0.1", "carol@nas", patient};
+    HandPeer idle(*alice.identity, carol.Listen());
     ASSERT_TRUE(idle.opened()) << idle.error();
-    auto accepted = bob.inbox.Wait();
+    auto accepted = carol.inbox.Wait();
     ASSERT_TRUE(accepted);
     accepted->Start(std::make_shared<Recorder>());
     const Chat big{std::string(kMaxChatBytes, 'q')};
