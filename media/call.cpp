@@ -60,11 +60,12 @@ std::optional<std::string> Call::Start() {
     GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(d.pipeline));
     gst_bus_set_sync_handler(
         bus,
-        [](GstBus*, GstMessage* m, gpointer) {
+        [](GstBus*, GstMessage* m, gpointer p) {
+            static_cast<Impl*>(p)->NoteError(m);
             detail::HandOff(m);
             return GST_BUS_PASS;
         },
-        nullptr, nullptr);
+        &d, nullptr);
     d.bus_watch = gst_bus_create_watch(bus);
     gst_object_unref(bus);
     g_source_set_callback(d.bus_watch, G_SOURCE_FUNC(+[](GstBus*, GstMessage* m, gpointer p) {
@@ -90,6 +91,7 @@ std::optional<std::string> Call::Start() {
     d.failure_told = false;
     d.voice_received = false;
     d.video_received = false;
+    d.WatchDevices();
     d.running = true;
     d.HoldFrames();
     d.thread = std::thread([&d] {
@@ -102,7 +104,7 @@ std::optional<std::string> Call::Start() {
         d.OpenDevices();
         d.StartVideoReports();
         if (gst_element_set_state(d.pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-            d.Fail("The call could not start.");
+            d.Fail("通话无法开始。");
         }
     });
     return std::nullopt;

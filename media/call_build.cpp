@@ -75,7 +75,9 @@ std::optional<std::string> Call::Impl::Build() {
     pipeline = gst_pipeline_new(("call" + std::to_string(g_calls++)).c_str());
     // The call runs on the monotonic system clock, never on a sound device's: the clock of a
     // microphone can stray far from real time (a null sink's monitor by over a second), and the
-    // speaker slaved to it then found everything it was given late and played silence.
+    // speaker slaved to it then found everything it was given late and played silence; and a
+    // microphone that vanishes would take its clock with it, leaving everything that waits on it
+    // waiting.
     GstClock* clock = gst_system_clock_obtain();
     gst_pipeline_use_clock(GST_PIPELINE(pipeline), clock);
     gst_object_unref(clock);
@@ -171,7 +173,7 @@ void Call::Impl::OnConnectionState(GstWebRTCPeerConnectionState s) {
             SetState(CallState::kConnected);
             break;
         case GST_WEBRTC_PEER_CONNECTION_STATE_FAILED:
-            Fail("The connection to the peer failed.");
+            Fail("与对方的连接失败了。");
             break;
         default:
             break;
@@ -199,7 +201,7 @@ void Call::Impl::OnPad(GstPad* pad) {
         bin = detail::MakeVideoReceiver(config, &error);
     }
     if (!error.empty()) {
-        Post([this, error] { TellProblem("The peer's media cannot be played: " + error); });
+        Post([this, error] { TellProblem("无法播放对方的声音或画面：" + error); });
     }
     if (!bin) {
         // Not ours to play (or GStreamer lacks a decoder): the stream is dropped.
@@ -213,69 +215,6 @@ void Call::Impl::OnPad(GstPad* pad) {
     gst_object_unref(in);
     if (to_playback) gst_element_link(bin, playback);
     gst_element_sync_state_with_parent(bin);
-}
-
-// An error from a part of the pipeline, told by its ancestors. The call's thread.
-void Call::Impl::OnBus(GstMessage* message) {
-    if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ERROR) return;
-    GError* error = nullptr;
-    gst_message_parse_error(message, &error, nullptr);
-    const std::string reason = error && error->message ? error->message : "unknown reason";
-    g_clear_error(&error);
-    GstObject* from = GST_MESSAGE_SRC(message);
-    // Nothing more to do for a part already dropped.
-    if (!gst_object_has_as_ancestor(from, GST_OBJECT(pipeline))) return;
-    if (voice_sender && gst_object_has_as_ancestor(from, GST_OBJECT(voice_sender))) {
-        DropSender(&voice_sender, "microphone", reason);
-    } else if (video_sender && gst_object_has_as_ancestor(from, GST_OBJECT(video_sender))) {
-        DropSender(&video_sender, "camera", reason);
-    } else {
-        Fail("The call failed: " + reason);
-    }
-}
-
-// A device that failed: told once, and the call goes on without it.
-void Call::Impl::DropSender(GstElement** sender, const char* what, const std::string& reason) {
-    GstElement* bin = *sender;
-    *sender = nullptr;
-    TellProblem(std::string("The ") + what + " could not be used (" + reason +
-                "); the call goes on without it.");
-    GstPad* src = gst_element_get_static_pad(bin, "src");
-    GstPad* peer = src ? gst_pad_get_peer(src) : nullptr;
-    if (peer) {
-        gst_pad_unlink(src, peer);
-        gst_object_unref(peer);
-    }
-    if (src) gst_object_unref(src);
-    gst_element_set_locked_state(bin, TRUE);
-    gst_element_set_state(bin, GST_STATE_NULL);
-    gst_bin_remove(GST_BIN(pipeline), bin);
-}
-
-// Opens the devices before the pipeline starts: one that cannot be opened is dropped here, and
-// the rest of the call starts without it.
-void Call::Impl::OpenDevices() {
-    const std::pair<GstElement**, const char*> senders[] = {{&voice_sender, "microphone"},
-                                                            {&video_sender, "camera"}};
-    for (const auto& [sender, what] : senders) {
-        if (!*sender ||
-            gst_element_set_state(*sender, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE) {
-            continue;
-        }
-        std::string reason = "it could not be opened";
-        GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
-        while (GstMessage* m = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
-            if (gst_object_has_as_ancestor(GST_MESSAGE_SRC(m), GST_OBJECT(*sender))) {
-                GError* e = nullptr;
-                gst_message_parse_error(m, &e, nullptr);
-                if (e) reason = e->message;
-                g_clear_error(&e);
-            }
-            gst_message_unref(m);
-        }
-        gst_object_unref(bus);
-        DropSender(sender, what, reason);
-    }
 }
 
 }  // namespace quorell::media

@@ -1,13 +1,15 @@
 #pragma once
 
 // The inside of media::Call, shared by its files: call.cpp (the owner's side), call_adapt.cpp
-// (the video sent follows the peer's reports), call_build.cpp (the
-// pipeline and its events), call_negotiate.cpp (offer and answer).
+// (the video sent follows the peer's reports), call_build.cpp (the pipeline and its events),
+// call_devices.cpp (devices that fail), call_frames.cpp (pushed pictures), call_negotiate.cpp
+// (offer and answer).
 #define GST_USE_UNSTABLE_API
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -71,7 +73,13 @@ struct Call::Impl {
     GstElement* frames = nullptr;
     GstCaps* frames_caps = nullptr;
 
+    // Which devices delivered (their streaming threads), and whether the speaker failed (told
+    // by the thread that posted its error, before the speaker returns it).
+    std::array<std::atomic<bool>, 3> delivered{};
+    std::atomic<bool> speaker_dead{false};
+
     // The call's thread only.
+    std::array<bool, 3> lost{};  // the devices told and replaced
     bool offer_made = false;
     bool failure_told = false;
     std::optional<VideoLadder> ladder;
@@ -120,8 +128,14 @@ struct Call::Impl {
     void OnLocalDescription(GstWebRTCSessionDescription* description);
     void ApplyRemote(GstWebRTCSDPType type, std::string sdp);
     void OnPad(GstPad* pad);
+    // The devices (call_devices.cpp): watched from the start, replaced when they fail.
+    enum class Device { kMicrophone, kCamera, kSpeaker };
+    void WatchDevices();
+    void NoteError(GstMessage* message);
     void OnBus(GstMessage* message);
-    void DropSender(GstElement** sender, const char* what, const std::string& reason);
+    void LoseDevice(Device device);
+    bool ReplaceElement(GstElement* bin, const char* name, const char* description);
+    void CutSender(GstElement** sender);
     // The pushed pictures' source: taken from the video sender at the start, let go at the stop.
     void HoldFrames();
     void ReleaseFrames();

@@ -72,7 +72,7 @@ void Create(Call::Impl* d, const char* action, const char* field) {
                 if (description) {
                     d->OnLocalDescription(description.get());
                 } else {
-                    d->Fail("The call could not describe itself to the peer: " + error);
+                    d->Fail("通话无法生成给对方的描述：" + error);
                 }
             });
         },
@@ -98,7 +98,7 @@ void Call::Impl::OnLocalDescription(GstWebRTCSessionDescription* description) {
         // The answer must carry exactly the media of our offer.
         SdpSummary summary;
         if (auto fault = CheckDescription(out.sdp, agreement, peer, nullptr, &summary)) {
-            Fail("The call made an offer it cannot use (" + *fault + ").");
+            Fail("通话生成了无法使用的邀请（" + *fault + "）。");
             return;
         }
         std::lock_guard lock(mutex);
@@ -113,7 +113,7 @@ void Call::Impl::ApplyRemote(GstWebRTCSDPType type, std::string sdp) {
     GstSDPMessage* message = nullptr;
     if (gst_sdp_message_new_from_text(sdp.c_str(), &message) != GST_SDP_OK) {
         if (message) gst_sdp_message_free(message);
-        Fail("The peer's description could not be read.");
+        Fail("无法读取对方的描述。");
         return;
     }
     GstWebRTCSessionDescription* description = gst_webrtc_session_description_new(type, message);
@@ -124,7 +124,7 @@ void Call::Impl::ApplyRemote(GstWebRTCSDPType type, std::string sdp) {
             gst_promise_unref(p);
             d->Post([d, error] {
                 if (!error.empty()) {
-                    d->Fail("The peer's description was refused: " + error);
+                    d->Fail("对方的描述未被接受：" + error);
                 } else if (!d->config.dialling) {
                     Create(d, "create-answer", "answer");
                 }

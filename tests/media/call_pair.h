@@ -66,7 +66,8 @@ struct Heard {
 inline std::unique_ptr<Call> MakeCall(CallConfig config, Heard& heard, SignalingQueue& out) {
     config.peer_address = "127.0.0.1";
     config.local_addresses = {"127.0.0.1"};
-    if (config.voice && !config.voice_output.on_samples) {
+    // A call given a sink of the sound server plays to it; the others are heard here.
+    if (config.voice && !config.voice_output.on_samples && config.voice_output.device.empty()) {
         config.voice_output.on_samples = [&heard](const VoiceSamples& block) {
             std::lock_guard lock(heard.mutex);
             heard.samples.insert(heard.samples.end(), block.samples,
