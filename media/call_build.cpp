@@ -73,8 +73,11 @@ bool Call::Impl::AddSender(GstElement* bin, const char* what, const char* caps_t
 
 std::optional<std::string> Call::Impl::Build() {
     pipeline = gst_pipeline_new(("call" + std::to_string(g_calls++)).c_str());
-    // The machine's clock, never a device's: a microphone that vanishes takes its clock with it,
-    // and everything waiting on that clock would wait for good.
+    // The call runs on the monotonic system clock, never on a sound device's: the clock of a
+    // microphone can stray far from real time (a null sink's monitor by over a second), and the
+    // speaker slaved to it then found everything it was given late and played silence; and a
+    // microphone that vanishes would take its clock with it, leaving everything that waits on it
+    // waiting.
     GstClock* clock = gst_system_clock_obtain();
     gst_pipeline_use_clock(GST_PIPELINE(pipeline), clock);
     gst_object_unref(clock);

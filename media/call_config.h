@@ -107,8 +107,9 @@ struct CallEvents {
     std::function<void(const Description&)> on_description;
     std::function<void(const Candidate&)> on_candidate;
     std::function<void(CallState)> on_state;
-    // A problem in plain words, told once: a device that could not be used (the call goes on
-    // without it) or the whole call failing.
+    // A problem in plain words (Chinese, for the window to show as it is), told once: a device
+    // that could not be used or failed mid-call (the call goes on without it, each device told
+    // once) or the whole call failing.
     std::function<void(const std::string&)> on_problem;
 };
 

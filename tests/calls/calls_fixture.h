@@ -237,13 +237,15 @@ struct JoinedCalls {
     Pipe a_to_b, b_to_a;
     std::unique_ptr<SessionCalls> a, b;
 
-    JoinedCalls() {
+    explicit JoinedCalls(const std::function<void(SessionCallsConfig&)>& adjust_b = {}) {
         a = std::make_unique<SessionCalls>(
             LoopbackConfig(true, 440, &ears_a),
             [this](const session::CallMessage& m) { return a_to_b.Send(m); }, told_a);
+        SessionCallsConfig config_b = LoopbackConfig(false, 1000, &ears_b);
+        if (adjust_b) adjust_b(config_b);
         b = std::make_unique<SessionCalls>(
-            LoopbackConfig(false, 1000, &ears_b),
-            [this](const session::CallMessage& m) { return b_to_a.Send(m); }, told_b);
+            std::move(config_b), [this](const session::CallMessage& m) { return b_to_a.Send(m); },
+            told_b);
         a_to_b.Connect(b.get());
         b_to_a.Connect(a.get());
     }

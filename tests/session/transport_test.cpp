@@ -203,9 +203,15 @@ TEST_F(TwoPeers, KeepAlivePingsHoldAQuietSessionAndSilenceEndsOne) {
 }
 
 TEST_F(TwoPeers, SendRefusesBeyondTheQueueWhenThePeerDoesNotRead) {
-    HandPeer idle(*alice.identity, bob_port);
+    // The idle peer answers no Ping: filling the queue must not take long enough, in a slow
+    // (sanitized) build, for the session to end as silent first.
+    SessionOptions patient = Peer::Fast();
+    patient.keepalive = 60s;
+    patient.dead_after = 120s;
+    Peer carol{"127.0.0.1", "carol@nas", patient};
+    HandPeer idle(*alice.identity, carol.Listen());
     ASSERT_TRUE(idle.opened()) << idle.error();
-    auto accepted = bob.inbox.Wait();
+    auto accepted = carol.inbox.Wait();
     ASSERT_TRUE(accepted);
     accepted->Start(std::make_shared<Recorder>());
     const Chat big{std::string(kMaxChatBytes, 'q')};
