@@ -39,8 +39,7 @@ void TForm1::CallsView::Attach(OpenSession& open) {
     if (!info.agreement.Has(session::kCallCapability)) return;
     calls::SessionCallsConfig config;
     config.peer_address = info.peer_address.Text();
-    if (!form_.config_.bind_address.empty())
-        config.local_addresses = {form_.config_.bind_address};
+    if (!form_.config_.bind_address.empty()) config.local_addresses = {form_.config_.bind_address};
     config.dialled = info.dialled;
     config.voice_source.kind = media::VoiceSource::Kind::kMicrophone;
     config.video_source.kind = media::VideoSource::Kind::kFrames;
@@ -129,9 +128,8 @@ bool TForm1::CallsView::VoiceReceivePressed() {
 bool TForm1::CallsView::VideoStartPressed() {
     if (!Active()) return false;
     if (!camera_) {
-        form_.video_.StartCapture([&form = form_](const QImage& frame) {
-            form.FrameCallback(frame);
-        });
+        form_.video_.StartCapture(
+            [&form = form_](const QImage& frame) { form.FrameCallback(frame); });
         camera_ = true;
     }
     calls::SessionCalls& calls = form_.open_->calls->Calls();
@@ -163,7 +161,7 @@ bool TForm1::CallsView::CameraFrame(const QImage& frame) {
     if (Live(video_)) {
         const QImage rgb = frame.convertToFormat(QImage::Format_RGB888);
         form_.open_->calls->Calls().PushVideoFrame(rgb.constBits(), rgb.width(), rgb.height(),
-                                                    static_cast<int>(rgb.bytesPerLine()));
+                                                   static_cast<int>(rgb.bytesPerLine()));
     }
     return true;
 }
@@ -200,10 +198,9 @@ void TForm1::CallsView::PhaseChanged(MediaKind kind, CallPhase phase) {
             Line(QStringLiteral("已邀请对方%1通话，等待对方接听。").arg(name));
             break;
         case CallPhase::kInvited: {
-            const QString text =
-                kind == MediaKind::kVoice
-                    ? QStringLiteral("对方邀请你语音通话，按“接收语音”接听。")
-                    : QStringLiteral("对方邀请你视频通话，按“接收视频”观看。");
+            const QString text = kind == MediaKind::kVoice
+                                     ? QStringLiteral("对方邀请你语音通话，按“接收语音”接听。")
+                                     : QStringLiteral("对方邀请你视频通话，按“接收视频”观看。");
             Line(text);
             form_.TellUser(text);
             break;

@@ -163,7 +163,7 @@ void TForm1::StartSessions() {
         options.own_name = PeerDiscovery::DefaultName().toStdString();
         options.program = "Quorell";
         options.capabilities.push_back(session::kFileCapability);
-        options.capabilities.push_back(session::kCallCapability);
+        if (config_.session_calls) options.capabilities.push_back(session::kCallCapability);
         sessions_ = std::make_shared<session::SessionService>(*identity_, options);
         sessions_->SetIncoming([bridge = bridge_, ref = session_ref_](std::shared_ptr<Session> s) {
             try {

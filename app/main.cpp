@@ -8,7 +8,6 @@
 
 #include "app/command_line.h"
 #include "app/devices.h"
-#include "calls/session_calls.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
 #include "app/notifier.h"
@@ -20,6 +19,7 @@
 #include "app/single_instance.h"
 #include "app/startup_config.h"
 #include "assets/quorell_assets.h"
+#include "calls/session_calls.h"
 
 using namespace quorell;
 
