@@ -1,12 +1,17 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <memory>
 
 #include "audio/wave_devices.h"
 #include "video/capture_device.h"
 
 namespace quorell {
+
+namespace calls {
+struct SessionCallsConfig;
+}
 
 class INotifier;
 
@@ -42,6 +47,10 @@ struct DeviceContext {
     std::shared_ptr<INotifier> notifier;
     // Opens received files and their folders; none: the history offers no such entries.
     std::unique_ptr<IDesktopOpener> opener;
+    // Where calls with the peer's copy take their voice from and play the peer's to: it may
+    // change the sources and outputs of the configuration it is given, read at each session.
+    // None: the sound server's default microphone and speaker.
+    std::function<void(calls::SessionCallsConfig&)> call_devices;
 };
 
 // The ring player of the real program (Qt Multimedia).

@@ -15,6 +15,7 @@
 
 #include "app/devices.h"
 #include "app/dialogs.h"
+#include "app/form1_calls_view.h"
 #include "app/form1_files_view.h"
 #include "app/form3.h"
 #include "app/notifier.h"
@@ -115,6 +116,7 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
              ACMWaveOut1, ACMDialog1, "Edit5") {
     BuildControls();
     files_view_ = std::make_shared<FilesView>(*this);
+    calls_view_ = std::make_shared<CallsView>(*this);
     ConnectHandlers();
     SetUpVideoComponents();
     SetUpVoiceComponents();

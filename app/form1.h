@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "app/session_calls_link.h"
 #include "app/session_files_link.h"
 #include "app/startup_config.h"
 #include "app/transfer_speed.h"
@@ -301,6 +302,7 @@ private:
         SharedWindowRef<IControlEvents> events_ref;
         bool verified = false;
         std::shared_ptr<SessionFilesLink> files;  // none: the peer did not name file/1
+        std::shared_ptr<SessionCallsLink> calls;  // none: the peer did not name call/1
     };
     void BuildSessionControls();
     void StartSessions();
@@ -329,6 +331,10 @@ private:
     // Files over the session (app/form1_session_files.cpp, app/form1_files_view.h).
     class FilesView;
     std::shared_ptr<FilesView> files_view_;
+
+    // Calls over the session (app/form1_calls.cpp, app/form1_calls_view.h).
+    class CallsView;
+    std::shared_ptr<CallsView> calls_view_;
 
     // What the peer did, told while the window is not active (app/form1_notify.cpp).
     void TellUser(const QString& text);

@@ -12,6 +12,7 @@
 
 #include "app/dialogs.h"
 #include "app/form1.h"
+#include "app/form1_calls_view.h"
 #include "app/form1_files_view.h"
 #include "app/history.h"
 #include "app/qt_text.h"
@@ -77,13 +78,15 @@ class TForm1::SessionHandler : public session::ISessionHandler {
 public:
     SessionHandler(std::shared_ptr<UiBridge> bridge, SharedWindowRef<TForm1> window,
                    SharedWindowRef<IControlEvents> events, const Session* which,
-                   std::string peer_address, std::weak_ptr<SessionFilesLink> files)
+                   std::string peer_address, std::weak_ptr<SessionFilesLink> files,
+                   std::weak_ptr<SessionCallsLink> calls)
         : bridge_(std::move(bridge)),
           window_(std::move(window)),
           events_(std::move(events)),
           which_(which),
           peer_address_(std::move(peer_address)),
-          files_(std::move(files)) {}
+          files_(std::move(files)),
+          calls_(std::move(calls)) {}
 
     void SessionMessage(const session::Message& message) override {
         try {
@@ -99,6 +102,9 @@ public:
                 // through the bridge.
                 if (const std::shared_ptr<SessionFilesLink> files = files_.lock())
                     files->Files().OnMessage(*file);
+            } else if (const auto* call = std::get_if<session::CallMessage>(&message)) {
+                if (const std::shared_ptr<SessionCallsLink> calls = calls_.lock())
+                    calls->Calls().OnMessage(*call);
             }
         } catch (...) {
             // A closed window or a line the window refuses (a port that is no number): dropped,
@@ -121,6 +127,7 @@ private:
     std::string peer_address_;
     // Held by the window, closed by whoever retires the session.
     std::weak_ptr<SessionFilesLink> files_;
+    std::weak_ptr<SessionCallsLink> calls_;
 };
 
 void TForm1::BuildSessionControls() {
@@ -156,6 +163,7 @@ void TForm1::StartSessions() {
         options.own_name = PeerDiscovery::DefaultName().toStdString();
         options.program = "Quorell";
         options.capabilities.push_back(session::kFileCapability);
+        if (config_.session_calls) options.capabilities.push_back(session::kCallCapability);
         sessions_ = std::make_shared<session::SessionService>(*identity_, options);
         sessions_->SetIncoming([bridge = bridge_, ref = session_ref_](std::shared_ptr<Session> s) {
             try {
@@ -260,6 +268,7 @@ bool TForm1::AdoptSession(std::shared_ptr<Session> incoming) {
     open.events_ref = std::make_shared<WindowRef<IControlEvents>>(open.events.get());
     open.verified = verified;
     files_view_->Attach(open);
+    calls_view_->Attach(open);
     open_ = std::move(open);
     control_link_->Switch(std::make_shared<session::SessionControlLink>(incoming));
 
@@ -271,7 +280,8 @@ bool TForm1::AdoptSession(std::shared_ptr<Session> incoming) {
         QStringLiteral("[系统消息]：已与 %1 建立加密会话。").arg(QString::fromStdString(address)));
     ShowConnectionKind();
     incoming->Start(std::make_shared<SessionHandler>(bridge_, session_ref_, open_->events_ref,
-                                                     incoming.get(), address, open_->files));
+                                                     incoming.get(), address, open_->files,
+                                                     open_->calls));
     if (key_changed) {
         AddSystemLine(
             QStringLiteral("[系统消息]：警告：对方的密钥与上次不同，对方可能是别人冒充的。"));
@@ -302,11 +312,15 @@ void TForm1::RetireSession() {
     open_.reset();
     old.events_ref->Reset();
     files_view_->Retired(old.files.get());
+    calls_view_->Retired();
     // Never on this thread: closing waits for the session's thread, which may be waiting for
     // this one, and the files' close for their threads, which may be waiting for this one too.
     ++*retiring_;
     StartDetachedWorker([session = std::move(old.session), events = std::move(old.events),
-                         files = std::move(old.files), retiring = retiring_]() mutable {
+                         files = std::move(old.files), calls = std::move(old.calls),
+                         retiring = retiring_]() mutable {
+        if (calls) calls->Calls().Close();
+        calls.reset();
         if (files) files->Files().Close("加密会话已结束");
         files.reset();
         session->Close();
@@ -321,12 +335,16 @@ void TForm1::CloseSessions() {
     if (open_) {
         std::shared_ptr<Session> session = open_->session;
         std::shared_ptr<SessionFilesLink> files = open_->files;
+        std::shared_ptr<SessionCallsLink> calls = open_->calls;
+        calls_view_->Retired();
         control_link_->Switch(nullptr);
         open_->events_ref->Reset();
         // Transfers in progress are cancelled, the peer told, before the goodbye.
         RunServingBridge(
             bridge_.get(),
-            [session, files] {
+            [session, files, calls] {
+                // The peer's media stops at once with the session's goodbye.
+                if (calls) calls->Calls().Close();
                 if (files) files->CancelAndClose("对方关闭了窗口");
                 session->Close();
             },
@@ -350,8 +368,10 @@ void TForm1::ShowConnectionKind() {
     }
     Label5->setText(open_->verified ? QStringLiteral("加密，已验证")
                                     : QStringLiteral("加密，未验证"));
+    const QString calls = calls_view_->RunningNote();
     Label6->setText(QStringLiteral("验证码 ") +
-                    QString::fromStdString(open_->session->Info().code));
+                    QString::fromStdString(open_->session->Info().code) +
+                    (calls.isEmpty() ? QString() : QStringLiteral(" · ") + calls));
     Label6->show();
     Button7->setVisible(!open_->verified);
 }

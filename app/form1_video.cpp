@@ -8,6 +8,7 @@
 #include "app/big_picture.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
+#include "app/form1_calls_view.h"
 #include "app/qt_text.h"
 
 namespace quorell {
@@ -40,6 +41,7 @@ void TForm1::SetUpVideoComponents() {
 }
 
 void TForm1::Button3Click() {
+    if (calls_view_->VideoStartPressed()) return;  // over a session with calls
     CaptureSetup.fill(0);
     Put32(&CaptureSetup[0], 1);            // microseconds per frame requested
     Put32(&CaptureSetup[12], 0xFFFFFFFF);  // yield
@@ -58,6 +60,7 @@ void TForm1::FrameCallback(const QImage& frame) {
     Put16(&FrameFormat[14], 24);
     Put32(&FrameFormat[20],
           static_cast<std::uint32_t>(((frame.width() * 3 + 3) & ~3) * frame.height()));
+    if (calls_view_->CameraFrame(frame)) return;
     video_.Frame(frame);
 }
 
@@ -66,6 +69,7 @@ void TForm1::StopCapture() {
 }
 
 void TForm1::Button4Click() {
+    if (calls_view_->VideoStopPressed()) return;
     video_.Stop();
 }
 
@@ -74,6 +78,7 @@ void TForm1::Edit3Change() {
 }
 
 void TForm1::BitBtn1Click() {
+    if (calls_view_->VideoReceivePressed()) return;
     video_.ToggleReceiving();
 }
 
@@ -88,7 +93,7 @@ void TForm1::PeerClosedVideo() {
 
 void TForm1::OpenBigPicture() {
     // Only the peer's video is worth a bigger window, and it closes when the video stops.
-    if (!video_.Receiving()) return;
+    if (!video_.Receiving() && !calls_view_->ShowingPeerVideo()) return;
     if (big_picture_ == nullptr) big_picture_ = new BigPicture(this);
     big_picture_->ShowFrame(Image1->pixmap().toImage());
     big_picture_->show();

@@ -7,6 +7,7 @@
 #include "app/devices.h"
 #include "app/dialogs.h"
 #include "app/form1.h"
+#include "app/form1_calls_view.h"
 #include "app/qt_text.h"
 #include "common/text.h"
 #include "protocol/control_lines.h"
@@ -35,10 +36,12 @@ bool TForm1::ChooseFormat(WaveFormat& format) {
 }
 
 void TForm1::BitBtn5Click() {
+    if (calls_view_->VoiceSendPressed()) return;  // over a session with calls
     voice_.SendButton();
 }
 
 void TForm1::BitBtn6Click() {
+    if (calls_view_->VoiceReceivePressed()) return;
     voice_.ReceiveButton();
 }
 

@@ -19,6 +19,7 @@
 #include "app/single_instance.h"
 #include "app/startup_config.h"
 #include "assets/quorell_assets.h"
+#include "calls/session_calls.h"
 
 using namespace quorell;
 
@@ -75,6 +76,10 @@ int main(int argc, char** argv) {
     devices.sink_out = std::make_unique<QtWaveOutput>(sound_devices);
     devices.notifier = std::make_shared<DesktopNotifier>();
     devices.opener = MakeDesktopOpener();
+    devices.call_devices = [sound_devices](calls::SessionCallsConfig& config) {
+        config.voice_source.device = sound_devices->input;
+        config.voice_output.device = sound_devices->output;
+    };
     int result = 0;
     {
         TForm1 form(StartupConfig{}, devices, dialogs, bridge);

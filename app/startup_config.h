@@ -23,6 +23,10 @@ struct StartupConfig {
     // user's data folder).
     int session_port = 9010;
     std::string identity_folder;
+    // Voice and video with another copy as calls over the session (it names call/1); off, they
+    // keep the plain protocol's streams with their notices over the session, as copies without
+    // calls do.
+    bool session_calls = true;
     std::function<int()> draw = DrawFromClock;
 };
 

@@ -30,18 +30,38 @@ GstPadProbeReturn WatchDevice(GstPad*, GstPadProbeInfo* info, gpointer data) {
     return event && GST_EVENT_TYPE(event) == GST_EVENT_EOS ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
 }
 
-// The playback's way in: once the speaker failed, what it returns (an error, or flushing while
-// it is swapped) stays here instead of stopping the peer's streams behind it.
+// The playback's way in: what the speaker's part returns when it fails (it cannot take the
+// stream, it errs) stays here instead of stopping the peer's streams behind it, and the speaker
+// is replaced; once it failed, so does what it returns while it is swapped (flushing).
+GstFlowReturn Fuse(Call::Impl* d, GstFlowReturn result) {
+    if (result == GST_FLOW_OK) return result;
+    if (result <= GST_FLOW_NOT_NEGOTIATED && d->running) {
+        if (!d->speaker_dead.exchange(true))
+            d->Post([d] { d->LoseDevice(Call::Impl::Device::kSpeaker); });
+        return GST_FLOW_OK;
+    }
+    return d->speaker_dead.load() ? GST_FLOW_OK : result;
+}
+
 GstFlowReturn FusedChain(GstPad* pad, GstObject* parent, GstBuffer* buffer) {
-    auto* dead = static_cast<std::atomic<bool>*>(pad->chaindata);
-    const GstFlowReturn result = gst_proxy_pad_chain_default(pad, parent, buffer);
-    return result != GST_FLOW_OK && dead->load() ? GST_FLOW_OK : result;
+    return Fuse(static_cast<Call::Impl*>(pad->chaindata),
+                gst_proxy_pad_chain_default(pad, parent, buffer));
 }
 
 GstFlowReturn FusedChainList(GstPad* pad, GstObject* parent, GstBufferList* list) {
-    auto* dead = static_cast<std::atomic<bool>*>(pad->chainlistdata);
-    const GstFlowReturn result = gst_proxy_pad_chain_list_default(pad, parent, list);
-    return result != GST_FLOW_OK && dead->load() ? GST_FLOW_OK : result;
+    return Fuse(static_cast<Call::Impl*>(pad->chainlistdata),
+                gst_proxy_pad_chain_list_default(pad, parent, list));
+}
+
+// A speaker that refuses the stream's format (a device the sound server does not have) says so
+// by refusing the format itself, before any buffer: that too replaces the speaker.
+gboolean FusedEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
+    auto* d = static_cast<Call::Impl*>(pad->eventdata);
+    const bool caps = GST_EVENT_TYPE(event) == GST_EVENT_CAPS;
+    const gboolean taken = d->playback_event(pad, parent, event);
+    if (taken || !caps || !d->running) return taken;
+    Fuse(d, GST_FLOW_NOT_NEGOTIATED);
+    return TRUE;
 }
 
 // The element `name` of `bin` and its pad `pad`, or nullptrs.
@@ -72,8 +92,10 @@ void Call::Impl::WatchDevices() {
         gst_object_unref(pad);
     }
     if (GstPad* in = playback ? gst_element_get_static_pad(playback, "sink") : nullptr) {
-        gst_pad_set_chain_function_full(in, FusedChain, &speaker_dead, nullptr);
-        gst_pad_set_chain_list_function_full(in, FusedChainList, &speaker_dead, nullptr);
+        gst_pad_set_chain_function_full(in, FusedChain, this, nullptr);
+        gst_pad_set_chain_list_function_full(in, FusedChainList, this, nullptr);
+        if (!playback_event) playback_event = GST_PAD_EVENTFUNC(in);
+        if (playback_event) gst_pad_set_event_function_full(in, FusedEvent, this, nullptr);
         gst_object_unref(in);
     }
 }
@@ -212,6 +234,21 @@ void Call::Impl::OpenDevices() {
         lost[static_cast<std::size_t>(device)] = true;
         TellProblem(DeviceText(device, false));
         CutSender(sender);
+    }
+    // A speaker that cannot be opened: the peer's voice goes to a sink that plays nothing.
+    // A speaker that cannot be opened, or that takes no format at all (a device the sound
+    // server does not have): the peer's voice goes to a sink that plays nothing.
+    if (!playback) return;
+    bool usable = gst_element_set_state(playback, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE;
+    if (GstPad* pad = usable ? DevicePad(playback, "speaker", "sink") : nullptr) {
+        GstCaps* caps = gst_pad_query_caps(pad, nullptr);
+        usable = caps && !gst_caps_is_empty(caps);
+        if (caps) gst_caps_unref(caps);
+        gst_object_unref(pad);
+    }
+    if (!usable) {
+        gst_element_set_state(playback, GST_STATE_NULL);
+        LoseDevice(Device::kSpeaker);
     }
 }
 

@@ -77,6 +77,7 @@ struct Call::Impl {
     // by the thread that posted its error, before the speaker returns it).
     std::array<std::atomic<bool>, 3> delivered{};
     std::atomic<bool> speaker_dead{false};
+    GstPadEventFunction playback_event = nullptr;  // the playback's own, before its fuse
 
     // The call's thread only.
     std::array<bool, 3> lost{};  // the devices told and replaced

@@ -21,6 +21,17 @@ int ReceivePort(long port) {
 }  // namespace
 
 void VideoController::Start(const ICaptureDevice::FrameHandler& frames) {
+    StartCapture(frames);
+    // Capture goes on whether or not the peer hears of it; only a peer that heard both lines
+    // gets the stop offered.
+    sending_ = SendState::Stranded;
+    if (!control_.SendControlLine(Encode(LineKind::VideoOpened))) return;
+    if (!control_.SendControlLine(Encode(LineKind::VideoPort, window_.LocalVideoPort()))) return;
+    sending_ = SendState::Sending;
+    window_.SetStopEnabled(true);
+}
+
+void VideoController::StartCapture(const ICaptureDevice::FrameHandler& frames) {
     window_.SetStartEnabled(false);
     window_.NewCaptureSurface();
 
@@ -34,24 +45,20 @@ void VideoController::Start(const ICaptureDevice::FrameHandler& frames) {
             [this](CaptureFault fault, const std::string& detail) { CameraFaulted(fault, detail); },
             kPreviewInterval);
     if (!camera_running_) window_.ShowCaptureNote(CaptureNote::NoCamera, {});
-
-    // Capture goes on whether or not the peer hears of it; only a peer that heard both lines
-    // gets the stop offered.
-    sending_ = SendState::Stranded;
-    if (!control_.SendControlLine(Encode(LineKind::VideoOpened))) return;
-    if (!control_.SendControlLine(Encode(LineKind::VideoPort, window_.LocalVideoPort()))) return;
-    sending_ = SendState::Sending;
-    window_.SetStopEnabled(true);
 }
 
 void VideoController::Frame(const QImage& frame) {
+    Preview(frame);
+    sender_.OnFrame(frame);
+}
+
+void VideoController::Preview(const QImage& frame) {
     if (camera_fault_) {
         // The camera is back: its pictures take the place of the fault's words.
         camera_fault_.reset();
         window_.ClearCaptureNote();
     }
     window_.ShowPreview(frame);
-    sender_.OnFrame(frame);
 }
 
 void VideoController::CameraFaulted(CaptureFault fault, const std::string& detail) {

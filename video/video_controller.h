@@ -71,6 +71,11 @@ public:
     void Start(const ICaptureDevice::FrameHandler& frames);
     // One captured frame: shown as the preview and sent to the peer.
     void Frame(const QImage& frame);
+    // The camera part of Start alone, for video that travels another way (a call): the capture
+    // surface and the camera, nothing said to the peer and nothing sent. EndCapture ends it.
+    void StartCapture(const ICaptureDevice::FrameHandler& frames);
+    // One captured frame shown as the preview only.
+    void Preview(const QImage& frame);
     // Ends capture and tells the peer.
     void Stop();
     // Ends capture without a word to the peer (the window closes).

@@ -92,6 +92,8 @@ TEST_F(SessionWindowTest, MessagesBeyondTheSessionLimitAreRefusedAndKept) {
 }
 
 TEST_F(SessionWindowTest, NoticesTravelOverTheSessionAndActAsThePlainOnes) {
+    // A copy without calls: its video keeps the plain datagrams, announced over the session.
+    RestartWithSession(b, IdentityFolder(*b), false);
     OpenSession();
     a->form->Edit2->setText(QStringLiteral("23456"));
     QTest::mouseClick(a->form->Button3, Qt::LeftButton);

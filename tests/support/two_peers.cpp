@@ -40,6 +40,7 @@ Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge, PeerPorts 
     config.audio_sink_port = ports.audio_sink;
     config.session_port = ports.session;
     config.identity_folder = identity_folder;
+    config.session_calls = ports.session_calls;
     form = std::make_unique<TForm1>(config, devices, dialogs, std::move(bridge));
     form->show();
 }
@@ -103,11 +104,13 @@ std::string TwoPeers::IdentityFolder(const Peer& peer) const {
     return temp_folder + "/" + peer.address;
 }
 
-void TwoPeers::RestartWithSession(std::unique_ptr<Peer>& peer, const std::string& folder) {
+void TwoPeers::RestartWithSession(std::unique_ptr<Peer>& peer, const std::string& folder,
+                                  bool calls) {
     const std::string address = peer->address;
     peer.reset();
     PeerPorts ports;
     ports.session = kTestSessionPort;
+    ports.session_calls = calls;
     peer = std::make_unique<Peer>(address, bridge, ports, folder);
 }
 

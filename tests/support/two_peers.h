@@ -32,7 +32,8 @@ struct PeerPorts {
     int control = kTestControlPort;
     int file = kTestFilePort;
     int audio_sink = kTestAudioSinkPort;
-    int session = 0;  // 0: the plain protocol only
+    int session = 0;            // 0: the plain protocol only
+    bool session_calls = true;  // the session names call/1
 };
 
 // One copy of the program: its window with fake boxes and a counting ring player, bound to
@@ -77,8 +78,10 @@ protected:
     // Makes A and B anew with their sessions on, each with an identity folder of its own
     // (kept across RestartWithSession).
     void StartWithSessions();
-    // Makes `peer` anew on its address with its session on and the identity in folder.
-    void RestartWithSession(std::unique_ptr<Peer>& peer, const std::string& folder);
+    // Makes `peer` anew on its address with its session on (naming call/1 when `calls`) and the
+    // identity in folder.
+    void RestartWithSession(std::unique_ptr<Peer>& peer, const std::string& folder,
+                            bool calls = true);
     std::string IdentityFolder(const Peer& peer) const;
     std::string temp_folder;  // removed at the end
 
