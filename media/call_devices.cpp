@@ -112,6 +112,12 @@ void Call::Impl::NoteError(GstMessage* message) {
 
 // An error from a part of the pipeline, told by its ancestors. The call's thread.
 void Call::Impl::OnBus(GstMessage* message) {
+    // The peer's streams join the running pipeline with their jitter buffer's latency: the
+    // speaker must wait for it, or it finds everything late and plays nothing.
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_LATENCY) {
+        gst_bin_recalculate_latency(GST_BIN(pipeline));
+        return;
+    }
     if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ERROR) return;
     GError* error = nullptr;
     gst_message_parse_error(message, &error, nullptr);
