@@ -180,7 +180,13 @@ GstElement* MakeVoicePlayback(const CallConfig& config, const std::string& probe
             "audio/x-raw,format=S16LE,rate=48000,channels=1 ! "
             "appsink name=voiceout sync=false async=false max-buffers=50 drop=true";
     } else {
-        chain += "pulsesink name=speaker async=false buffer-time=40000 latency-time=10000";
+        // The speaker plays in time with the pipeline, as the echo canceller needs to know when
+        // each sample is heard. What it adds to the delay is its ring buffer (3 of its 4 segments
+        // of 10 ms: smaller ones starve it on a busy machine and the canceller loses track) and
+        // the time it allows the decoder: 10 ms, half the default, is ample for one Opus frame.
+        chain +=
+            "pulsesink name=speaker async=false buffer-time=40000 latency-time=10000 "
+            "processing-deadline=10000000";
     }
     GstElement* bin = Parse(chain, error);
     if (!bin) return nullptr;
