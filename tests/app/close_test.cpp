@@ -1,6 +1,9 @@
 // Closing the window while a file moves: the user is asked first; "no" keeps the window and
 // the transfer, "yes" stops it and the peer hears it as it hears every stop of a transfer.
+#include <QAction>
+#include <QDir>
 #include <QFile>
+#include <QMenu>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -76,6 +79,38 @@ TEST_F(CloseTest, TheReceiverWhoClosesCancelsAndTheSenderIsFree) {
     ASSERT_TRUE(WaitUntil([&] { return a->form->FileSending().State() == SendState::Idle; }));
     EXPECT_TRUE(a->form->BitBtn4->isEnabled());
     EXPECT_EQ(a->dialogs.Count(kAsk), 0);
+}
+
+// Over the session an offer the peer has not answered yet is a transfer too: its sender is
+// asked, and what the peer hears is what the session's close already tells it.
+TEST_F(TwoPeers, OverTheSessionTheSenderOfAnOfferIsAskedAndItsCloseWithdrawsIt) {
+    StartWithSessions();
+    a->TypeAddress(QStringLiteral("127.0.0.2"));
+    a->Connect();
+    ASSERT_TRUE(WaitUntil([&] { return a->form->SessionOpen() && b->form->SessionOpen(); }));
+    QTemporaryDir dir;
+    const QString path = QDir(dir.path()).filePath(QStringLiteral("offered.bin"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(100000, 's'));
+    file.close();
+    a->dialogs.file_lists.push_back({path});
+    a->form->SendMenu()->actions().at(0)->trigger();
+    ASSERT_TRUE(WaitUntil([&] {
+        return b->form->BitBtn7->isEnabled() && b->form->BitBtn7->text() == QStringLiteral("接收");
+    }));
+
+    a->form->close();
+    EXPECT_EQ(a->dialogs.Count(kAsk), 1);
+    EXPECT_TRUE(a->form->isVisible());
+    EXPECT_TRUE(a->form->SessionOpen());
+
+    a->dialogs.yes_answers.push_back(true);
+    a->form->close();
+    EXPECT_FALSE(a->form->isVisible());
+    a.reset();  // the program's end, where the session closes
+    EXPECT_TRUE(WaitUntil([&] { return !b->form->BitBtn7->isEnabled(); }));
+    EXPECT_EQ(b->dialogs.Count(kAsk), 0);
 }
 
 }  // namespace

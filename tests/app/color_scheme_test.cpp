@@ -182,27 +182,24 @@ TEST_F(PortalTest, AnOlderPortalIsAskedWithReadAndItsDoubleVariantUnwrapped) {
 }
 
 TEST_F(PortalTest, MalformedAnswersAreIgnoredAndLaterChangesStillHeard) {
-    for (const auto answer : {FakePortal::Answer::kTwoArguments, FakePortal::Answer::kNotAVariant})
-        for (const QVariant& value : {QVariant(1u), QVariant(QStringLiteral("1")), QVariant(5u)}) {
-            if (answer == FakePortal::Answer::kNotAVariant && value.toUInt() != 1u) continue;
-            SCOPED_TRACE(testing::Message()
-                         << static_cast<int>(answer) << " " << value.toString().toStdString());
-            portal.answer = answer;
-            portal.value = value;
-            if (!service) StartService();
-            const std::size_t asked = portal.Methods().size();
-            StartScheme();
-            ASSERT_TRUE(WaitUntil([&] { return portal.Methods().size() > asked; }));
-            Settle(std::chrono::milliseconds(100));
-            EXPECT_TRUE(heard.empty());
-            EXPECT_EQ(scheme->Dark(), std::nullopt);
-        }
-    // A well-formed value in a plain ReadOne answer that is not a choice is no answer either.
-    portal.answer = FakePortal::Answer::kValue;
-    portal.value = QStringLiteral("dark");
-    StartScheme();
-    Settle(std::chrono::milliseconds(200));
-    EXPECT_TRUE(heard.empty());
+    StartService();
+    const std::pair<FakePortal::Answer, QVariant> answers[] = {
+        {FakePortal::Answer::kTwoArguments, 1u},
+        {FakePortal::Answer::kNotAVariant, 1u},
+        {FakePortal::Answer::kValue, QStringLiteral("dark")},
+        {FakePortal::Answer::kValue, 5u},
+    };
+    for (const auto& [answer, value] : answers) {
+        SCOPED_TRACE(value.toString().toStdString());
+        portal.answer = answer;
+        portal.value = value;
+        const std::size_t asked = portal.Methods().size();
+        StartScheme();
+        ASSERT_TRUE(WaitUntil([&] { return portal.Methods().size() > asked; }));
+        Settle(std::chrono::milliseconds(100));
+        EXPECT_TRUE(heard.empty());
+        EXPECT_EQ(scheme->Dark(), std::nullopt);
+    }
     Changed(kNamespace, kKey, 1u);
     ASSERT_TRUE(WaitUntil([&] { return heard.size() == 1; }));
     EXPECT_TRUE(heard[0]);
