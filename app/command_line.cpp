@@ -74,8 +74,12 @@ CommandLineAnswer ReadCommandLine(const QStringList& arguments) {
                                   QStringLiteral("Show this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the version and exit."));
+    const QCommandLineOption minimized(
+        QStringLiteral("minimized"),
+        QStringLiteral("Start in the tray, or minimised where the desktop has no tray."));
     parser.addOption(help);
     parser.addOption(version);
+    parser.addOption(minimized);
     for (const char* name : kQtOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -112,6 +116,7 @@ CommandLineAnswer ReadCommandLine(const QStringList& arguments) {
             program,
             QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     }
+    answer.start_minimized = parser.isSet(minimized);
     return answer;
 }
 

@@ -13,6 +13,8 @@ struct CommandLineAnswer {
     int exit_status = 0;
     std::string out;  // for standard output
     std::string err;  // for standard error
+    // --minimized: start in the tray (or minimised where the desktop has no tray).
+    bool start_minimized = false;
 };
 
 // arguments[0] is the program as it was started. Qt's own options (-platform, -style, ...)

@@ -14,6 +14,7 @@ struct SessionCallsConfig;
 }
 
 class INotifier;
+class IColorScheme;
 
 // Plays the ring sound once without blocking; a new ring stops one still playing. Failures
 // (missing file, no sound device) are silent.
@@ -45,6 +46,9 @@ struct DeviceContext {
     std::unique_ptr<IWaveOutputDevice> sink_out;
     // The desktop's notifications (app/notifier.h); none: only the taskbar's attention hint.
     std::shared_ptr<INotifier> notifier;
+    // The desktop's light or dark choice, which the window's palette follows
+    // (app/color_scheme.h); none: the palette the program started with.
+    std::shared_ptr<IColorScheme> color_scheme;
     // Opens received files and their folders; none: the history offers no such entries.
     std::unique_ptr<IDesktopOpener> opener;
     // Where calls with the peer's copy take their voice from and play the peer's to: it may

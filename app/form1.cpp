@@ -19,6 +19,7 @@
 #include "app/form1_files_view.h"
 #include "app/form3.h"
 #include "app/notifier.h"
+#include "app/theme.h"
 #include "discovery/peer_completer.h"
 #include "discovery/peer_discovery.h"
 #include "links/control_dispatcher.h"
@@ -135,6 +136,7 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
     // Without the session the program runs on the plain protocol alone.
     StartSessions();
     form3_ = std::make_unique<TForm3>();
+    SetUpDesktop();
     // Peers announced on the local network are offered in the address box. A window bound to
     // one local address (two peers in one test) is not reachable by its host name: it neither
     // announces itself nor looks.
@@ -307,11 +309,17 @@ void TForm1::Server1Connect(net::ServerConnection& AThread, UiBridge& bridge,
 }
 
 bool TForm1::FormCloseQuery() {
+    if (!AskBeforeClose()) return false;
     StopCapture();
     return true;
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    if (HidesOnClose()) {
+        event->ignore();
+        HideWindow();
+        return;
+    }
     if (!FormCloseQuery()) {
         event->ignore();
         return;

@@ -16,6 +16,7 @@
 #include "app/session_files_link.h"
 #include "app/startup_config.h"
 #include "app/transfer_speed.h"
+#include "app/tray.h"
 #include "audio/acm_out.h"
 #include "audio/format_chooser.h"
 #include "audio/stream_sink.h"
@@ -60,6 +61,8 @@ QFont WindowFont();
 
 class BigPicture;
 class IDialogs;
+class ThemeSwitcher;
+struct RunningWork;
 class TForm3;
 struct DeviceContext;
 
@@ -73,7 +76,8 @@ class TForm1 : public QWidget,
                private IFileSenderWindow,
                private IFileReceiverWindow,
                private IVideoWindow,
-               private IVoiceWindow {
+               private IVoiceWindow,
+               private ITrayWindow {
 public:
     TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& dialogs,
            std::shared_ptr<UiBridge> bridge, QWidget* parent = nullptr);
@@ -203,6 +207,12 @@ public:
     static void Server1Connect(net::ServerConnection& AThread, UiBridge& bridge,
                                const WindowRef<IControlEvents>& window);
 
+    // The icon in the desktop's tray (app/form1_tray.cpp); shown only where the desktop has a
+    // tray, and then closing the window hides it there.
+    Tray& TrayIcon() { return *tray_; }
+    // The palette follows the desktop's light or dark choice (DeviceContext::color_scheme).
+    bool DarkTheme() const;
+
     // The control channel's one-shot send to the trimmed peer address.
     bool SendControlLine(const std::string& line);
 
@@ -214,6 +224,7 @@ protected:
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void BuildControls();
@@ -341,6 +352,24 @@ private:
     void RaiseFromNotification();
     bool attention_asked_ = false;
     std::deque<std::pair<QString, std::chrono::steady_clock::time_point>> recently_told_;
+
+    // The tray, the question before closing and the theme (app/form1_tray.cpp).
+    void SetUpDesktop();
+    bool WindowShown() const override;
+    void ShowWindow() override;
+    void HideWindow() override;
+    void QuitProgram() override;
+    // Closing hides the window in the tray instead (not when quitting from the tray).
+    bool HidesOnClose() const;
+    // What closing would cut short, and the user's word on it. Once they agree, the transfers
+    // over the plain protocol stop and their peer is told; the session's transfers and calls
+    // are stopped, the peer told, when the session closes with the window.
+    RunningWork Running() const;
+    bool AskBeforeClose();
+    void CountUnread();
+    std::unique_ptr<Tray> tray_;
+    std::unique_ptr<ThemeSwitcher> theme_;
+    bool quitting_ = false;
 
     // Files dropped on the window (app/form1_drop.cpp).
     bool FileDragEvent(QEvent* event);

@@ -45,7 +45,10 @@ void TForm1::RaiseFromNotification() {
 }
 
 void TForm1::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::ActivationChange && isActiveWindow()) attention_asked_ = false;
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        attention_asked_ = false;
+        if (tray_) tray_->WindowSeen();
+    }
     QWidget::changeEvent(event);
 }
 

@@ -294,6 +294,7 @@ void TForm1::SessionChat(const Session* which, const std::string& text) {
     if (!open_ || open_->session.get() != which) return;
     const QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     chat_.Incoming(HistoryLine(kPeerPrefix, shown));
+    CountUnread();
     TellUser(shown);
 }
 
@@ -428,6 +429,7 @@ void TForm1::ShowPeerLine(const std::string& line, bool encrypted) {
             history += QStringLiteral("\r\n") + std::exchange(send_average_, QString());
     }
     chat_.Incoming(history);
+    CountUnread();
     TellUser(FromGbk(line));
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "app/color_scheme.h"
 #include "app/command_line.h"
 #include "app/devices.h"
 #include "app/dialogs.h"
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
     devices.wave_out = std::make_unique<QtWaveOutput>(sound_devices);
     devices.sink_out = std::make_unique<QtWaveOutput>(sound_devices);
     devices.notifier = std::make_shared<DesktopNotifier>();
+    devices.color_scheme = std::make_shared<PortalColorScheme>();
     devices.opener = MakeDesktopOpener();
     devices.call_devices = [sound_devices](calls::SessionCallsConfig& config) {
         config.voice_source.device = sound_devices->input;
@@ -87,7 +89,11 @@ int main(int argc, char** argv) {
         if (QScreen* screen = form.screen()) {
             form.move(screen->availableGeometry().center() - form.rect().center());
         }
-        form.show();
+        if (!command_line.start_minimized) {
+            form.show();
+        } else if (!form.TrayIcon().Shown()) {
+            form.showMinimized();  // no tray to start in: the taskbar
+        }
         // A termination signal during a start-up box ends the program here.
         if (!TerminationRequested()) result = QApplication::exec();
         dialogs.SetOwner(nullptr);

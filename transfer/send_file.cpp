@@ -140,6 +140,14 @@ void FileSendControl::PeerAccepted() {
 }
 
 void FileSendControl::PeerCancelled() {
+    if (EndRun()) PeerAccepted();
+}
+
+void FileSendControl::StopHere() {
+    EndRun();
+}
+
+bool FileSendControl::EndRun() {
     const std::shared_ptr<FileSendRun> run = run_;
     bool accepted_again = false;
     {
@@ -168,7 +176,7 @@ void FileSendControl::PeerCancelled() {
         link_->Close();
         ShowSendState(*state_, SendState::Idle, window);
     }
-    if (accepted_again) PeerAccepted();
+    return accepted_again;
 }
 
 Send_file::Send_file(std::shared_ptr<UiBridge> bridge, std::shared_ptr<IFileLink> link,

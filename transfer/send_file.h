@@ -100,11 +100,17 @@ public:
     // is told to stop and ends without another word. The window is given back even when the
     // end datagram cannot be sent.
     void PeerCancelled();
+    // This side's user stops the running send (the window closes): the peer hears the same end
+    // datagram as after its own cancel, so it closes its file with what arrived. Unlike the
+    // peer's cancel, an acceptance that waited for it starts nothing.
+    void StopHere();
 
     // The run started last, if any (for tests).
     std::shared_ptr<FileSendRun> CurrentRun() const { return run_; }
 
 private:
+    // Ends the run, telling the peer; true when an acceptance waited for that.
+    bool EndRun();
     std::shared_ptr<UiBridge> bridge_;
     SharedWindowRef<IFileSenderWindow> window_;
     std::shared_ptr<IFileLink> link_;

@@ -2,26 +2,17 @@
 // private session bus, and what the window tells while the user looks elsewhere.
 #include "app/notifier.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVirtualObject>
-#include <QFile>
 #include <QLineEdit>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "protocol/control_lines.h"
+#include "support/private_bus.h"
 #include "support/raw_tcp.h"
 #include "support/two_peers.h"
 
@@ -97,65 +88,14 @@ private:
     uint last_id_ = 40;
 };
 
-// A session bus of the test's own (a dbus-daemon that activates nothing), with one connection
-// for the fake service and one for the program.
+// A session bus of the test's own, with one connection for the fake service and one for the
+// program.
 class NotifierBusTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
-            GTEST_SKIP() << "dbus-daemon is not installed";
-        ASSERT_TRUE(dir.isValid());
-        const QString config = dir.filePath(QStringLiteral("bus.conf"));
-        QFile file(config);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QStringLiteral("<busconfig><type>session</type>"
-                                  "<listen>unix:dir=%1</listen><auth>EXTERNAL</auth>"
-                                  "<policy context=\"default\"><allow send_destination=\"*\"/>"
-                                  "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy>"
-                                  "</busconfig>")
-                       .arg(dir.path())
-                       .toUtf8());
-        file.close();
-        // In the foreground, as this process's child, so it is reaped when it ends; spawned
-        // rather than forked, which the thread sanitizer does not allow in a process with
-        // threads.
-        int out[2];
-        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        // Not on the test's own output either: a daemon left behind by a test that died would
-        // keep the test runner waiting for the end of that output.
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        const std::string config_arg = "--config-file=" + config.toStdString();
-        // Through setpriv, where there is one, so that the daemon ends with this process
-        // whatever way it ends.
-        const bool guarded = !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
-        std::vector<char*> argv;
-        if (guarded) {
-            argv.push_back(const_cast<char*>("setpriv"));
-            argv.push_back(const_cast<char*>("--pdeathsig=TERM"));
-        }
-        argv.push_back(const_cast<char*>("dbus-daemon"));
-        argv.push_back(const_cast<char*>(config_arg.c_str()));
-        argv.push_back(const_cast<char*>("--nofork"));
-        argv.push_back(const_cast<char*>("--print-address=1"));
-        argv.push_back(nullptr);
-        const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        if (spawned != 0) pid = 0;
-        ASSERT_EQ(spawned, 0);
-        std::string line;
-        char c = 0;
-        pollfd wait{out[0], POLLIN, 0};
-        while (line.find('\n') == std::string::npos && ::poll(&wait, 1, 10000) == 1 &&
-               ::read(out[0], &c, 1) == 1)
-            line.push_back(c);
-        ::close(out[0]);
-        address = QString::fromStdString(line).trimmed();
-        ASSERT_FALSE(address.isEmpty());
+        QString why;
+        if (!bus.Start(why)) GTEST_SKIP() << why.toStdString();
+        address = bus.Address();
         client = std::make_unique<QDBusConnection>(
             QDBusConnection::connectToBus(address, QStringLiteral("quorell-test-client")));
         ASSERT_TRUE(client->isConnected());
@@ -170,10 +110,6 @@ protected:
         }
         client.reset();
         QDBusConnection::disconnectFromBus(QStringLiteral("quorell-test-client"));
-        if (pid > 0) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
     }
 
     void StartService() {
@@ -194,9 +130,8 @@ protected:
         return WaitUntil([&] { return fake.Calls().size() >= n; });
     }
 
-    QTemporaryDir dir;
+    PrivateBus bus;
     QString address;
-    pid_t pid = 0;
     FakeNotifications fake;
     std::unique_ptr<QDBusConnection> service;
     std::unique_ptr<QDBusConnection> client;

@@ -29,6 +29,18 @@ TEST(CommandLine, QtOwnOptionsStillReachTheApplication) {
     }
 }
 
+TEST(CommandLine, MinimizedStartsInTheTrayAndIsNamedInTheHelp) {
+    EXPECT_FALSE(Read({}).start_minimized);
+    const CommandLineAnswer answer = Read({QStringLiteral("--minimized")});
+    EXPECT_TRUE(answer.run);
+    EXPECT_TRUE(answer.start_minimized);
+    EXPECT_TRUE(Read({QStringLiteral("-minimized"), QStringLiteral("-platform"),
+                      QStringLiteral("offscreen")})
+                    .start_minimized);
+    EXPECT_NE(Read({QStringLiteral("--help")}).out.find("--minimized"), std::string::npos);
+    EXPECT_FALSE(Read({QStringLiteral("--minimized=yes")}).run);
+}
+
 TEST(CommandLine, MistakesEndWithAUsageErrorOnStandardError) {
     struct Case {
         QStringList words;
