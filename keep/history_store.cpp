@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -258,9 +259,16 @@ std::string HistoryStore::Export(const std::string& peer, ExportFormat format,
                 "WHERE peer = ? AND id > ? ORDER BY id LIMIT 1000",
                 &error));
     if (!select) return error;
-    const std::string part = path + ".part";
+    // A new file of its own beside the target, never one that is there already.
+    std::string part = path + ".XXXXXX";
+    const int fd = ::mkstemp(part.data());
+    if (fd < 0) return "无法写入导出文件：" + path;
+    ::close(fd);
     std::ofstream out(part, std::ios::binary | std::ios::trunc);
-    if (!out) return "无法写入导出文件：" + part;
+    if (!out) {
+        std::remove(part.c_str());
+        return "无法写入导出文件：" + path;
+    }
     out << ExportHeader(format, title);
     std::int64_t after = 0;
     for (;;) {
