@@ -414,8 +414,7 @@ bool TForm1::FilesView::Poll() {
 
 // The latest received files, opened through the desktop.
 
-QMenu* TForm1::FilesView::MakeHistoryMenu() {
-    QMenu* menu = form_.Memo1->createStandardContextMenu();
+QMenu* TForm1::FilesView::MakeHistoryMenu(QMenu* menu) {
     IDesktopOpener* opener = form_.devices_.opener.get();
     if (opener == nullptr || latest_folder_.isEmpty()) return menu;
     menu->addSeparator();
@@ -433,9 +432,10 @@ QMenu* TForm1::SendMenu() const {
 }
 
 QMenu* TForm1::MakeHistoryMenu() {
-    QMenu* menu = files_view_->MakeHistoryMenu();
+    // The latest received files' entries stay last.
+    QMenu* menu = Memo1->createStandardContextMenu();
     AddKeptMenuEntries(menu);
-    return menu;
+    return files_view_->MakeHistoryMenu(menu);
 }
 
 }  // namespace quorell
