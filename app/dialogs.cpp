@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QStandardPaths>
 
@@ -114,6 +116,31 @@ bool QtDialogs::ConfirmVerification(const QString& code) {
 void QtDialogs::KeyChangedBox(const QString& peer_name) {
     Box(owner_, QMessageBox::Critical, QStringLiteral("警告：对方的密钥已改变"),
         KeyChangedText(peer_name));
+}
+
+QString QtDialogs::ExportFileName(const QString& suggested) {
+    if (TerminationRequested()) return QString();
+    const QString text = QStringLiteral("纯文本 (*.txt)");
+    const QString html = QStringLiteral("网页 (*.html *.htm)");
+    QString chosen = text;
+    QString path = QFileDialog::getSaveFileName(owner_, QStringLiteral("导出聊天记录"),
+                                                SaveDialogStartPath(suggested),
+                                                text + QStringLiteral(";;") + html, &chosen);
+    if (path.isEmpty()) return path;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    const bool is_html = suffix == QStringLiteral("html") || suffix == QStringLiteral("htm");
+    if (chosen == html && !is_html) path += QStringLiteral(".html");
+    if (chosen == text && !is_html && suffix != QStringLiteral("txt"))
+        path += QStringLiteral(".txt");
+    return path;
+}
+
+QString QtDialogs::AskText(const QString& label) {
+    if (TerminationRequested()) return QString();
+    bool ok = false;
+    const QString text = QInputDialog::getText(owner_, QApplication::applicationName(), label,
+                                               QLineEdit::Normal, QString(), &ok);
+    return ok ? text : QString();
 }
 
 }  // namespace quorell

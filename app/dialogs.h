@@ -44,6 +44,11 @@ public:
     virtual bool ConfirmVerification(const QString& code) = 0;
     // The warning that the peer's key is not the one on record: critical icon, one OK button.
     virtual void KeyChangedBox(const QString& peer_name) = 0;
+    // The save dialog of a history export, offering plain text (.txt) and a web page (.html);
+    // the chosen path with the chosen kind's suffix, empty on cancel.
+    virtual QString ExportFileName(const QString& suggested) = 0;
+    // Asks for one line of text under the label; empty on cancel.
+    virtual QString AskText(const QString& label) = 0;
 };
 
 // The text of the key-changed warning.
@@ -77,6 +82,8 @@ public:
     void ConfirmErrorBox(const QString& text) override;
     bool ConfirmVerification(const QString& code) override;
     void KeyChangedBox(const QString& peer_name) override;
+    QString ExportFileName(const QString& suggested) override;
+    QString AskText(const QString& label) override;
 
 private:
     QWidget* owner_;

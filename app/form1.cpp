@@ -118,6 +118,7 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
     BuildControls();
     files_view_ = std::make_shared<FilesView>(*this);
     calls_view_ = std::make_shared<CallsView>(*this);
+    StartKeeping();
     ConnectHandlers();
     SetUpVideoComponents();
     SetUpVoiceComponents();
@@ -152,6 +153,8 @@ TForm1::~TForm1() {
     if (devices_.notifier) devices_.notifier->SetOnActivated(nullptr);
     // The session's peer is told goodbye while the window still takes the session's hand-offs.
     CloseSessions();
+    // What is kept is written before the window goes.
+    kept_.reset();
     // Workers that still hold a hand-off for this window find it gone from now on.
     control_link_ref_->Reset();
     dispatch_ref_->Reset();
@@ -361,6 +364,7 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
 void TForm1::Button2Click() {
     Memo2->clear();
     Memo1->clear();
+    HistoryCleared();
 }
 
 void TForm1::BitBtn2Click() {

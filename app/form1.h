@@ -27,6 +27,7 @@
 #include "chat/send_text.h"
 #include "common/ui_bridge.h"
 #include "common/window_ref.h"
+#include "keep/history_store.h"
 #include "links/control_events.h"
 #include "links/plain_control_link.h"
 #include "links/plain_file_link.h"
@@ -324,7 +325,8 @@ private:
     void RetireSession();
     void CloseSessions();
     void ShowConnectionKind();
-    void AddSystemLine(const QString& text);
+    void AddSystemLine(const QString& text, keep::Kind kind = keep::Kind::kSystem,
+                       const QString& saved_path = QString());
     bool SendChatOverSession();
     // A peer's line as shown: over the plain protocol while a session is open it is marked as
     // not encrypted, so nobody can pass for the peer of the session.
@@ -370,6 +372,18 @@ private:
     std::unique_ptr<Tray> tray_;
     std::unique_ptr<ThemeSwitcher> theme_;
     bool quitting_ = false;
+
+    // The kept history (app/form1_kept.cpp): every history line is also handed to the store
+    // (as its text), and a peer's earlier lines are shown again when it connects.
+    class KeptView;
+    std::shared_ptr<KeptView> kept_;
+    void StartKeeping();
+    void Keep(keep::Kind kind, const QString& text, const QString& saved_path = QString());
+    void ShowKeptHistory();
+    void HistoryCleared();
+    void AddKeptMenuEntries(QMenu* menu);
+    void KeptPlainSavePath(const QString& path);
+    QString KeptPlainSavePath() const;
 
     // Files dropped on the window (app/form1_drop.cpp).
     bool FileDragEvent(QEvent* event);

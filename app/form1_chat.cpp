@@ -38,6 +38,8 @@ void TForm1::Button6Click() {
     if (!SendControlLine(Encode(LineKind::Connected))) return;
     if (!SendControlLine(Encode(LineKind::Address, GetLocalIP()))) return;
     AddHistory(HistoryLine(kOwnPrefix, QString::fromUtf8(lines::kConnectedLocal)));
+    Keep(keep::Kind::kSystem, QString::fromUtf8(lines::kConnectedLocal));
+    ShowKeptHistory();
     for (QPushButton* button : {Button1, Button2, Button3, BitBtn4, BitBtn5}) {
         button->setEnabled(true);
     }
@@ -77,6 +79,7 @@ void TForm1::PeerConnected(const std::string& source_address) {
     // Replying is then one press of the connect button; what the user typed stays.
     if (source_address.empty() || !Trimmed(ToGbk(Edit1->text())).empty()) return;
     Edit1->setText(FromGbk(source_address));
+    ShowKeptHistory();
 }
 
 void TForm1::ShowIncoming(const std::string& line) {
@@ -103,6 +106,7 @@ void TForm1::MessageTooLargeBox() {
 
 void TForm1::AddOwnHistory(const std::string& text) {
     AddHistory(HistoryLine(kOwnPrefix, FromGbk(text)));
+    Keep(keep::Kind::kOwn, FromGbk(text));
 }
 
 void TForm1::ClearInput() {

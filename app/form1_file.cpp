@@ -75,6 +75,7 @@ void TForm1::PeerCancelledFile() {
 
 void TForm1::PeerAcceptedFile(const std::string& line) {
     AddHistory(HistoryLine(PeerPrefix(false), FromGbk(line)));
+    Keep(open_ ? keep::Kind::kPeerUnencrypted : keep::Kind::kPeer, FromGbk(line));
     file_send_.PeerAccepted();
 }
 
@@ -111,7 +112,9 @@ void TForm1::PlainBox(const QString& text) {
 }
 
 QString TForm1::AskSaveFileName(const QString& proposed) {
-    return dialogs_.SaveFileName(proposed);
+    const QString path = dialogs_.SaveFileName(proposed);
+    KeptPlainSavePath(path);
+    return path;
 }
 
 void TForm1::TransferEnded() {

@@ -47,7 +47,8 @@ public:
 
     void News(const session::Session* which, FilesNews news);
     QMenu* SendMenu() const { return send_menu_; }
-    QMenu* MakeHistoryMenu();
+    // Adds the latest received files' entries to the history's menu and returns it.
+    QMenu* MakeHistoryMenu(QMenu* menu);
 
 private:
     struct SentOffer {

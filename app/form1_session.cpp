@@ -31,8 +31,6 @@ using session::Session;
 
 namespace {
 
-const QString kUnencryptedPeerPrefix = QStringLiteral("对方（未加密）[");
-
 // Runs body on a thread of its own and waits for it, serving the bridge meanwhile: the
 // session's thread may be waiting for this one to take a hand-off.
 void RunServingBridge(UiBridge* bridge, std::function<void()> body,
@@ -65,6 +63,7 @@ public:
     void PeerConnected(const std::string& source) override { form_.PeerConnected(source); }
     void PeerAcceptedFile(const std::string& line) override {
         form_.AddHistory(HistoryLine(form_.PeerPrefix(true), FromGbk(line)));
+        form_.Keep(keep::Kind::kPeer, FromGbk(line));
         form_.file_send_.PeerAccepted();
     }
     void ShowIncoming(const std::string& line) override { form_.ShowPeerLine(line, true); }
@@ -279,6 +278,7 @@ bool TForm1::AdoptSession(std::shared_ptr<Session> incoming) {
     AddSystemLine(
         QStringLiteral("[系统消息]：已与 %1 建立加密会话。").arg(QString::fromStdString(address)));
     ShowConnectionKind();
+    ShowKeptHistory();
     incoming->Start(std::make_shared<SessionHandler>(bridge_, session_ref_, open_->events_ref,
                                                      incoming.get(), address, open_->files,
                                                      open_->calls));
@@ -293,6 +293,7 @@ bool TForm1::AdoptSession(std::shared_ptr<Session> incoming) {
 void TForm1::SessionChat(const Session* which, const std::string& text) {
     if (!open_ || open_->session.get() != which) return;
     const QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    Keep(keep::Kind::kPeer, shown);
     chat_.Incoming(HistoryLine(kPeerPrefix, shown));
     CountUnread();
     TellUser(shown);
@@ -393,8 +394,9 @@ void TForm1::Button7Click() {
     ShowConnectionKind();
 }
 
-void TForm1::AddSystemLine(const QString& text) {
+void TForm1::AddSystemLine(const QString& text, keep::Kind kind, const QString& saved_path) {
     AddHistory(HistoryLine(kOwnPrefix, text));
+    Keep(kind, text, saved_path);
 }
 
 bool TForm1::SendChatOverSession() {
@@ -412,6 +414,7 @@ bool TForm1::SendChatOverSession() {
         return true;
     }
     AddHistory(HistoryLine(kOwnPrefix, typed));
+    Keep(keep::Kind::kOwn, typed);
     Memo2->clear();
     return true;
 }
@@ -421,14 +424,15 @@ QString TForm1::PeerPrefix(bool encrypted) const {
 }
 
 void TForm1::ShowPeerLine(const std::string& line, bool encrypted) {
-    QString history = HistoryLine(PeerPrefix(encrypted), FromGbk(line));
+    QString text = FromGbk(line);
     if (line == protocol::Encode(protocol::LineKind::FileCompleted)) {
         // The peer's words stay as they are; the average speed of our send follows them.
         PollSendSpeed();
         if (!send_average_.isEmpty())
-            history += QStringLiteral("\r\n") + std::exchange(send_average_, QString());
+            text += QStringLiteral("\r\n") + std::exchange(send_average_, QString());
     }
-    chat_.Incoming(history);
+    Keep(open_ && !encrypted ? keep::Kind::kPeerUnencrypted : keep::Kind::kPeer, text);
+    chat_.Incoming(HistoryLine(PeerPrefix(encrypted), text));
     CountUnread();
     TellUser(FromGbk(line));
 }

@@ -213,7 +213,9 @@ void TForm1::FilesView::OutgoingEnded(std::uint64_t offer, const files::Outgoing
         total = it->second.total;
         sent_.erase(it);
     }
-    Line(OutgoingEndText(result, paths, count, total));
+    form_.AddSystemLine(
+        QStringLiteral("[系统消息]：") + OutgoingEndText(result, paths, count, total),
+        keep::Kind::kTransfer);
     if (result.end == files::TransferEnd::kFinished ||
         result.end == files::TransferEnd::kDeclined ||
         result.end == files::TransferEnd::kCancelledByPeer)
@@ -326,7 +328,8 @@ void TForm1::FilesView::IncomingEnded(const files::IncomingResult& result) {
     waiting_.reset();
     receiving_now_ = false;
     ++generation_;
-    Line(IncomingEndText(result, folder));
+    form_.AddSystemLine(QStringLiteral("[系统消息]：") + IncomingEndText(result, folder),
+                        keep::Kind::kTransfer, SavedLocation(folder, result));
     std::vector<const files::ReceivedFile*> saved;
     for (const files::ReceivedFile& file : result.files)
         if (file.ok()) saved.push_back(&file);
@@ -411,8 +414,7 @@ bool TForm1::FilesView::Poll() {
 
 // The latest received files, opened through the desktop.
 
-QMenu* TForm1::FilesView::MakeHistoryMenu() {
-    QMenu* menu = form_.Memo1->createStandardContextMenu();
+QMenu* TForm1::FilesView::MakeHistoryMenu(QMenu* menu) {
     IDesktopOpener* opener = form_.devices_.opener.get();
     if (opener == nullptr || latest_folder_.isEmpty()) return menu;
     menu->addSeparator();
@@ -430,7 +432,10 @@ QMenu* TForm1::SendMenu() const {
 }
 
 QMenu* TForm1::MakeHistoryMenu() {
-    return files_view_->MakeHistoryMenu();
+    // The latest received files' entries stay last.
+    QMenu* menu = Memo1->createStandardContextMenu();
+    AddKeptMenuEntries(menu);
+    return files_view_->MakeHistoryMenu(menu);
 }
 
 }  // namespace quorell

@@ -86,6 +86,7 @@ void TForm1::TransferCompleted(const TransferStats& stats) {
     QString text = QStringLiteral("恭喜恭喜，文件传送完毕！");
     const QString average = AverageLine(stats.Average());
     if (!average.isEmpty()) text += QStringLiteral("\r\n") + average;
+    Keep(keep::Kind::kTransfer, text, KeptPlainSavePath());
     dialogs_.PlainBox(text);
 }
 

@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QScreen>
+#include <QSettings>
 
 #include <sys/resource.h>
 
@@ -84,7 +85,15 @@ int main(int argc, char** argv) {
     };
     int result = 0;
     {
-        TForm1 form(StartupConfig{}, devices, dialogs, bridge);
+        // The kept history follows the user's setting, on unless turned off.
+        StartupConfig config;
+        {
+            const QSettings settings;
+            config.settings_file = settings.fileName().toStdString();
+            config.keep_history =
+                settings.value(QString::fromUtf8(kKeepHistorySetting), true).toBool();
+        }
+        TForm1 form(config, devices, dialogs, bridge);
         dialogs.SetOwner(&form);
         if (QScreen* screen = form.screen()) {
             form.move(screen->availableGeometry().center() - form.rect().center());

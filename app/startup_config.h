@@ -6,6 +6,9 @@
 
 namespace quorell {
 
+// The setting that turns the kept history on or off (a boolean, on when missing).
+inline constexpr char kKeepHistorySetting[] = "history/keep";
+
 // Draws a whole number uniformly from 0 to 9999, freshly seeded from the clock.
 int DrawFromClock();
 
@@ -27,6 +30,13 @@ struct StartupConfig {
     // keep the plain protocol's streams with their notices over the session, as copies without
     // calls do.
     bool session_calls = true;
+    // The chat history kept per peer in an SQLite database in history_folder (empty: the user's
+    // data folder). Off unless asked for, so a window made by a test or a benchmark never
+    // writes the user's folder; the program takes it from the user's setting (settings_file,
+    // empty: the setting is not saved), which the history's context menu changes.
+    bool keep_history = false;
+    std::string history_folder;
+    std::string settings_file;
     std::function<int()> draw = DrawFromClock;
 };
 

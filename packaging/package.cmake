@@ -60,7 +60,7 @@ It listens on TCP port 1001, UDP port 8090 and TCP port 9002.")
 # Libraries from the binary itself, plus what Qt loads at run time: the camera through
 # GStreamer, the platform plugins, a Chinese font for the window, Qt's Chinese texts for its
 # dialogs and buttons, setcap for the postinst, and the sound server's client library that tells
-# the desktop's microphone and speaker, and the TLS library of the sessions between two copies.
+# the desktop's microphone and speaker, and the TLS library of the sessions between two copies, and SQLite for the kept chat history.
 # Calls load GStreamer's elements by name, which no library dependency shows: webrtcbin, DTLS,
 # SRTP and echo cancellation from plugins-bad, ICE from gstreamer1.0-nice, Opus and the
 # converters from plugins-base, VP8, RTP and the sound server's pulsesrc and pulsesink from
@@ -68,7 +68,7 @@ It listens on TCP port 1001, UDP port 8090 and TCP port 9002.")
 # transitional package for it), queues and capsfilters from GStreamer itself.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "gstreamer1.0-plugins-base (>= 1.22), gstreamer1.0-plugins-good (>= 1.22), gstreamer1.0-plugins-bad (>= 1.22), gstreamer1.0-nice, libgstreamer1.0-0 (>= 1.22), qt6-qpa-plugins, fonts-wqy-microhei, qt6-translations-l10n, libcap2-bin, libpulse0, libssl3")
+  "gstreamer1.0-plugins-base (>= 1.22), gstreamer1.0-plugins-good (>= 1.22), gstreamer1.0-plugins-bad (>= 1.22), gstreamer1.0-nice, libgstreamer1.0-0 (>= 1.22), qt6-qpa-plugins, fonts-wqy-microhei, qt6-translations-l10n, libcap2-bin, libpulse0, libssl3, libsqlite3-0")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg_out}/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)

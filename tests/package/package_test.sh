@@ -43,7 +43,7 @@ dpkg-deb -f "$deb" Version Installed-Size Depends
 [ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || fail "package version is not $version-1"
 depends="$(dpkg-deb -f "$deb" Depends)"
 for need in libqt6widgets6 libqt6multimedia6 gstreamer1.0-plugins-good qt6-qpa-plugins \
-            fonts-wqy-microhei qt6-translations-l10n libcap2-bin libpulse0 libssl3 \
+            fonts-wqy-microhei qt6-translations-l10n libcap2-bin libpulse0 libssl3 libsqlite3-0 \
             gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gstreamer1.0-nice libgstreamer1.0-0; do
   grep -Eq "(^|, )$need( |,|$)" <<<"$depends" || fail "Depends lacks $need"
 done

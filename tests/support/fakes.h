@@ -20,7 +20,8 @@ class FakeDialogs : public IDialogs {
 public:
     struct Call {
         QString kind;  // "unreachable", "plain", "error", "open", "save", "choose", "confirm",
-                       // "verify", "key changed", "open several", "folder", "yes or no"
+                       // "verify", "key changed", "open several", "folder", "yes or no", "export",
+                       // "text"
         QString text;
     };
 
@@ -90,6 +91,16 @@ public:
     void KeyChangedBox(const QString& peer_name) override {
         calls.push_back({QStringLiteral("key changed"), peer_name});
     }
+    // Answers from export_names (an empty queue: cancelled).
+    QString ExportFileName(const QString& suggested) override {
+        calls.push_back({QStringLiteral("export"), suggested});
+        return Take(export_names);
+    }
+    // Answers from texts (an empty queue: cancelled).
+    QString AskText(const QString& label) override {
+        calls.push_back({QStringLiteral("text"), label});
+        return Take(texts);
+    }
 
     int Count(const QString& kind) const {
         int n = 0;
@@ -106,9 +117,17 @@ public:
     std::deque<QStringList> file_lists;
     std::deque<QString> folders;
     std::deque<bool> yes_answers;
+    std::deque<QString> export_names;
+    std::deque<QString> texts;
     std::vector<WaveFormat> shown_formats;  // the format each chooser opened on
 
 private:
+    static QString Take(std::deque<QString>& queue) {
+        if (queue.empty()) return {};
+        QString a = queue.front();
+        queue.pop_front();
+        return a;
+    }
     QString Next() {
         if (answers.empty()) return {};
         QString a = answers.front();

@@ -41,6 +41,8 @@ Peer::Peer(const std::string& addr, std::shared_ptr<UiBridge> bridge, PeerPorts 
     config.session_port = ports.session;
     config.identity_folder = identity_folder;
     config.session_calls = ports.session_calls;
+    config.keep_history = !ports.history_folder.empty();
+    config.history_folder = ports.history_folder;
     form = std::make_unique<TForm1>(config, devices, dialogs, std::move(bridge));
     form->show();
 }
