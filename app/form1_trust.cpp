@@ -35,10 +35,9 @@ std::optional<std::string> TForm1::FilesView::TrustedFolder() {
     return trusted->FolderFor(info.peer_name, info.peer_fingerprint);
 }
 
+// Always enabled: pressed before the peer is verified, it says what to do first.
 void TForm1::FilesView::ShowTrustEntry() {
-    const bool verified = Active() && form_.open_->verified;
-    trust_->setEnabled(verified);
-    trust_->setChecked(verified && TrustedFolder().has_value());
+    trust_->setChecked(TrustedFolder().has_value());
 }
 
 void TForm1::FilesView::TrustPressed() {
