@@ -118,6 +118,7 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
     files_view_ = std::make_shared<FilesView>(*this);
     calls_view_ = std::make_shared<CallsView>(*this);
     ConnectHandlers();
+    SetUpAccessibility();
     SetUpVideoComponents();
     SetUpVoiceComponents();
     SetUpSpeedDisplay();

@@ -349,6 +349,10 @@ private:
     bool attention_asked_ = false;
     std::deque<std::pair<QString, std::chrono::steady_clock::time_point>> recently_told_;
 
+    // Accessible names, tooltips, tab order and shortcuts (app/form1_access.cpp).
+    void SetUpAccessibility();
+    static void DescribeCaptureSurface(QLabel* surface);
+
     // Files dropped on the window (app/form1_drop.cpp).
     bool FileDragEvent(QEvent* event);
     void DropFiles(const QList<QUrl>& urls);
