@@ -326,9 +326,17 @@ TEST_F(NotifierBusTest, WithoutAServiceOrABusNothingFailsAndALaterServiceIsUsed)
     EXPECT_EQ(notifier->CurrentId(), 0u);
     // The failed calls have ended: a service that appears later gets the next one.
     StartService();
+    int activations = 0;
+    notifier->SetOnActivated([&] { ++activations; });
     notifier->Notify(QStringLiteral("t"), QStringLiteral("found"));
     ASSERT_TRUE(Calls(1));
     EXPECT_EQ(fake.Calls().back().body, QStringLiteral("found"));
+    // Its clicks are heard, though it came after the notifier (presses are taken only from
+    // the service's name, whoever owns it now).
+    ASSERT_TRUE(WaitUntil([&] { return notifier->CurrentId() != 0; }));
+    Signal(QStringLiteral("ActionInvoked"),
+           {QVariant::fromValue(notifier->CurrentId()), QStringLiteral("default")});
+    EXPECT_TRUE(WaitUntil([&] { return activations == 1; }));
 
     DesktopNotifier unconnected(QDBusConnection(QStringLiteral("no such connection")));
     unconnected.Notify(QStringLiteral("t"), QStringLiteral("nowhere"));
