@@ -38,6 +38,12 @@ void Describe(QWidget* widget, const QString& name, const QString& description) 
     widget->setAccessibleDescription(description);
 }
 
+// A label whose words change: they are its name, read again as they change, so only what it
+// is for is given.
+void DescribeStatus(QLabel* label, const QString& description) {
+    label->setAccessibleDescription(description);
+}
+
 // A button's name, what it does (its description and its tooltip), and its shortcut.
 void DescribeButton(QPushButton* button, const QString& name, const QString& does,
                     const QKeySequence& keys = {}) {
@@ -72,7 +78,7 @@ void TForm1::SetUpAccessibility() {
     Describe(GroupBox4, QStringLiteral("内容输入"), QStringLiteral("输入要发送的消息"));
     Describe(GroupBox5, QStringLiteral("操作"), QStringLiteral("发送、清屏和关于"));
 
-    Describe(Label1, QStringLiteral("主机IP"), QStringLiteral("对方地址输入框的标签"));
+    DescribeStatus(Label1, QStringLiteral("对方地址输入框的标签"));
     Label1->setBuddy(Edit1);
     Describe(Edit1, QStringLiteral("对方的 IP 地址"),
              QStringLiteral("输入对方电脑的 IP 地址或名称（Alt+D 转到这里）"));
@@ -111,27 +117,28 @@ void TForm1::SetUpAccessibility() {
                    QStringLiteral("与对方核对验证码，确认对方的身份"), kVerifyKeys);
 
     Describe(Image1, QStringLiteral("对方的视频"), QStringLiteral("对方发来的视频画面；双击放大"));
-    Describe(Panel1, QStringLiteral("本地视频"), QStringLiteral("本机摄像头的画面"));
+    DescribeStatus(Panel1, QStringLiteral("本机摄像头的画面"));
     Describe(Image2, QStringLiteral("视频占位图片"), QStringLiteral("未显示的备用图片"));
     Describe(Memo1, QStringLiteral("聊天记录"),
              QStringLiteral("双方的消息和系统消息（Alt+J 转到这里，右键菜单可打开收到的文件）"));
     Describe(Memo2, QStringLiteral("消息输入框"),
              QStringLiteral("输入要发送的消息，回车发送（Alt+I 转到这里）"));
-    Describe(Label4, QStringLiteral("文件传输进度"), QStringLiteral("文件传输进度条的标签"));
+    DescribeStatus(Label4, QStringLiteral("文件传输进度条的标签"));
     Describe(Gauge1, QStringLiteral("文件传输进度"), QStringLiteral("正在传送的文件已完成的比例"));
-    Describe(Label5, QStringLiteral("连接方式"),
-             QStringLiteral("与对方的连接是否加密、是否已验证"));
-    Describe(Label6, QStringLiteral("验证码"), QStringLiteral("与对方核对的验证码"));
-    Describe(Label7, QStringLiteral("发送文件状态"), QStringLiteral("本机发送的文件的进度"));
+    DescribeStatus(Label5, QStringLiteral("与对方的连接是否加密、是否已验证"));
+    DescribeStatus(Label6, QStringLiteral("与对方核对的验证码"));
+    DescribeStatus(Label7, QStringLiteral("本机发送的文件的进度"));
     Describe(Gauge2, QStringLiteral("发送文件进度"), QStringLiteral("本机发送的文件已完成的比例"));
-    Describe(Label8, QStringLiteral("接收文件状态"), QStringLiteral("对方发来的文件的进度"));
+    DescribeStatus(Label8, QStringLiteral("对方发来的文件的进度"));
     Describe(Gauge3, QStringLiteral("接收文件进度"), QStringLiteral("对方发来的文件已完成的比例"));
 
     FocusKey(Edit1, kAddressKeys);
     FocusKey(Memo2, kInputKeys);
     FocusKey(Memo1, kHistoryKeys);
-    // Tab leaves the history too, as it leaves the input box.
+    // Tab leaves the history too, as it leaves the input box, and the history shows a caret
+    // while it has the focus, so the focus is seen and its text can be selected with keys.
     Memo1->setTabChangesFocus(true);
+    Memo1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 
     // Address and connect, then what is used most: the message and its send, the files, voice
     // and video, the history, and the rest.
