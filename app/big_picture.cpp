@@ -22,6 +22,10 @@ QRect FitKeepingAspect(const QSize& picture, const QRect& area) {
 
 BigPicture::BigPicture(QWidget* parent) : QWidget(parent, Qt::Window) {
     setWindowTitle(QStringLiteral("对方的视频"));
+    setAccessibleName(QStringLiteral("对方的视频（大窗口）"));
+    setAccessibleDescription(
+        QStringLiteral("对方发来的视频画面；双击切换全屏，Esc 退出全屏或关闭"));
+    setToolTip(QStringLiteral("双击切换全屏，Esc 退出全屏或关闭"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(kSmallest);
     resize(kStartSize);

@@ -120,6 +120,7 @@ TForm1::TForm1(const StartupConfig& config, DeviceContext& devices, IDialogs& di
     calls_view_ = std::make_shared<CallsView>(*this);
     StartKeeping();
     ConnectHandlers();
+    SetUpAccessibility();
     SetUpVideoComponents();
     SetUpVoiceComponents();
     SetUpSpeedDisplay();

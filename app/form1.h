@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFont>
+#include <QList>
 #include <QPixmap>
 #include <QWidget>
 #include <array>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,6 +68,7 @@ class ThemeSwitcher;
 struct RunningWork;
 class TForm3;
 struct DeviceContext;
+struct NotificationAction;
 
 // The main window: owns every control, endpoint and piece of state for the whole run. Its
 // handlers are short entry points; the logic lives beside it in the subsystem files.
@@ -351,6 +354,10 @@ private:
 
     // What the peer did, told while the window is not active (app/form1_notify.cpp).
     void TellUser(const QString& text);
+    // With buttons on the notification; `on_action` gets the key of the one pressed (it may
+    // come after the window has gone: it must check that what it acts on is still there).
+    void TellUser(const QString& text, const QList<NotificationAction>& actions,
+                  std::function<void(const QString&)> on_action);
     void RaiseFromNotification();
     bool attention_asked_ = false;
     std::deque<std::pair<QString, std::chrono::steady_clock::time_point>> recently_told_;
@@ -384,6 +391,10 @@ private:
     void AddKeptMenuEntries(QMenu* menu);
     void KeptPlainSavePath(const QString& path);
     QString KeptPlainSavePath() const;
+
+    // Accessible names, tooltips, tab order and shortcuts (app/form1_access.cpp).
+    void SetUpAccessibility();
+    static void DescribeCaptureSurface(QLabel* surface);
 
     // Files dropped on the window (app/form1_drop.cpp).
     bool FileDragEvent(QEvent* event);

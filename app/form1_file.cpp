@@ -11,6 +11,7 @@
 #include "app/form1.h"
 #include "app/form1_files_view.h"
 #include "app/history.h"
+#include "app/notifier.h"
 #include "app/qt_text.h"
 #include "protocol/control_lines.h"
 
@@ -66,7 +67,18 @@ bool TForm1::IsPeerAddress(const std::string& address) {
 
 void TForm1::PeerOfferedFile(const std::string& source_address) {
     file_receiver_.PeerOffered(source_address);
-    TellUser(QString::fromUtf8(lines::kFileOffered));
+    // The notification's button does what the receive button does while this offer waits;
+    // the files view goes with the window, so a press after the window's end does nothing.
+    TellUser(QString::fromUtf8(lines::kFileOffered), {{QStringLiteral("accept"), kAccept}},
+             [this, alive = std::weak_ptr<FilesView>(files_view_)](const QString&) {
+                 if (!alive.lock() || file_receiver_.State() != ReceiveState::Offered) return;
+                 RaiseFromNotification();  // the save dialog's owner
+                 try {
+                     file_receiver_.ReceivePressed();
+                 } catch (const std::exception& e) {
+                     dialogs_.StandardErrorBox(QString::fromUtf8(e.what()));
+                 }
+             });
 }
 
 void TForm1::PeerCancelledFile() {

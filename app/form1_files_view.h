@@ -19,13 +19,14 @@
 #include "app/form1.h"
 #include "app/session_files_link.h"
 #include "app/transfer_speed.h"
+#include "session/trusted_senders.h"
 
 class QAction;
 class QMenu;
 
 namespace quorell {
 
-class TForm1::FilesView {
+class TForm1::FilesView : public std::enable_shared_from_this<TForm1::FilesView> {
 public:
     explicit FilesView(TForm1& form);
 
@@ -68,7 +69,16 @@ private:
     void Offer(const QStringList& paths);
     void OfferBuilt(const session::Session* which, std::optional<files::Offer> offer,
                     const std::string& error);
+    // The peer's waiting offer: into a folder the user picks, into `folder`, or declined.
     void Accept();
+    void AcceptInto(const std::string& folder);
+    void Decline();
+    // Trusted peers (app/form1_trust.cpp): where the open session's peer's files go without
+    // asking; none unless the user verified this peer and trusted it with its key.
+    std::optional<std::string> TrustedFolder();
+    TrustedSenders* Trusted();
+    void TrustPressed();
+    void ShowTrustEntry();
     void AcceptDone(const session::Session* which, std::uint64_t generation, bool ok,
                     const std::string& error);
     bool AskReplace(const session::Session* which, const std::string& path);
@@ -85,6 +95,9 @@ private:
     TForm1& form_;
     QMenu* send_menu_;
     QAction* stop_sending_;
+    QAction* trust_;  // "信任此设备的文件…", checked while the peer is trusted
+    std::optional<TrustedSenders> trusted_;  // read when first needed
+    std::string trusted_error_;              // why it could not be read
     Row sending_;
     Row receiving_;
     std::optional<files::IncomingOffer> waiting_;  // the peer's offer, not answered yet

@@ -16,6 +16,11 @@ constexpr auto kSameNewsWithin = std::chrono::seconds(2);
 }  // namespace
 
 void TForm1::TellUser(const QString& text) {
+    TellUser(text, {}, nullptr);
+}
+
+void TForm1::TellUser(const QString& text, const QList<NotificationAction>& actions,
+                      std::function<void(const QString&)> on_action) {
     if (isActiveWindow()) return;
     if (!attention_asked_) {
         attention_asked_ = true;  // until the window is active again
@@ -34,7 +39,12 @@ void TForm1::TellUser(const QString& text) {
     recently_told_.emplace_back(text, now);
     notifier->SetOnActivated([this] { RaiseFromNotification(); });
     const QString address = Edit1->text().trimmed();
-    notifier->Notify(address.isEmpty() ? QStringLiteral("Quorell") : address, text);
+    const QString title = address.isEmpty() ? QStringLiteral("Quorell") : address;
+    if (actions.isEmpty()) {
+        notifier->Notify(title, text);
+    } else {
+        notifier->NotifyWithActions(title, text, actions, std::move(on_action));
+    }
 }
 
 void TForm1::RaiseFromNotification() {

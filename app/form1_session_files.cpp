@@ -19,6 +19,7 @@
 #include "app/dialogs.h"
 #include "app/files_text.h"
 #include "app/form1_files_view.h"
+#include "app/notifier.h"
 #include "common/worker.h"
 
 namespace quorell {
@@ -64,6 +65,12 @@ TForm1::FilesView::FilesView(TForm1& form)
     stop_sending_ = send_menu_->addAction(QStringLiteral("停止发送"));
     stop_sending_->setEnabled(false);
     QObject::connect(stop_sending_, &QAction::triggered, &form, [this] { StopSending(); });
+    send_menu_->addSeparator();
+    trust_ = send_menu_->addAction(QStringLiteral("信任此设备的文件…"));
+    trust_->setCheckable(true);
+    trust_->setToolTip(QStringLiteral("此设备发来的文件不再询问，自动保存到选定的文件夹"));
+    QObject::connect(trust_, &QAction::triggered, &form, [this] { TrustPressed(); });
+    QObject::connect(send_menu_, &QMenu::aboutToShow, &form, [this] { ShowTrustEntry(); });
 }
 
 bool TForm1::FilesView::Active() const {
@@ -228,11 +235,36 @@ void TForm1::FilesView::OutgoingEnded(std::uint64_t offer, const files::Outgoing
 
 void TForm1::FilesView::IncomingOffered(const files::IncomingOffer& offer) {
     waiting_ = offer;
-    Line(QStringLiteral("对方想发送 ") + OfferContents(offer.entries, offer.total_bytes) +
-         QStringLiteral("。按“接收”选择保存的文件夹。"));
-    form_.TellUser(QStringLiteral("对方想发送 %1 个文件（%2）")
-                       .arg(offer.files)
-                       .arg(FormatSize(offer.total_bytes)));
+    const QString contents = OfferContents(offer.entries, offer.total_bytes);
+    const QString told = QStringLiteral("对方想发送 %1 个文件（%2）")
+                             .arg(offer.files)
+                             .arg(FormatSize(offer.total_bytes));
+    if (const std::optional<std::string> folder = TrustedFolder()) {
+        Line(QStringLiteral("对方（已信任的设备）发送 ") + contents +
+             QStringLiteral("，自动接收到 ") + Utf8(*folder) + QStringLiteral("。"));
+        form_.TellUser(told + QStringLiteral("，已自动接收。"));
+        AcceptInto(*folder);
+        return;
+    }
+    Line(QStringLiteral("对方想发送 ") + contents + QStringLiteral("。按“接收”选择保存的文件夹。"));
+    // The buttons of the notification do what the receive button and a cancelled folder
+    // dialog do, for this offer only.
+    const session::Session* which = form_.open_->session.get();
+    form_.TellUser(told,
+                   {{QStringLiteral("accept"), QStringLiteral("接收…")},
+                    {QStringLiteral("decline"), QStringLiteral("拒绝")}},
+                   [view = weak_from_this(), which, generation = generation_](const QString& key) {
+                       const std::shared_ptr<FilesView> self = view.lock();
+                       if (!self || !self->Current(which) || self->generation_ != generation ||
+                           !self->waiting_ || self->accepting_)
+                           return;
+                       if (key == QStringLiteral("accept")) {
+                           self->form_.RaiseFromNotification();  // the folder dialog's owner
+                           self->Accept();
+                       } else {
+                           self->Decline();
+                       }
+                   });
     form_.ReceiveStateChanged();
 }
 
@@ -264,12 +296,22 @@ void TForm1::FilesView::Accept() {
     // The dialog may have stayed open while the offer ended or the session went.
     if (!Current(which) || generation != generation_ || !waiting_) return;
     if (folder.isEmpty()) {
-        waiting_.reset();
-        RunOnFiles([](files::SessionFiles& files) { files.DeclineIncoming(""); });
-        form_.ReceiveStateChanged();
+        Decline();
         return;
     }
-    receive_folder_ = QFile::encodeName(folder).toStdString();
+    AcceptInto(QFile::encodeName(folder).toStdString());
+}
+
+void TForm1::FilesView::Decline() {
+    waiting_.reset();
+    RunOnFiles([](files::SessionFiles& files) { files.DeclineIncoming(""); });
+    form_.ReceiveStateChanged();
+}
+
+void TForm1::FilesView::AcceptInto(const std::string& folder) {
+    const session::Session* which = form_.open_->session.get();
+    const std::uint64_t generation = generation_;
+    receive_folder_ = folder;
     accepting_ = true;
     form_.ReceiveStateChanged();
     // Accepting looks at what is there already (hashing partial files to resume), so it runs on
@@ -338,9 +380,20 @@ void TForm1::FilesView::IncomingEnded(const files::IncomingResult& result) {
         latest_file_ = saved.size() == 1 ? Utf8(saved.front()->saved_path) : QString();
         if (!latest_file_.isEmpty()) latest_folder_ = QFileInfo(latest_file_).path();
     }
-    if (result.end == files::TransferEnd::kFinished)
-        form_.TellUser(QStringLiteral("已收到 %1 个文件。").arg(saved.size()));
-    else if (result.end == files::TransferEnd::kCancelledByPeer)
+    if (result.end == files::TransferEnd::kFinished) {
+        // Its button opens what came: the one file, or the folder of several.
+        const QString opened = latest_file_.isEmpty() ? latest_folder_ : latest_file_;
+        IDesktopOpener* opener = form_.devices_.opener.get();
+        if (opener != nullptr && !saved.empty() && !opened.isEmpty()) {
+            form_.TellUser(QStringLiteral("已收到 %1 个文件。").arg(saved.size()),
+                           {{QStringLiteral("open"), QStringLiteral("打开")}},
+                           [view = weak_from_this(), opener, opened](const QString&) {
+                               if (view.lock()) opener->Open(opened);
+                           });
+        } else {
+            form_.TellUser(QStringLiteral("已收到 %1 个文件。").arg(saved.size()));
+        }
+    } else if (result.end == files::TransferEnd::kCancelledByPeer)
         form_.TellUser(QStringLiteral("对方取消了发送。"));
     form_.ReceiveStateChanged();
 }

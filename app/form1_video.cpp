@@ -124,6 +124,7 @@ void TForm1::NewCaptureSurface() {
     // so the panel's own caption and older surfaces never show through its text.
     auto* surface = new QLabel(Panel1);
     surface->setObjectName(QStringLiteral("我的窗口"));
+    DescribeCaptureSurface(surface);
     surface->setGeometry(0, 0, Panel1->width(), Panel1->height());
     surface->setAutoFillBackground(true);
     surface->setScaledContents(true);

@@ -22,6 +22,8 @@ TForm3::TForm3(QWidget* parent)
     icon->setGeometry(16, 16, 64, 64);
     icon->setScaledContents(true);
     icon->setPixmap(QPixmap(QStringLiteral(":/assets/quorell.png")));
+    icon->setAccessibleName(QStringLiteral("Quorell 图标"));
+    icon->setAccessibleDescription(QStringLiteral("本程序的图标"));
 
     auto* product = new QLabel(QStringLiteral("QuorellVoxVer1.0 正式版"), this);
     QFont bold = base;
@@ -29,6 +31,8 @@ TForm3::TForm3(QWidget* parent)
     bold.setPixelSize(16);
     product->setFont(bold);
     product->setGeometry(96, 24, 314, 24);
+    product->setAccessibleName(product->text());
+    product->setAccessibleDescription(QStringLiteral("程序的名称和版本"));
 
     auto* notice =
         new QLabel(QStringLiteral("Quorell 是局域网内两人之间的聊天工具：文字、文件、视频和语音"
@@ -38,10 +42,17 @@ TForm3::TForm3(QWidget* parent)
     notice->setWordWrap(true);
     notice->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     notice->setGeometry(96, 64, 314, 150);
+    notice->setAccessibleName(QStringLiteral("说明"));
+    notice->setAccessibleDescription(notice->text());
 
     OKButton = new QPushButton(QStringLiteral("确定"), this);
     OKButton->setGeometry(176, 234, 75, 25);
     OKButton->setDefault(true);
+    OKButton->setAccessibleName(QStringLiteral("确定"));
+    OKButton->setAccessibleDescription(QStringLiteral("关闭关于窗口"));
+    OKButton->setToolTip(QStringLiteral("关闭关于窗口（回车或 Esc）"));
+    setAccessibleName(windowTitle());
+    setAccessibleDescription(QStringLiteral("本程序的名称、版本和用法"));
     connect(OKButton, &QPushButton::clicked, this, [this] { OKButtonClick(); });
 }
 

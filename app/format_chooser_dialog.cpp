@@ -4,6 +4,7 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -80,6 +81,11 @@ FormatChooserDialog::FormatChooserDialog(const WaveFormat& initial, QWidget* par
         for (int column : {1, 2, 4}) row->setTextAlignment(column, Qt::AlignRight);
     }
     list_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    setAccessibleName(windowTitle());
+    setAccessibleDescription(QStringLiteral("选择语音的格式和声音设备"));
+    list_->setAccessibleName(QStringLiteral("语音格式"));
+    list_->setAccessibleDescription(
+        QStringLiteral("可选的语音格式：格式、采样率、位数、声道和每秒字节数"));
 
     auto found = std::find(formats_.begin(), formats_.end(), initial);
     if (found == formats_.end())
@@ -93,7 +99,16 @@ FormatChooserDialog::FormatChooserDialog(const WaveFormat& initial, QWidget* par
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
     ok->setText(QStringLiteral("确定"));
-    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
+    QPushButton* cancel = buttons->button(QDialogButtonBox::Cancel);
+    cancel->setText(QStringLiteral("取消"));
+    ok->setAccessibleName(QStringLiteral("确定"));
+    ok->setAccessibleDescription(QStringLiteral("使用选中的格式"));
+    ok->setToolTip(QStringLiteral("使用选中的格式（回车）"));
+    cancel->setAccessibleName(QStringLiteral("取消"));
+    cancel->setAccessibleDescription(QStringLiteral("不选择格式，关闭此窗口"));
+    cancel->setToolTip(QStringLiteral("不选择格式，关闭此窗口（Esc）"));
+    buttons->setAccessibleName(QStringLiteral("确定或取消"));
+    buttons->setAccessibleDescription(QStringLiteral("确认或放弃选择"));
     ok->setEnabled(list_->currentItem() != nullptr);
     connect(list_, &QTreeWidget::currentItemChanged, ok,
             [ok](QTreeWidgetItem* current) { ok->setEnabled(current != nullptr); });
@@ -113,8 +128,18 @@ void FormatChooserDialog::OfferDevices(const SoundServerDevices& server,
     microphones_ = DeviceBox(server.sources, server.default_source, current.input, this);
     speakers_ = DeviceBox(server.sinks, server.default_sink, current.output, this);
     auto* devices = new QFormLayout;
-    devices->addRow(QStringLiteral("麦克风："), microphones_);
-    devices->addRow(QStringLiteral("扬声器："), speakers_);
+    const auto row = [&](const QString& caption, QComboBox* box, const QString& does) {
+        auto* label = new QLabel(caption, this);
+        label->setBuddy(box);
+        label->setAccessibleDescription(does);
+        devices->addRow(label, box);
+    };
+    row(QStringLiteral("麦克风(&M)："), microphones_, QStringLiteral("麦克风选择框的标签"));
+    row(QStringLiteral("扬声器(&K)："), speakers_, QStringLiteral("扬声器选择框的标签"));
+    microphones_->setAccessibleName(QStringLiteral("麦克风"));
+    microphones_->setAccessibleDescription(QStringLiteral("语音从这个设备录音"));
+    speakers_->setAccessibleName(QStringLiteral("扬声器"));
+    speakers_->setAccessibleDescription(QStringLiteral("对方的语音从这个设备播放"));
     // Between the format list and the buttons.
     static_cast<QVBoxLayout*>(layout())->insertLayout(1, devices);
 }

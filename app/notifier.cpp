@@ -5,6 +5,7 @@
 #include <QDBusPendingReply>
 #include <QStringList>
 #include <QVariantMap>
+#include <utility>
 
 namespace quorell {
 
@@ -57,7 +58,9 @@ DesktopNotifier::DesktopNotifier() : DesktopNotifier(QDBusConnection::sessionBus
 
 DesktopNotifier::DesktopNotifier(const QDBusConnection& bus) : bus_(bus) {
     if (!bus_.isConnected()) return;
-    bus_.connect(QString(), kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+    // Only the notification service itself may report a press: any other program on the bus
+    // could otherwise accept a file in the user's name.
+    bus_.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
                  SLOT(OnActionInvoked(uint, QString)));
     bus_.connect(QString(), kPath, kInterface, QStringLiteral("NotificationClosed"), this,
                  SLOT(OnNotificationClosed(uint, uint)));
@@ -65,7 +68,7 @@ DesktopNotifier::DesktopNotifier(const QDBusConnection& bus) : bus_(bus) {
 
 DesktopNotifier::~DesktopNotifier() {
     if (!bus_.isConnected()) return;
-    bus_.disconnect(QString(), kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+    bus_.disconnect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
                     SLOT(OnActionInvoked(uint, QString)));
     bus_.disconnect(QString(), kPath, kInterface, QStringLiteral("NotificationClosed"), this,
                     SLOT(OnNotificationClosed(uint, uint)));
@@ -76,7 +79,14 @@ void DesktopNotifier::SetOnActivated(std::function<void()> handler) {
 }
 
 void DesktopNotifier::Notify(const QString& title, const QString& text) {
+    NotifyWithActions(title, text, {}, nullptr);
+}
+
+void DesktopNotifier::NotifyWithActions(const QString& title, const QString& text,
+                                        const QList<NotificationAction>& actions,
+                                        std::function<void(const QString& key)> on_action) {
     if (!bus_.isConnected()) return;
+    pending_buttons_ = Buttons{actions, std::move(on_action)};
     title_ = title;
     body_ = NotificationBody(text);
     pending_ = true;
@@ -91,8 +101,13 @@ void DesktopNotifier::Send() {
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("quorell"));
     hints.insert(QStringLiteral("category"), QStringLiteral("im.received"));
+    QStringList actions{kDefaultAction, QStringLiteral("打开")};
+    for (const NotificationAction& action : pending_buttons_.actions)
+        actions << action.key << action.label;
     call << QStringLiteral("Quorell") << id_ << QStringLiteral("quorell") << title_ << body_
-         << QStringList{kDefaultAction, QStringLiteral("打开")} << hints << -1;
+         << actions << hints << -1;
+    in_flight_buttons_ = std::move(pending_buttons_);
+    pending_buttons_ = {};
     in_flight_ = true;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
@@ -102,7 +117,11 @@ void DesktopNotifier::Send() {
                 const QDBusPendingReply<uint> reply = *done;
                 // No service (or a broken one): the next notification starts afresh.
                 id_ = reply.isError() ? 0 : reply.value();
-                if (id_ != 0) shown_id_ = id_;
+                if (id_ != 0) {
+                    shown_id_ = id_;
+                    shown_buttons_ = std::move(in_flight_buttons_);
+                }
+                in_flight_buttons_ = {};
                 if (pending_) Send();
             });
 }
@@ -110,8 +129,19 @@ void DesktopNotifier::Send() {
 void DesktopNotifier::OnActionInvoked(uint id, const QString& action) {
     // Some services report the close before the click, so the click is matched against the
     // id shown last rather than the one still open.
-    if (id == 0 || id != shown_id_ || action != kDefaultAction) return;
-    if (on_activated_) on_activated_();
+    if (id == 0 || id != shown_id_) return;
+    if (action == kDefaultAction) {
+        if (on_activated_) on_activated_();
+        return;
+    }
+    for (const NotificationAction& button : shown_buttons_.actions) {
+        if (button.key != action || !shown_buttons_.on_action) continue;
+        // Once: a service that reports the press twice does not accept twice.
+        const std::function<void(const QString&)> on_action =
+            std::exchange(shown_buttons_.on_action, nullptr);
+        on_action(action);
+        return;
+    }
 }
 
 void DesktopNotifier::OnNotificationClosed(uint id, uint) {

@@ -1,11 +1,18 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <functional>
 
 namespace quorell {
+
+// A button of a notification: the key it is reported by and the words on it.
+struct NotificationAction {
+    QString key;
+    QString label;
+};
 
 // Tells the user about something the peer did while they look at another window. The window
 // only calls Notify; how the user is told is up to the implementation. Used on the
@@ -17,6 +24,16 @@ public:
     virtual void Notify(const QString& title, const QString& text) = 0;
     // What clicking the notification does (raise the window); empty: nothing.
     virtual void SetOnActivated(std::function<void()> handler) = 0;
+    // Shows it as Notify does, with buttons. `on_action` is called on the user-interface
+    // thread with the key of the button pressed, at most once, and never after a later
+    // notification has replaced this one. Where buttons cannot be shown, this is Notify.
+    virtual void NotifyWithActions(const QString& title, const QString& text,
+                                   const QList<NotificationAction>& actions,
+                                   std::function<void(const QString& key)> on_action) {
+        (void)actions;
+        (void)on_action;
+        Notify(title, text);
+    }
 };
 
 // The longest body a notification carries, in characters (before markup is escaped).
@@ -42,6 +59,9 @@ public:
 
     void Notify(const QString& title, const QString& text) override;
     void SetOnActivated(std::function<void()> handler) override;
+    void NotifyWithActions(const QString& title, const QString& text,
+                           const QList<NotificationAction>& actions,
+                           std::function<void(const QString& key)> on_action) override;
 
     // The id the service gave the notification shown last; 0 when none is shown.
     uint CurrentId() const { return id_; }
@@ -51,6 +71,11 @@ private slots:
     void OnNotificationClosed(uint id, uint reason);
 
 private:
+    // A notification's buttons and what pressing one does.
+    struct Buttons {
+        QList<NotificationAction> actions;
+        std::function<void(const QString&)> on_action;
+    };
     void Send();
 
     QDBusConnection bus_;
@@ -61,6 +86,9 @@ private:
     bool pending_ = false;
     QString title_;
     QString body_;
+    Buttons pending_buttons_;    // of the notification waiting to go out
+    Buttons in_flight_buttons_;  // of the one on its way
+    Buttons shown_buttons_;      // of the one shown last
 };
 
 }  // namespace quorell

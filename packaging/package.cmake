@@ -69,6 +69,9 @@ It listens on TCP port 1001, UDP port 8090 and TCP port 9002.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "gstreamer1.0-plugins-base (>= 1.22), gstreamer1.0-plugins-good (>= 1.22), gstreamer1.0-plugins-bad (>= 1.22), gstreamer1.0-nice, libgstreamer1.0-0 (>= 1.22), qt6-qpa-plugins, fonts-wqy-microhei, qt6-translations-l10n, libcap2-bin, libpulse0, libssl3, libsqlite3-0")
+# Screen readers hear the window through Qt's accessibility bridge, which talks to the desktop's
+# accessibility bus; the desktop usually brings it, so it is recommended rather than required.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "at-spi2-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg_out}/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)

@@ -197,6 +197,63 @@ TEST_F(NotifierBusTest, OnlyAClickOnItsOwnNotificationActivates) {
     EXPECT_EQ(activations, 1);
 }
 
+TEST_F(NotifierBusTest, AButtonPressReachesItsNotificationsHandlerOnceAndOnlyFromTheService) {
+    StartService();
+    notifier = std::make_unique<DesktopNotifier>(*client);
+    int activations = 0;
+    notifier->SetOnActivated([&] { ++activations; });
+    QStringList pressed;
+    notifier->NotifyWithActions(QStringLiteral("t"), QStringLiteral("offer"),
+                                {{QStringLiteral("accept"), QStringLiteral("接收…")},
+                                 {QStringLiteral("decline"), QStringLiteral("拒绝")}},
+                                [&](const QString& key) { pressed << key; });
+    ASSERT_TRUE(Calls(1));
+    EXPECT_EQ(
+        fake.Calls()[0].actions,
+        QStringList({QStringLiteral("default"), QStringLiteral("打开"), QStringLiteral("accept"),
+                     QStringLiteral("接收…"), QStringLiteral("decline"), QStringLiteral("拒绝")}));
+    ASSERT_TRUE(WaitUntil([&] { return notifier->CurrentId() != 0; }));
+    const uint id = notifier->CurrentId();
+
+    // Another program on the bus cannot press it in the user's name.
+    QDBusConnection intruder =
+        QDBusConnection::connectToBus(address, QStringLiteral("quorell-test-intruder"));
+    ASSERT_TRUE(intruder.isConnected());
+    QDBusMessage forged = QDBusMessage::createSignal(kPath, kName, QStringLiteral("ActionInvoked"));
+    forged.setArguments({QVariant::fromValue(id), QStringLiteral("accept")});
+    intruder.send(forged);
+    Settle(std::chrono::milliseconds(150));
+    EXPECT_TRUE(pressed.isEmpty());
+    QDBusConnection::disconnectFromBus(QStringLiteral("quorell-test-intruder"));
+
+    // Keys it did not show and other notifications do nothing; the click still raises.
+    Signal(QStringLiteral("ActionInvoked"), {QVariant::fromValue(id), QStringLiteral("open")});
+    Signal(QStringLiteral("ActionInvoked"),
+           {QVariant::fromValue(id + 1), QStringLiteral("accept")});
+    Signal(QStringLiteral("ActionInvoked"), {QVariant::fromValue(id), QStringLiteral("decline")});
+    // A service that reports the press twice does not decline twice.
+    Signal(QStringLiteral("ActionInvoked"), {QVariant::fromValue(id), QStringLiteral("decline")});
+    Signal(QStringLiteral("ActionInvoked"), {QVariant::fromValue(id), QStringLiteral("default")});
+    ASSERT_TRUE(WaitUntil([&] { return activations == 1; }));
+    Settle(std::chrono::milliseconds(100));
+    EXPECT_EQ(pressed, QStringList({QStringLiteral("decline")}));
+
+    // A notification that replaced it takes its buttons away with it.
+    notifier->NotifyWithActions(QStringLiteral("t"), QStringLiteral("second"),
+                                {{QStringLiteral("accept"), QStringLiteral("接收…")}},
+                                [&](const QString& key) { pressed << QStringLiteral("2") + key; });
+    ASSERT_TRUE(Calls(2));
+    notifier->Notify(QStringLiteral("t"), QStringLiteral("plain words"));
+    ASSERT_TRUE(Calls(3));
+    ASSERT_TRUE(WaitUntil([&] { return fake.Calls().size() == 3 && notifier->CurrentId() == id; }));
+    Settle(std::chrono::milliseconds(100));
+    EXPECT_EQ(fake.Calls()[2].actions,
+              QStringList({QStringLiteral("default"), QStringLiteral("打开")}));
+    Signal(QStringLiteral("ActionInvoked"), {QVariant::fromValue(id), QStringLiteral("accept")});
+    Settle(std::chrono::milliseconds(100));
+    EXPECT_EQ(pressed, QStringList({QStringLiteral("decline")}));
+}
+
 TEST_F(NotifierBusTest, WithoutAServiceOrABusNothingFailsAndALaterServiceIsUsed) {
     notifier = std::make_unique<DesktopNotifier>(*client);
     for (int i = 0; i < 3; ++i) notifier->Notify(QStringLiteral("t"), QStringLiteral("lost"));
@@ -204,9 +261,17 @@ TEST_F(NotifierBusTest, WithoutAServiceOrABusNothingFailsAndALaterServiceIsUsed)
     EXPECT_EQ(notifier->CurrentId(), 0u);
     // The failed calls have ended: a service that appears later gets the next one.
     StartService();
+    int activations = 0;
+    notifier->SetOnActivated([&] { ++activations; });
     notifier->Notify(QStringLiteral("t"), QStringLiteral("found"));
     ASSERT_TRUE(Calls(1));
     EXPECT_EQ(fake.Calls().back().body, QStringLiteral("found"));
+    // Its clicks are heard, though it came after the notifier (presses are taken only from
+    // the service's name, whoever owns it now).
+    ASSERT_TRUE(WaitUntil([&] { return notifier->CurrentId() != 0; }));
+    Signal(QStringLiteral("ActionInvoked"),
+           {QVariant::fromValue(notifier->CurrentId()), QStringLiteral("default")});
+    EXPECT_TRUE(WaitUntil([&] { return activations == 1; }));
 
     DesktopNotifier unconnected(QDBusConnection(QStringLiteral("no such connection")));
     unconnected.Notify(QStringLiteral("t"), QStringLiteral("nowhere"));
