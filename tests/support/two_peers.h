@@ -32,9 +32,9 @@ struct PeerPorts {
     int control = kTestControlPort;
     int file = kTestFilePort;
     int audio_sink = kTestAudioSinkPort;
-    int session = 0;             // 0: the plain protocol only
-    bool session_calls = true;   // the session names call/1
-    std::string history_folder;  // where the chat history is kept (empty: not kept)
+    int session = 0;               // 0: the plain protocol only
+    bool session_calls = true;     // the session names call/1
+    std::string history_folder{};  // where the chat history is kept (empty: not kept)
 };
 
 // One copy of the program: its window with fake boxes and a counting ring player, bound to
