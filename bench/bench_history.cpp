@@ -208,8 +208,9 @@ void Fill(const std::string& folder) {
 }
 
 void LastScreen(const std::string& folder) {
-    std::printf("\n[1] windows on loopback: connect pressed -> last screen of %d kept lines shown\n",
-                kLines);
+    std::printf(
+        "\n[1] windows on loopback: connect pressed -> last screen of %d kept lines shown\n",
+        kLines);
     auto bridge = MakeQtUiBridge();
     Window b("127.0.0.2", kPort, bridge, {});
     std::vector<double> shown_ms, older_ms;
@@ -233,9 +234,8 @@ void LastScreen(const std::string& folder) {
             if (action->text() != QStringLiteral("显示更早的聊天记录")) continue;
             const auto asked = Clock::now();
             action->trigger();
-            if (test::WaitUntil(
-                    [&] { return a.form->Memo1->toPlainText().contains(older_line); },
-                    std::chrono::seconds(5)))
+            if (test::WaitUntil([&] { return a.form->Memo1->toPlainText().contains(older_line); },
+                                std::chrono::seconds(5)))
                 older_ms.push_back(MicrosBetween(asked, Clock::now()) / 1000);
         }
         menu.reset();
@@ -277,27 +277,34 @@ void Million(const std::string& folder) {
         std::printf("    %-44s median %9.2f ms\n", what, Median(us) / 1000);
     };
     time("last page (100 lines)", [&] { store.LoadLast("ip:10.0.0.9", 100); });
-    time("a page from the middle (100 lines)", [&] { store.LoadBefore("ip:10.0.0.9", 500000, 100); });
-    time("search that finds nothing (all lines read)", [&] { store.Search("ip:10.0.0.9", "无此内容", 50); });
+    time("a page from the middle (100 lines)",
+         [&] { store.LoadBefore("ip:10.0.0.9", 500000, 100); });
+    time("search that finds nothing (all lines read)",
+         [&] { store.Search("ip:10.0.0.9", "无此内容", 50); });
     time("count", [&] { store.Count("ip:10.0.0.9"); });
 }
 
 void StartUp(const std::string& full, const std::string& empty) {
-    std::printf("\n[3] start-up to first paint and idle memory, keeping on (%d fresh processes each)\n",
-                kRuns);
+    std::printf(
+        "\n[3] start-up to first paint and idle memory, keeping on (%d fresh processes each)\n",
+        kRuns);
     std::map<std::string, double> painted, rss;
-    for (const auto& [name, folder] : {std::pair{"empty", empty}, std::pair{"100,000 lines", full}}) {
+    for (const auto& [name, folder] :
+         {std::pair{"empty", empty}, std::pair{"100,000 lines", full}}) {
         std::vector<double> ms;
         for (int r = 0; r < kRuns; ++r) {
             auto values = RunOneChild(folder, false);
-            if (values.count("painted") && values["painted"] > 0) ms.push_back(values["painted"] / 1000.0);
+            if (values.count("painted") && values["painted"] > 0)
+                ms.push_back(values["painted"] / 1000.0);
         }
         auto idle = RunOneChild(folder, true);
         painted[name] = Median(ms);
         rss[name] = static_cast<double>(idle["rss_kb"]);
-        std::printf("    %-14s first paint median %.1f ms (min %.1f, max %.1f); VmRSS after 2 s idle %ld kB\n",
-                    name, Median(ms), ms.empty() ? 0 : Percentile(ms, 0),
-                    ms.empty() ? 0 : Percentile(ms, 100), static_cast<long>(idle["rss_kb"]));
+        std::printf(
+            "    %-14s first paint median %.1f ms (min %.1f, max %.1f); VmRSS after 2 s idle %ld "
+            "kB\n",
+            name, Median(ms), ms.empty() ? 0 : Percentile(ms, 0),
+            ms.empty() ? 0 : Percentile(ms, 100), static_cast<long>(idle["rss_kb"]));
     }
     std::printf("    ratio 100,000 lines / empty: first paint %.2fx, memory %.2fx\n",
                 painted["100,000 lines"] / painted["empty"], rss["100,000 lines"] / rss["empty"]);
