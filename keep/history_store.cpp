@@ -76,8 +76,6 @@ std::string Words(int code) {
     }
 }
 
-constexpr const char* kColumns = "id, time, kind, text, saved_path";
-
 }  // namespace
 
 HistoryStore::HistoryStore() = default;
