@@ -107,8 +107,6 @@ CallConfig MicrophoneSide(const std::string& mic, const std::string& speaker) {
     c.voice_source.kind = VoiceSource::Kind::kMicrophone;
     c.voice_source.device = mic;
     c.voice_output.device = speaker;
-    c.voice_frame_ms = 10;
-    c.jitter_ms = 30;
     return c;
 }
 
@@ -138,12 +136,13 @@ void Part1(int bursts, bool calls, int speaker_us) {
     GstElement* rx = Launch(
         std::string("udpsrc name=in address=127.0.0.1 port=0 caps=\"") +
         quorell::media::detail::kVoiceRtpCaps +
-        "\" ! rtpjitterbuffer latency=30 !"
+        "\" ! rtpjitterbuffer latency=" + std::to_string(CallConfig{}.jitter_ms) +
+        " !"
         " rtpopusdepay ! " +
         quorell::media::detail::kOpusDecoder +
-        " ! audioconvert ! audioresample ! pulsesink client-name=bare device=spk_b async=false"
-        " buffer-time=" +
-        std::to_string(speaker_us) + " latency-time=10000");
+        " ! audioconvert ! audioresample ! pulsesink client-name=bare device=spk_b async=false " +
+        (speaker_us > 0 ? "buffer-time=" + std::to_string(speaker_us) + " latency-time=10000"
+                        : std::string(quorell::media::detail::kSpeakerTiming)));
     if (!rx) return;
     UseSystemClock(rx);
     gst_element_set_state(rx, GST_STATE_PLAYING);
@@ -277,7 +276,7 @@ int main(int argc, char** argv) {
     if (!mic_a.ok() || !mic_b.ok() || !spk_a.ok() || !spk_b.ok()) return 1;
     const int part = Option(argc, argv, "--part", 0);  // 0: all; 1, 2, or 3 (1 without calls)
     if (part == 0 || part == 1 || part == 3)
-        Part1(bursts, part != 3, Option(argc, argv, "--bare-speaker-us", 40000));
+        Part1(bursts, part != 3, Option(argc, argv, "--bare-speaker-us", 0));
     if (part != 0 && part != 2) return 0;
     std::printf("\n2. Echo: spk_a's monitor is A's microphone; B sends 1 s bursts of %g Hz\n",
                 kToneHz);

@@ -9,6 +9,18 @@ namespace quorell::media::detail {
 const char* const kVoiceRtpCaps =
     "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000";
 const char* const kOpusDecoder = "opusdec plc=true use-inband-fec=false";
+
+// The speaker plays in time with the pipeline, as the echo canceller needs to know when each
+// sample is heard; what it adds to the delay is the pipeline's latency. Of that it owns its ring
+// buffer (2 of its 3 segments of 10 ms) and the time it allows the decoder (5 ms: one Opus frame
+// decodes in well under one). It takes each stretch of voice where its time stamp says, not
+// where the last one ended: a gap or a latency that changed as the peer's stream joined would
+// otherwise be carried along for the rest of the call (the default tolerance is 40 ms, and the
+// benchmark saw runs 10 or 20 ms later than others for that alone). Underruns on a busy machine
+// cost a click, and the next stretch lands on time again.
+const char* const kSpeakerTiming =
+    "buffer-time=30000 latency-time=10000 processing-deadline=5000000 "
+    "alignment-threshold=5000000 discont-wait=200000000 drift-tolerance=5000";
 const char* const kVideoRtpCaps =
     "application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000";
 
@@ -180,13 +192,7 @@ GstElement* MakeVoicePlayback(const CallConfig& config, const std::string& probe
             "audio/x-raw,format=S16LE,rate=48000,channels=1 ! "
             "appsink name=voiceout sync=false async=false max-buffers=50 drop=true";
     } else {
-        // The speaker plays in time with the pipeline, as the echo canceller needs to know when
-        // each sample is heard. What it adds to the delay is its ring buffer (3 of its 4 segments
-        // of 10 ms: smaller ones starve it on a busy machine and the canceller loses track) and
-        // the time it allows the decoder: 10 ms, half the default, is ample for one Opus frame.
-        chain +=
-            "pulsesink name=speaker async=false buffer-time=40000 latency-time=10000 "
-            "processing-deadline=10000000";
+        chain += std::string("pulsesink name=speaker async=false ") + kSpeakerTiming;
     }
     GstElement* bin = Parse(chain, error);
     if (!bin) return nullptr;

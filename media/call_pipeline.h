@@ -18,6 +18,9 @@ extern const char* const kVideoRtpCaps;
 // uses the same).
 std::string OpusEncoder(int frame_ms);
 extern const char* const kOpusDecoder;
+// The speaker's buffering and timing, in the same syntax (the benchmark's bare pipeline plays
+// through the same).
+extern const char* const kSpeakerTiming;
 
 // A bin, or nullptr with `error` set to what GStreamer lacks.
 // The sending parts end in RTP (a "src" ghost pad); `probe_name` is the echo probe the
