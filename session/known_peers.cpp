@@ -1,60 +1,25 @@
 #include "session/known_peers.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
-
-#include "session/private_file.h"
+#include "session/peer_list.h"
 
 namespace quorell {
 namespace {
 
 constexpr const char* kHeader = "quorell known peers 1";
 
-bool ValidName(const std::string& name) {
-    return !name.empty() && name.find_first_of("\r\n") == std::string::npos;
-}
-
 }  // namespace
 
 std::optional<KnownPeers> KnownPeers::Load(const std::string& folder, std::string& error) {
     KnownPeers list;
     list.path_ = folder + "/known_peers";
-    struct stat st;
-    if (::lstat(list.path_.c_str(), &st) != 0) {
-        if (errno == ENOENT) return list;
-        error = "cannot examine " + list.path_ + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    std::string text;
-    if (!ReadPrivateFile(list.path_, text, error)) return std::nullopt;
-
-    auto corrupt = [&](size_t line, const char* why) {
-        error = list.path_ + " line " + std::to_string(line) + ": " + why + "; file left as it is";
-        return std::nullopt;
+    const auto take = [&list](PeerListLine&& l) -> const char* {
+        if (l.field != "verified" && l.field != "unverified") return "bad state";
+        if (!list.peers_.emplace(l.name, Entry{l.fingerprint, l.field == "verified"}).second)
+            return "name listed twice";
+        return nullptr;
     };
-    size_t pos = 0, line = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) return corrupt(line + 1, "no line end");
-        std::string l = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (++line == 1) {
-            if (l != kHeader) return corrupt(line, "not a list of known peers");
-            continue;
-        }
-        auto fingerprint = FingerprintFromHex(l.substr(0, 64));
-        if (!fingerprint || l.size() < 65 || l[64] != ' ') return corrupt(line, "bad fingerprint");
-        size_t space = l.find(' ', 65);
-        if (space == std::string::npos) return corrupt(line, "no name");
-        std::string state = l.substr(65, space - 65), name = l.substr(space + 1);
-        if (state != "verified" && state != "unverified") return corrupt(line, "bad state");
-        if (!ValidName(name)) return corrupt(line, "bad name");
-        if (!list.peers_.emplace(name, Entry{*fingerprint, state == "verified"}).second)
-            return corrupt(line, "name listed twice");
-    }
-    if (line == 0) return corrupt(1, "empty file");
+    if (!ReadPeerList(list.path_, kHeader, "not a list of known peers", take, error))
+        return std::nullopt;
     return list;
 }
 
@@ -80,13 +45,13 @@ std::string KnownPeers::MarkVerified(const std::string& name, const Fingerprint&
 }
 
 std::string KnownPeers::Store(const std::string& name, const Entry& entry) {
-    if (!ValidName(name)) return "a peer's name must be non-empty and on one line";
+    if (!ValidPeerName(name)) return "a peer's name must be non-empty and on one line";
     std::map<std::string, Entry> next = peers_;
     next[name] = entry;
-    std::string text = std::string(kHeader) + "\n";
+    std::vector<PeerListLine> lines;
     for (const auto& [n, e] : next)
-        text += ToHex(e.fingerprint) + (e.verified ? " verified " : " unverified ") + n + "\n";
-    if (std::string error = WritePrivateFile(path_, text); !error.empty()) return error;
+        lines.push_back({e.fingerprint, e.verified ? "verified" : "unverified", n});
+    if (std::string error = WritePeerList(path_, kHeader, lines); !error.empty()) return error;
     peers_ = std::move(next);
     return {};
 }

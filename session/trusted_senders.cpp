@@ -1,20 +1,11 @@
 #include "session/trusted_senders.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
-
-#include "session/private_file.h"
+#include "session/peer_list.h"
 
 namespace quorell {
 namespace {
 
 constexpr const char* kHeader = "quorell trusted senders 1";
-
-bool ValidName(const std::string& name) {
-    return !name.empty() && name.find_first_of("\r\n") == std::string::npos;
-}
 
 bool ValidFolder(const std::string& folder) {
     return !folder.empty() && folder.front() == '/' && folder.find('\0') == std::string::npos;
@@ -53,41 +44,15 @@ std::optional<std::string> BytesFromHex(const std::string& hex) {
 std::optional<TrustedSenders> TrustedSenders::Load(const std::string& folder, std::string& error) {
     TrustedSenders list;
     list.path_ = folder + "/trusted_senders";
-    struct stat st;
-    if (::lstat(list.path_.c_str(), &st) != 0) {
-        if (errno == ENOENT) return list;
-        error = "cannot examine " + list.path_ + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    std::string text;
-    if (!ReadPrivateFile(list.path_, text, error)) return std::nullopt;
-
-    auto corrupt = [&](std::size_t line, const char* why) {
-        error = list.path_ + " line " + std::to_string(line) + ": " + why + "; file left as it is";
-        return std::nullopt;
+    const auto take = [&list](PeerListLine&& l) -> const char* {
+        const std::optional<std::string> where = BytesFromHex(l.field);
+        if (!where || !ValidFolder(*where)) return "bad folder";
+        if (!list.peers_.emplace(l.name, Entry{l.fingerprint, *where}).second)
+            return "name listed twice";
+        return nullptr;
     };
-    std::size_t pos = 0, line = 0;
-    while (pos < text.size()) {
-        const std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) return corrupt(line + 1, "no line end");
-        const std::string l = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (++line == 1) {
-            if (l != kHeader) return corrupt(line, "not a list of trusted senders");
-            continue;
-        }
-        const auto fingerprint = FingerprintFromHex(l.substr(0, 64));
-        if (!fingerprint || l.size() < 65 || l[64] != ' ') return corrupt(line, "bad fingerprint");
-        const std::size_t space = l.find(' ', 65);
-        if (space == std::string::npos) return corrupt(line, "no name");
-        const std::optional<std::string> where = BytesFromHex(l.substr(65, space - 65));
-        if (!where || !ValidFolder(*where)) return corrupt(line, "bad folder");
-        const std::string name = l.substr(space + 1);
-        if (!ValidName(name)) return corrupt(line, "bad name");
-        if (!list.peers_.emplace(name, Entry{*fingerprint, *where}).second)
-            return corrupt(line, "name listed twice");
-    }
-    if (line == 0) return corrupt(1, "empty file");
+    if (!ReadPeerList(list.path_, kHeader, "not a list of trusted senders", take, error))
+        return std::nullopt;
     return list;
 }
 
@@ -100,7 +65,7 @@ std::optional<std::string> TrustedSenders::FolderFor(const std::string& name,
 
 std::string TrustedSenders::Trust(const std::string& name, const Fingerprint& fingerprint,
                                   const std::string& folder) {
-    if (!ValidName(name)) return "a peer's name must be non-empty and on one line";
+    if (!ValidPeerName(name)) return "a peer's name must be non-empty and on one line";
     if (!ValidFolder(folder)) return "the folder must be an absolute path";
     std::map<std::string, Entry> next = peers_;
     next[name] = Entry{fingerprint, folder};
@@ -115,10 +80,9 @@ std::string TrustedSenders::Forget(const std::string& name) {
 }
 
 std::string TrustedSenders::Store(std::map<std::string, Entry> next) {
-    std::string text = std::string(kHeader) + "\n";
-    for (const auto& [n, e] : next)
-        text += ToHex(e.fingerprint) + " " + BytesToHex(e.folder) + " " + n + "\n";
-    if (std::string error = WritePrivateFile(path_, text); !error.empty()) return error;
+    std::vector<PeerListLine> lines;
+    for (const auto& [n, e] : next) lines.push_back({e.fingerprint, BytesToHex(e.folder), n});
+    if (std::string error = WritePeerList(path_, kHeader, lines); !error.empty()) return error;
     peers_ = std::move(next);
     return {};
 }

@@ -61,13 +61,6 @@ protected:
         };
     }
 
-    void OpenSession() {
-        a->TypeAddress(QStringLiteral("127.0.0.2"));
-        a->Connect();
-        ASSERT_TRUE(a->form->SessionOpen());
-        ASSERT_TRUE(WaitUntil([&] { return b->form->SessionOpen(); }));
-    }
-
     static void Click(QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
 
     static bool Shows(const Peer& peer, const QString& text,

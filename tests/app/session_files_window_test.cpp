@@ -53,13 +53,6 @@ protected:
         ASSERT_TRUE(source.isValid() && target.isValid());
     }
 
-    void OpenSession() {
-        a->TypeAddress(QStringLiteral("127.0.0.2"));
-        a->Connect();
-        ASSERT_TRUE(a->form->SessionOpen());
-        ASSERT_TRUE(WaitUntil([&] { return b->form->SessionOpen(); }));
-    }
-
     // The sender picks files with the first entry of the send button's menu.
     static void SendFiles(Peer& peer, const QStringList& paths) {
         peer.dialogs.file_lists.push_back(paths);

@@ -36,14 +36,6 @@ protected:
         TwoPeers::SetUp();
         StartWithSessions();
     }
-
-    // A connects with one press; both windows end up on the session.
-    void OpenSession() {
-        a->TypeAddress(QStringLiteral("127.0.0.2"));
-        a->Connect();
-        ASSERT_TRUE(a->form->SessionOpen()) << a->HistoryText().toStdString();
-        ASSERT_TRUE(WaitUntil([&] { return b->form->SessionOpen(); }));
-    }
 };
 
 TEST_F(SessionWindowTest, OnePressConnectsBothWindowsAndChatCarriesWhatGbkLacks) {

@@ -56,13 +56,6 @@ protected:
         ASSERT_TRUE(source.isValid() && target.isValid());
     }
 
-    void OpenSession() {
-        a->TypeAddress(QStringLiteral("127.0.0.2"));
-        a->Connect();
-        ASSERT_TRUE(a->form->SessionOpen());
-        ASSERT_TRUE(WaitUntil([&] { return b->form->SessionOpen(); }));
-    }
-
     static QAction* TrustEntry(const Peer& peer) {
         for (QAction* action : peer.form->SendMenu()->actions())
             if (action->text() == QStringLiteral("信任此设备的文件…")) return action;

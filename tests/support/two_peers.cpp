@@ -116,6 +116,13 @@ void TwoPeers::RestartWithSession(std::unique_ptr<Peer>& peer, const std::string
     peer = std::make_unique<Peer>(address, bridge, ports, folder);
 }
 
+void TwoPeers::OpenSession() {
+    a->TypeAddress(QStringLiteral("127.0.0.2"));
+    a->Connect();
+    ASSERT_TRUE(a->form->SessionOpen()) << a->HistoryText().toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return b->form->SessionOpen(); }));
+}
+
 void TwoPeers::StartWithSessions() {
     if (temp_folder.empty()) {
         QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/quorell-peers-XXXXXX"));

@@ -84,6 +84,8 @@ protected:
     void RestartWithSession(std::unique_ptr<Peer>& peer, const std::string& folder,
                             bool calls = true);
     std::string IdentityFolder(const Peer& peer) const;
+    // A connects to B with one press, as a user would; both windows end up on the session.
+    void OpenSession();
     std::string temp_folder;  // removed at the end
 
     std::shared_ptr<UiBridge> bridge;
