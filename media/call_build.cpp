@@ -61,7 +61,8 @@ void Call::Impl::ConfigureIce(std::string* error) {
 
 // Links a sending part to a new sending stream of webrtcbin. The stream's codec is set
 // beforehand, so that the offer does not wait for the first data of a device that never
-// delivers (one that failed and was dropped).
+// delivers (one that failed and was dropped). Every stream, sending or receiving, asks again for
+// lost packets while the jitter buffer still waits for them.
 bool Call::Impl::AddSender(GstElement* bin, const char* what, const char* caps_text,
                            std::string* error) {
     gst_bin_add(GST_BIN(pipeline), bin);
@@ -72,7 +73,7 @@ bool Call::Impl::AddSender(GstElement* bin, const char* what, const char* caps_t
         g_object_get(sink, "transceiver", &transceiver, nullptr);
         if (transceiver) {
             GstCaps* caps = gst_caps_from_string(caps_text);
-            g_object_set(transceiver, "codec-preferences", caps, nullptr);
+            g_object_set(transceiver, "codec-preferences", caps, "do-nack", TRUE, nullptr);
             gst_caps_unref(caps);
             gst_object_unref(transceiver);
         }
@@ -157,14 +158,6 @@ std::optional<std::string> Call::Impl::Build() {
                 return error;
         }
     }
-    // Lost packets are asked again while the jitter buffer still waits for them.
-    GArray* transceivers = nullptr;
-    g_signal_emit_by_name(webrtc, "get-transceivers", &transceivers);
-    for (guint i = 0; transceivers && i < transceivers->len; ++i) {
-        auto* t = g_array_index(transceivers, GstWebRTCRTPTransceiver*, i);
-        g_object_set(t, "do-nack", TRUE, nullptr);
-    }
-    if (transceivers) g_array_unref(transceivers);
     return std::nullopt;
 }
 
@@ -174,7 +167,10 @@ void Call::Impl::AddReceiveOnly(const char* caps_text) {
     g_signal_emit_by_name(webrtc, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY,
                           caps, &transceiver);
     gst_caps_unref(caps);
-    if (transceiver) gst_object_unref(transceiver);
+    if (transceiver) {
+        g_object_set(transceiver, "do-nack", TRUE, nullptr);
+        gst_object_unref(transceiver);
+    }
 }
 
 void Call::Impl::OnConnectionState(GstWebRTCPeerConnectionState s) {

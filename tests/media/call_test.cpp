@@ -163,6 +163,7 @@ TEST(MediaCall, HostileSignalingIsRefusedAndTheCallGoesOn) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_FALSE(offer.sdp.empty());
+    EXPECT_NE(offer.sdp.find(" nack\r\n"), std::string::npos) << "lost packets are not asked again";
     // The same offer, grown video, which this call did not agree.
     Description bad = offer;
     bad.sdp += "m=video 9 UDP/TLS/RTP/SAVPF 96\r\n";
