@@ -14,6 +14,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <algorithm>
 #include <optional>
 
 #include "app/dialogs.h"
@@ -79,6 +80,12 @@ public:
         keeper_ = std::make_unique<keep::HistoryKeeper>(
             options,
             [this](const keep::Problem& problem) { Post([this, problem] { Told(problem); }); });
+        // Where this run's lines begin is learnt from the first keeper that opens the file: one
+        // started again after keeping was turned off begins after the lines kept before, which
+        // the view already shows as this run's.
+        keeper_->Run([this](keep::HistoryStore& store, std::int64_t run_start) {
+            if (store.IsOpen()) Post([this, run_start] { LearnRunStart(run_start); });
+        });
     }
 
     void Stop() {
@@ -125,11 +132,13 @@ public:
         if (!More() || loading_) return;
         loading_ = true;
         const std::uint64_t generation = generation_;
-        keeper_->Run([this, generation, key = shown_key_, oldest = oldest_](
+        keeper_->Run([this, generation, key = shown_key_, oldest = oldest_, first = run_start_](
                          keep::HistoryStore& store, std::int64_t run_start) {
+            const std::int64_t before = oldest != kBeforeRun ? oldest
+                                        : first > 0          ? std::min(first, run_start)
+                                                             : run_start;
             std::string error;
-            std::vector<keep::Record> records =
-                store.LoadBefore(key, oldest == kBeforeRun ? run_start : oldest, kPage, &error);
+            std::vector<keep::Record> records = store.LoadBefore(key, before, kPage, &error);
             Post([this, generation, records = std::move(records)] {
                 if (generation != generation_) return;
                 loading_ = false;
@@ -222,6 +231,10 @@ public:
     QString plain_save_path;  // where the plain receiver saves the file being received
 
 private:
+    void LearnRunStart(std::int64_t run_start) {
+        if (run_start_ == 0) run_start_ = run_start;
+    }
+
     void Post(std::function<void()> body) {
         QMetaObject::invokeMethod(&context_, std::move(body), Qt::QueuedConnection);
     }
@@ -286,6 +299,7 @@ private:
     QString path_;
     std::string shown_key_;             // whose earlier lines are shown
     std::int64_t oldest_ = kBeforeRun;  // the oldest id shown
+    std::int64_t run_start_ = 0;        // the first id of this run's lines, 0 until known
     bool more_ = false;
     bool loading_ = false;
     int loaded_blocks_ = 0;         // the display lines of earlier runs at the top

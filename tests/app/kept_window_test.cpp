@@ -98,6 +98,35 @@ TEST_F(KeptWindowTest, ALineBeforeAReconnectIsShownAgainAndClearingAsksBeforeDel
     EXPECT_TRUE(WaitUntil([&] { return Stored(kKeyOfB) == 0; }));
 }
 
+TEST_F(KeptWindowTest, LinesKeptBeforeKeepingWasTurnedOffAndOnAreShownOnceOnReturning) {
+    {
+        keep::HistoryStore store;
+        ASSERT_EQ(store.Open(Database()), "");
+        keep::Record record;
+        record.text = "an earlier run's line";
+        ASSERT_EQ(store.Append({{kKeyOfB, record}}), "");
+    }
+    const auto shown = [&](const QString& text) { return a->HistoryText().count(text); };
+    const QString earlier = QStringLiteral("an earlier run's line");
+    StartA();
+    ConnectBothWays();
+    ASSERT_TRUE(WaitUntil([&] { return shown(earlier) == 1; }));
+    ASSERT_TRUE(a->Send(QStringLiteral("before the toggle")));
+    for (int i = 0; i < 2; ++i) {
+        std::unique_ptr<QMenu> menu(a->form->MakeHistoryMenu());
+        MenuEntry(*menu, QStringLiteral("保存聊天记录"))->trigger();
+    }
+    // Another peer for a while, then back.
+    Peer c("127.0.0.3", bridge);
+    a->TypeAddress(QStringLiteral("127.0.0.3"));
+    a->Connect();
+    ASSERT_TRUE(WaitUntil([&] { return shown(earlier) == 0; }));
+    a->TypeAddress(QStringLiteral("127.0.0.2"));
+    a->Connect();
+    ASSERT_TRUE(WaitUntil([&] { return shown(earlier) == 1; }));
+    EXPECT_EQ(shown(QStringLiteral("before the toggle")), 1) << a->HistoryText().toStdString();
+}
+
 TEST_F(KeptWindowTest, OlderPagesComeOnDemandAndSearchAndExportGoThroughTheDialogs) {
     {
         keep::HistoryStore store;
