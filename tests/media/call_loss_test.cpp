@@ -9,7 +9,7 @@
 #include <string>
 
 #include "call_pair.h"
-#include "media/tsan_handoff.h"
+#include "sanitizers.h"
 
 namespace quorell::media::test {
 namespace {
@@ -35,21 +35,6 @@ long Since(std::chrono::steady_clock::time_point start) {
                                                                  start)
         .count();
 }
-
-// Under a sanitizer the connectivity checks run so slowly that, with a fifth of them lost, the
-// agent may give up (or still be trying after two minutes) before one gets through; that says
-// nothing of calls under way, which is what these tests watch.
-#if defined(QUORELL_MEDIA_TSAN) || defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitizer = true;
-#else
-constexpr bool kSanitizer = false;
-#endif
-#else
-constexpr bool kSanitizer = false;
-#endif
 
 bool GaveUp(CallPair& pair) {
     return pair.a->State() == CallState::kFailed || pair.b->State() == CallState::kFailed;
@@ -111,8 +96,10 @@ TEST_F(MediaCallLoss, VoiceKeepsComingConcealed) {
         ToneCall(440), ToneCall(1000),
         [](CallPair& p) { return p.heard_a.sample_count > 4800 && p.heard_b.sample_count > 4800; },
         &why);
-    // Under a sanitizer a handshake this slow is the sanitizer's doing.
-    if (!connected && kSanitizer) GTEST_SKIP() << "no handshake under a sanitizer: " << why;
+    // Under a sanitizer the connectivity checks run so slowly that, with a fifth of them lost,
+    // the agent may give up (or still be trying after two minutes) before one gets through; that
+    // says nothing of calls under way, which is what these tests watch.
+    if (!connected && kUnderSanitizer) GTEST_SKIP() << "no handshake under a sanitizer: " << why;
     ASSERT_TRUE(connected) << why;
     CallPair& pair = *connected;
     std::cout << "loss " << loss_ << "%: voice after " << Since(t0) << " ms\n";
@@ -149,7 +136,7 @@ TEST_F(MediaCallLoss, VideoKeepsComing) {
     const auto connected = Connect(
         config, config, [](CallPair& p) { return p.heard_a.frames > 0 && p.heard_b.frames > 0; },
         &why);
-    if (!connected && kSanitizer) GTEST_SKIP() << "no handshake under a sanitizer: " << why;
+    if (!connected && kUnderSanitizer) GTEST_SKIP() << "no handshake under a sanitizer: " << why;
     ASSERT_TRUE(connected) << why;
     CallPair& pair = *connected;
     std::cout << "loss " << loss_ << "%: pictures after " << Since(t0) << " ms\n";
