@@ -58,7 +58,7 @@ private:
     };
     // Progress of one direction, shown in its row.
     struct Row {
-        Row(QLabel* l, QProgressBar* b) : label(l), bar(b) {}
+        Row(QWidget* parent, int label_left, int bar_left);  // hidden until there is progress
         QLabel* label;
         QProgressBar* bar;
         TransferSpeed speed;

@@ -9,7 +9,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -26,26 +25,8 @@ namespace quorell {
 
 namespace {
 
-constexpr int kBarSteps = 1000;
-
 QString Utf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QLabel* RowLabel(QWidget* parent, int left) {
-    auto* label = new QLabel(parent);
-    label->setGeometry(left, 478, 250, 14);
-    label->hide();
-    return label;
-}
-
-QProgressBar* RowBar(QWidget* parent, int left) {
-    auto* bar = new QProgressBar(parent);
-    bar->setGeometry(left, 481, 80, 10);
-    bar->setRange(0, kBarSteps);
-    bar->setTextVisible(false);
-    bar->hide();
-    return bar;
 }
 
 }  // namespace
@@ -53,8 +34,12 @@ QProgressBar* RowBar(QWidget* parent, int left) {
 TForm1::FilesView::FilesView(TForm1& form)
     : form_(form),
       send_menu_(new QMenu(&form)),
-      sending_(form.Label7 = RowLabel(&form, 8), form.Gauge2 = RowBar(&form, 262)),
-      receiving_(form.Label8 = RowLabel(&form, 348), form.Gauge3 = RowBar(&form, 601)) {
+      sending_(&form, 8, 262),
+      receiving_(&form, 348, 601) {
+    form.Label7 = sending_.label;
+    form.Gauge2 = sending_.bar;
+    form.Label8 = receiving_.label;
+    form.Gauge3 = receiving_.bar;
     QObject::connect(send_menu_->addAction(QStringLiteral("发送文件…")), &QAction::triggered, &form,
                      [this] { Offer(form_.dialogs_.OpenFileNames()); });
     QObject::connect(send_menu_->addAction(QStringLiteral("发送文件夹…")), &QAction::triggered,
@@ -419,76 +404,6 @@ void TForm1::FilesView::News(const session::Session* which, FilesNews news) {
     } else if (auto* end = std::get_if<OutgoingEndNews>(&news)) {
         OutgoingEnded(end->offer, end->result);
     }
-}
-
-// Progress, a few times a second.
-
-bool TForm1::FilesView::ShowRow(Row& row, const files::TransferProgress& progress, bool sending) {
-    if (!progress.active) {
-        row.label->hide();
-        row.bar->hide();
-        row.speed.Stop();
-        row.offer = 0;
-        return false;
-    }
-    const auto now = TransferSpeed::Clock::now();
-    const auto all_size = static_cast<std::int64_t>(progress.all_size);
-    const auto all_bytes = static_cast<std::int64_t>(progress.all_bytes);
-    if (row.offer != progress.offer || !row.speed.Running()) {
-        row.offer = progress.offer;
-        row.speed.Start(now, all_size, all_bytes);
-    } else {
-        row.speed.Sample(now, all_bytes);
-    }
-    const QString text = progress.files == 0
-                             ? QStringLiteral("等待对方接收…")
-                             : ProgressText(sending, progress.current_path, progress.files_done,
-                                            progress.files, row.speed.Summary());
-    row.label->setText(text);
-    row.label->setToolTip(text);
-    row.bar->setValue(progress.all_size == 0
-                          ? 0
-                          : static_cast<int>(progress.all_bytes * kBarSteps / progress.all_size));
-    row.label->show();
-    row.bar->show();
-    return true;
-}
-
-bool TForm1::FilesView::Poll() {
-    if (!Active()) return false;
-    files::SessionFiles& files = form_.open_->files->Files();
-    const files::TransferProgress out = files.Progress(files::Direction::kOutgoing);
-    const files::TransferProgress in = files.Progress(files::Direction::kIncoming);
-    stop_sending_->setEnabled(out.active || out.queued > 0);
-    const bool sending = ShowRow(sending_, out, true);
-    const bool receiving = ShowRow(receiving_, in, false);
-    return sending || receiving || out.queued > 0 || receiving_now_;
-}
-
-// The latest received files, opened through the desktop.
-
-QMenu* TForm1::FilesView::MakeHistoryMenu(QMenu* menu) {
-    IDesktopOpener* opener = form_.devices_.opener.get();
-    if (opener == nullptr || latest_folder_.isEmpty()) return menu;
-    menu->addSeparator();
-    if (!latest_file_.isEmpty()) {
-        QObject::connect(menu->addAction(QStringLiteral("打开文件")), &QAction::triggered, menu,
-                         [opener, file = latest_file_] { opener->Open(file); });
-    }
-    QObject::connect(menu->addAction(QStringLiteral("打开所在文件夹")), &QAction::triggered, menu,
-                     [opener, folder = latest_folder_] { opener->Open(folder); });
-    return menu;
-}
-
-QMenu* TForm1::SendMenu() const {
-    return files_view_->SendMenu();
-}
-
-QMenu* TForm1::MakeHistoryMenu() {
-    // The latest received files' entries stay last.
-    QMenu* menu = Memo1->createStandardContextMenu();
-    AddKeptMenuEntries(menu);
-    return files_view_->MakeHistoryMenu(menu);
 }
 
 }  // namespace quorell

@@ -16,7 +16,7 @@
 #include <random>
 
 #include "app/files_text.h"
-#include "support/two_peers.h"
+#include "session_files_fixture.h"
 
 namespace quorell::test {
 namespace {
@@ -28,36 +28,12 @@ QByteArray Bytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-void Write(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(bytes);
-}
-
-QByteArray Read(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 bool HistoryHas(const Peer& peer, const QString& text) {
     return peer.HistoryText().contains(text);
 }
 
-class SessionFilesWindowTest : public TwoPeers {
+class SessionFilesWindowTest : public SessionFilesFixture {
 protected:
-    void SetUp() override {
-        TwoPeers::SetUp();
-        StartWithSessions();
-        OpenSession();
-        ASSERT_TRUE(source.isValid() && target.isValid());
-    }
-
-    // The sender picks files with the first entry of the send button's menu.
-    static void SendFiles(Peer& peer, const QStringList& paths) {
-        peer.dialogs.file_lists.push_back(paths);
-        peer.form->SendMenu()->actions().at(0)->trigger();
-    }
     static void SendFolder(Peer& peer, const QString& folder) {
         peer.dialogs.folders.push_back(folder);
         peer.form->SendMenu()->actions().at(1)->trigger();
@@ -74,26 +50,12 @@ protected:
         QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(peer.form.get(), &drop);
     }
-    static bool OfferWaits(const Peer& peer) {
-        return peer.form->BitBtn7->isEnabled() &&
-               peer.form->BitBtn7->text() == QStringLiteral("接收");
-    }
     // Waits for the peer's offer and takes it into `folder` (empty: the dialog is cancelled).
     static void Receive(Peer& peer, const QString& folder) {
         ASSERT_TRUE(WaitUntil([&] { return OfferWaits(peer); }));
         peer.dialogs.folders.push_back(folder);
         QTest::mouseClick(peer.form->BitBtn7, Qt::LeftButton);
     }
-    static bool Lines(const Peer& peer, const QString& text, int count) {
-        return WaitUntil([&] { return peer.HistoryText().count(text) >= count; },
-                         std::chrono::seconds(60));
-    }
-
-    QString Src(const QString& name) const { return QDir(source.path()).filePath(name); }
-    QString Dst(const QString& name) const { return QDir(target.path()).filePath(name); }
-
-    QTemporaryDir source;
-    QTemporaryDir target;
 };
 
 TEST_F(SessionFilesWindowTest, SeveralFilesAndAFolderTreeArriveByteForByteAndTakenNamesAreAsked) {
@@ -103,10 +65,10 @@ TEST_F(SessionFilesWindowTest, SeveralFilesAndAFolderTreeArriveByteForByteAndTak
     a->form->SendMenu()->hide();
     EXPECT_EQ(a->dialogs.Count(QStringLiteral("open")), 0);
 
-    Write(Src(QStringLiteral("a.bin")), Bytes(300000, 1));
-    Write(Src(QStringLiteral("空.txt")), QByteArray());
-    Write(Src(QStringLiteral("album/2024/照片.jpg")), Bytes(1500000, 2));
-    Write(Src(QStringLiteral("album/notes.txt")), Bytes(10, 3));
+    WriteFile(Src(QStringLiteral("a.bin")), Bytes(300000, 1));
+    WriteFile(Src(QStringLiteral("空.txt")), QByteArray());
+    WriteFile(Src(QStringLiteral("album/2024/照片.jpg")), Bytes(1500000, 2));
+    WriteFile(Src(QStringLiteral("album/notes.txt")), Bytes(10, 3));
     QDir().mkpath(Src(QStringLiteral("album/empty")));
     SendFiles(*a, {Src(QStringLiteral("a.bin")), Src(QStringLiteral("空.txt")),
                    Src(QStringLiteral("album"))});
@@ -123,7 +85,7 @@ TEST_F(SessionFilesWindowTest, SeveralFilesAndAFolderTreeArriveByteForByteAndTak
     ASSERT_TRUE(Lines(*a, QStringLiteral("已发送 4 个文件"), 1)) << a->HistoryText().toStdString();
     for (const char* name : {"a.bin", "空.txt", "album/2024/照片.jpg", "album/notes.txt"}) {
         const QString path = QString::fromUtf8(name);
-        EXPECT_EQ(Read(Dst(path)), Read(Src(path))) << name;
+        EXPECT_EQ(ReadFile(Dst(path)), ReadFile(Src(path))) << name;
     }
     EXPECT_TRUE(QFileInfo(Dst(QStringLiteral("album/empty"))).isDir());
     EXPECT_EQ(b->form->BitBtn7->isEnabled(), false);
@@ -136,23 +98,23 @@ TEST_F(SessionFilesWindowTest, SeveralFilesAndAFolderTreeArriveByteForByteAndTak
     EXPECT_EQ(b->opener->opened, QStringList({target.path()}));
 
     // A folder offered again over names B has: asked once; no keeps B's files and skips them.
-    Write(Dst(QStringLiteral("album/notes.txt")), "B's own");
-    Write(Src(QStringLiteral("album/new.txt")), Bytes(5000, 4));
+    WriteFile(Dst(QStringLiteral("album/notes.txt")), "B's own");
+    WriteFile(Src(QStringLiteral("album/new.txt")), Bytes(5000, 4));
     SendFolder(*a, Src(QStringLiteral("album")));
     b->dialogs.yes_answers = {false};
     Receive(*b, target.path());
     ASSERT_TRUE(Lines(*b, QStringLiteral("已收到 1 个文件"), 1)) << b->HistoryText().toStdString();
     EXPECT_EQ(b->dialogs.Count(QStringLiteral("yes or no")), 1);
-    EXPECT_EQ(Read(Dst(QStringLiteral("album/notes.txt"))), QByteArray("B's own"));
-    EXPECT_EQ(Read(Dst(QStringLiteral("album/new.txt"))),
-              Read(Src(QStringLiteral("album/new.txt"))));
+    EXPECT_EQ(ReadFile(Dst(QStringLiteral("album/notes.txt"))), QByteArray("B's own"));
+    EXPECT_EQ(ReadFile(Dst(QStringLiteral("album/new.txt"))),
+              ReadFile(Src(QStringLiteral("album/new.txt"))));
     EXPECT_TRUE(HistoryHas(*b, QStringLiteral("album/notes.txt：已有同名文件，未替换")));
     EXPECT_TRUE(HistoryHas(*b, QStringLiteral("保存在 ") + Dst(QStringLiteral("album"))));
 }
 
 TEST_F(SessionFilesWindowTest, ATransferCutByACancelAndByAClosedWindowResumesWhereItStopped) {
     const QByteArray big = Bytes(48 * 1000 * 1000, 5);
-    Write(Src(QStringLiteral("big.bin")), big);
+    WriteFile(Src(QStringLiteral("big.bin")), big);
     const QString part = Dst(QStringLiteral("big.bin.part"));
     const auto cut_after = [&](qint64 bytes) {
         return WaitUntil([&] { return QFileInfo(part).size() > bytes; }, std::chrono::seconds(60));
@@ -189,7 +151,7 @@ TEST_F(SessionFilesWindowTest, ATransferCutByACancelAndByAClosedWindowResumesWhe
     Receive(*b, target.path());
     ASSERT_TRUE(Lines(*b, QStringLiteral("已收到 1 个文件"), 1)) << b->HistoryText().toStdString();
     EXPECT_TRUE(HistoryHas(*b, QStringLiteral("其中 1 个从 "))) << b->HistoryText().toStdString();
-    EXPECT_TRUE(Read(Dst(QStringLiteral("big.bin"))) == big);
+    EXPECT_TRUE(ReadFile(Dst(QStringLiteral("big.bin"))) == big);
     EXPECT_FALSE(QFileInfo::exists(part));
     // One file: the menu opens it, and its folder.
     std::unique_ptr<QMenu> menu(b->form->MakeHistoryMenu());
@@ -200,7 +162,7 @@ TEST_F(SessionFilesWindowTest, ATransferCutByACancelAndByAClosedWindowResumesWhe
 }
 
 TEST_F(SessionFilesWindowTest, ACancelledFolderDialogDeclinesAndBothWaysGoAtOnceBesideTheChat) {
-    Write(Src(QStringLiteral("x.bin")), Bytes(2000, 6));
+    WriteFile(Src(QStringLiteral("x.bin")), Bytes(2000, 6));
     SendFiles(*a, {Src(QStringLiteral("x.bin"))});
     Receive(*b, QString());
     ASSERT_TRUE(Lines(*a, QStringLiteral("对方没有接收"), 1)) << a->HistoryText().toStdString();
@@ -219,9 +181,9 @@ TEST_F(SessionFilesWindowTest, ACancelledFolderDialogDeclinesAndBothWaysGoAtOnce
 
     // Each side sends the other while both chat; B's comes as a drop of a file and a folder.
     const QByteArray there = Bytes(24 * 1000 * 1000, 7), back = Bytes(24 * 1000 * 1000, 8);
-    Write(Src(QStringLiteral("there.bin")), there);
-    Write(Src(QStringLiteral("back.bin")), back);
-    Write(Src(QStringLiteral("dropped/d.txt")), "dropped");
+    WriteFile(Src(QStringLiteral("there.bin")), there);
+    WriteFile(Src(QStringLiteral("back.bin")), back);
+    WriteFile(Src(QStringLiteral("dropped/d.txt")), "dropped");
     QTemporaryDir at_a;
     SendFiles(*a, {Src(QStringLiteral("there.bin"))});
     Drop(*b, {Src(QStringLiteral("back.bin")), Src(QStringLiteral("dropped"))});
@@ -234,9 +196,9 @@ TEST_F(SessionFilesWindowTest, ACancelledFolderDialogDeclinesAndBothWaysGoAtOnce
     ASSERT_TRUE(WaitUntil([&] { return HistoryHas(*a, QStringLiteral("]: 收到")); }));
     ASSERT_TRUE(Lines(*b, QStringLiteral("已收到 1 个文件"), 1)) << b->HistoryText().toStdString();
     ASSERT_TRUE(Lines(*a, QStringLiteral("已收到 2 个文件"), 1)) << a->HistoryText().toStdString();
-    EXPECT_EQ(Read(QDir(at_a.path()).filePath(QStringLiteral("dropped/d.txt"))), "dropped");
-    EXPECT_TRUE(Read(Dst(QStringLiteral("there.bin"))) == there);
-    EXPECT_TRUE(Read(QDir(at_a.path()).filePath(QStringLiteral("back.bin"))) == back);
+    EXPECT_EQ(ReadFile(QDir(at_a.path()).filePath(QStringLiteral("dropped/d.txt"))), "dropped");
+    EXPECT_TRUE(ReadFile(Dst(QStringLiteral("there.bin"))) == there);
+    EXPECT_TRUE(ReadFile(QDir(at_a.path()).filePath(QStringLiteral("back.bin"))) == back);
     // Nothing moves any more: the rows are gone.
     ASSERT_TRUE(
         WaitUntil([&] { return !a->form->Label7->isVisible() && !a->form->Label8->isVisible(); }));

@@ -11,21 +11,10 @@
 #include <QTest>
 
 #include "app/notifier.h"
-#include "support/two_peers.h"
+#include "session_files_fixture.h"
 
 namespace quorell::test {
 namespace {
-
-void Write(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(bytes);
-}
-
-QByteArray Read(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 // Records the notifications of files with their buttons, and presses them when asked.
 class ButtonNotifier : public INotifier {
@@ -47,15 +36,8 @@ public:
     std::function<void(const QString&)> press;
 };
 
-class TrustedFilesWindowTest : public TwoPeers {
+class TrustedFilesWindowTest : public SessionFilesFixture {
 protected:
-    void SetUp() override {
-        TwoPeers::SetUp();
-        StartWithSessions();
-        OpenSession();
-        ASSERT_TRUE(source.isValid() && target.isValid());
-    }
-
     static QAction* TrustEntry(const Peer& peer) {
         for (QAction* action : peer.form->SendMenu()->actions())
             if (action->text() == QStringLiteral("信任此设备的文件…")) return action;
@@ -66,24 +48,7 @@ protected:
         QTest::mouseClick(peer.form->Button7, Qt::LeftButton);
         ASSERT_FALSE(peer.form->Button7->isVisible());
     }
-    static void SendFile(Peer& peer, const QString& path) {
-        peer.dialogs.file_lists.push_back({path});
-        peer.form->SendMenu()->actions().at(0)->trigger();
-    }
-    static bool OfferWaits(const Peer& peer) {
-        return peer.form->BitBtn7->isEnabled() &&
-               peer.form->BitBtn7->text() == QStringLiteral("接收");
-    }
-    static bool Lines(const Peer& peer, const QString& text, int count) {
-        return WaitUntil([&] { return peer.HistoryText().count(text) >= count; },
-                         std::chrono::seconds(30));
-    }
-
-    QString Src(const QString& name) const { return QDir(source.path()).filePath(name); }
-    QString Dst(const QString& name) const { return QDir(target.path()).filePath(name); }
-
-    QTemporaryDir source;
-    QTemporaryDir target;
+    static void SendFile(Peer& peer, const QString& path) { SendFiles(peer, {path}); }
 };
 
 TEST_F(TrustedFilesWindowTest, AVerifiedTrustedPeersFilesArriveUnaskedButTakenNamesAreAsked) {
@@ -99,28 +64,28 @@ TEST_F(TrustedFilesWindowTest, AVerifiedTrustedPeersFilesArriveUnaskedButTakenNa
     EXPECT_TRUE(trust->isChecked());
     EXPECT_TRUE(b->HistoryText().contains(QStringLiteral("自动保存到 ") + target.path()));
 
-    Write(Src(QStringLiteral("x.bin")), QByteArray(100000, 'x'));
+    WriteFile(Src(QStringLiteral("x.bin")), QByteArray(100000, 'x'));
     SendFile(*a, Src(QStringLiteral("x.bin")));
     ASSERT_TRUE(Lines(*b, QStringLiteral("已收到 1 个文件"), 1)) << b->HistoryText().toStdString();
     EXPECT_TRUE(b->HistoryText().contains(QStringLiteral("自动接收到 ") + target.path()));
-    EXPECT_EQ(Read(Dst(QStringLiteral("x.bin"))), QByteArray(100000, 'x'));
+    EXPECT_EQ(ReadFile(Dst(QStringLiteral("x.bin"))), QByteArray(100000, 'x'));
     EXPECT_EQ(b->dialogs.Count(QStringLiteral("folder")), 1);  // the trusting one only
     ASSERT_TRUE(Lines(*a, QStringLiteral("已发送 1 个文件"), 1));
 
     // A file of a name already there is never replaced silently: the question of the
     // receive button's path is asked, and "no" keeps what was there.
-    Write(Src(QStringLiteral("x.bin")), QByteArray(50, 'y'));
+    WriteFile(Src(QStringLiteral("x.bin")), QByteArray(50, 'y'));
     SendFile(*a, Src(QStringLiteral("x.bin")));
     ASSERT_TRUE(WaitUntil([&] { return b->dialogs.Count(QStringLiteral("yes or no")) == 1; }));
     ASSERT_TRUE(Lines(*a, QStringLiteral("对方"), 1));
     ASSERT_TRUE(WaitUntil([&] { return !b->form->BitBtn7->isEnabled(); }));
-    EXPECT_EQ(Read(Dst(QStringLiteral("x.bin"))), QByteArray(100000, 'x'));
+    EXPECT_EQ(ReadFile(Dst(QStringLiteral("x.bin"))), QByteArray(100000, 'x'));
     EXPECT_EQ(b->dialogs.Count(QStringLiteral("folder")), 1);
 
     // Trust taken back: the next offer waits for the receive button.
     trust->trigger();
     EXPECT_FALSE(trust->isChecked());
-    Write(Src(QStringLiteral("z.bin")), QByteArray(10, 'z'));
+    WriteFile(Src(QStringLiteral("z.bin")), QByteArray(10, 'z'));
     SendFile(*a, Src(QStringLiteral("z.bin")));
     ASSERT_TRUE(WaitUntil([&] { return OfferWaits(*b); }));
     Settle(std::chrono::milliseconds(200));
@@ -139,7 +104,7 @@ TEST_F(TrustedFilesWindowTest, AChangedKeyAndThePlainProtocolAreAskedThoughTheNa
     ASSERT_TRUE(WaitUntil([&] { return !b->form->SessionOpen(); }));
     OpenSession();
     ASSERT_TRUE(WaitUntil([&] { return b->dialogs.Count(QStringLiteral("key changed")) == 1; }));
-    Write(Src(QStringLiteral("k.bin")), QByteArray(10, 'k'));
+    WriteFile(Src(QStringLiteral("k.bin")), QByteArray(10, 'k'));
     SendFile(*a, Src(QStringLiteral("k.bin")));
     ASSERT_TRUE(WaitUntil([&] { return OfferWaits(*b); }));
     Settle(std::chrono::milliseconds(200));
@@ -169,7 +134,7 @@ TEST_F(TrustedFilesWindowTest, NotificationButtonsDeclineAcceptAndOpenAsTheWindo
     a->form->activateWindow();
     ASSERT_TRUE(WaitUntil([&] { return a->form->isActiveWindow(); }));
 
-    Write(Src(QStringLiteral("n.bin")), QByteArray(3000, 'n'));
+    WriteFile(Src(QStringLiteral("n.bin")), QByteArray(3000, 'n'));
     SendFile(*a, Src(QStringLiteral("n.bin")));
     ASSERT_TRUE(WaitUntil([&] { return OfferWaits(*b) && notifier->press; }));
     EXPECT_EQ(notifier->keys, QStringList({QStringLiteral("accept"), QStringLiteral("decline")}));
@@ -185,7 +150,7 @@ TEST_F(TrustedFilesWindowTest, NotificationButtonsDeclineAcceptAndOpenAsTheWindo
     ASSERT_TRUE(WaitUntil([&] { return a->form->isActiveWindow(); }));
     notifier->press = nullptr;
     // Other words than the first offer's, which would be told only once within 2 s.
-    Write(Src(QStringLiteral("n.bin")), QByteArray(5000, 'n'));
+    WriteFile(Src(QStringLiteral("n.bin")), QByteArray(5000, 'n'));
     SendFile(*a, Src(QStringLiteral("n.bin")));
     ASSERT_TRUE(WaitUntil([&] { return OfferWaits(*b) && notifier->press; }));
     b->dialogs.folders.push_back(target.path());
@@ -195,7 +160,7 @@ TEST_F(TrustedFilesWindowTest, NotificationButtonsDeclineAcceptAndOpenAsTheWindo
     EXPECT_EQ(b->dialogs.Count(QStringLiteral("folder")), 1)
         << notifier->told.join('|').toStdString();
     ASSERT_TRUE(Lines(*b, QStringLiteral("已收到 1 个文件"), 1)) << b->HistoryText().toStdString();
-    EXPECT_EQ(Read(Dst(QStringLiteral("n.bin"))), QByteArray(5000, 'n'));
+    EXPECT_EQ(ReadFile(Dst(QStringLiteral("n.bin"))), QByteArray(5000, 'n'));
     // The notification of what came opens it.
     ASSERT_TRUE(WaitUntil([&] { return notifier->keys == QStringList{QStringLiteral("open")}; }));
     notifier->press(QStringLiteral("open"));
