@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
 
     SingleInstance instance(QStringLiteral("Quorell"));
     if (!instance.IsFirst()) {
+        // The copy that runs comes to the front, from the tray too, behind this box.
+        instance.KnockOnFirst();
         const QString text = QStringLiteral("本软件一次只能运行一个副本");
         // Also said on standard error, where scripts and a person without a desktop see it.
         fprintf(stderr, "%s\n", text.toUtf8().constData());
@@ -95,6 +97,8 @@ int main(int argc, char** argv) {
         }
         TForm1 form(config, devices, dialogs, bridge);
         dialogs.SetOwner(&form);
+        // A later copy brings this one to the front as a click on its tray icon would.
+        instance.Listen([&form] { form.TrayIcon().Clicked(); });
         if (QScreen* screen = form.screen()) {
             form.move(screen->availableGeometry().center() - form.rect().center());
         }
@@ -105,6 +109,7 @@ int main(int argc, char** argv) {
         }
         // A termination signal during a start-up box ends the program here.
         if (!TerminationRequested()) result = QApplication::exec();
+        instance.StopListening();
         dialogs.SetOwner(nullptr);
         bridge->Close();
     }

@@ -6,6 +6,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QStandardPaths>
 
 namespace quorell {
@@ -23,7 +25,8 @@ QString LockFilePath(const QString& name) {
 
 }  // namespace
 
-SingleInstance::SingleInstance(const QString& name) : path_(LockFilePath(name)) {
+SingleInstance::SingleInstance(const QString& name)
+    : path_(LockFilePath(name)), socket_path_(path_.chopped(5) + QStringLiteral(".socket")) {
     const QByteArray path = QFile::encodeName(path_);
     fd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     // Without a lock file at all there is nothing to coordinate with: run.
@@ -35,7 +38,42 @@ SingleInstance::SingleInstance(const QString& name) : path_(LockFilePath(name)) 
 }
 
 SingleInstance::~SingleInstance() {
+    StopListening();  // its socket file goes before the lock is let go
     if (fd_ >= 0) ::close(fd_);
+}
+
+bool SingleInstance::Listen(std::function<void()> on_knock) {
+    if (!first_ || server_) return false;
+    server_ = std::make_unique<QLocalServer>();
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    // A socket left by a copy that was killed: ours to replace, as we hold the lock.
+    QLocalServer::removeServer(socket_path_);
+    if (!server_->listen(socket_path_)) {
+        server_.reset();
+        return false;
+    }
+    // The connection is the whole message; nothing is read from it.
+    QObject::connect(server_.get(), &QLocalServer::newConnection, server_.get(),
+                     [server = server_.get(), on_knock = std::move(on_knock)] {
+                         while (QLocalSocket* socket = server->nextPendingConnection()) {
+                             socket->abort();
+                             socket->deleteLater();
+                             on_knock();
+                         }
+                     });
+    return true;
+}
+
+void SingleInstance::StopListening() {
+    server_.reset();
+}
+
+bool SingleInstance::KnockOnFirst() const {
+    QLocalSocket socket;
+    socket.connectToServer(socket_path_);
+    const bool reached = socket.waitForConnected(1000);
+    socket.abort();
+    return reached;
 }
 
 }  // namespace quorell

@@ -1,4 +1,5 @@
 // The window as it starts, the About box, the history line format and the single-instance lock.
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -166,17 +167,29 @@ TEST(HistoryLine, TimeStampUsesTheLocaleFormatsAndDropsMidnight) {
     EXPECT_TRUE(c.endsWith(QStringLiteral("15:04:05"))) << c.toStdString();
 }
 
-TEST(SingleInstance, SecondLockFailsUntilTheFirstIsGone) {
+TEST(SingleInstance, ALaterCopyIsRefusedAndBringsTheFirstToTheFront) {
     QTemporaryDir dir;
     qputenv("XDG_RUNTIME_DIR", dir.path().toUtf8());
     {
         SingleInstance first(QStringLiteral("QuorellTest"));
         EXPECT_TRUE(first.IsFirst());
+        int knocks = 0;
+        // What a copy that was killed left behind is no hindrance.
+        QFile stale(dir.filePath(QStringLiteral("QuorellTest.socket")));
+        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        ASSERT_TRUE(first.Listen([&] { ++knocks; }));
         SingleInstance second(QStringLiteral("QuorellTest"));
         EXPECT_FALSE(second.IsFirst());
+        EXPECT_FALSE(second.Listen([] {}));
+        EXPECT_TRUE(second.KnockOnFirst());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return knocks == 1; }));
+        first.StopListening();
+        EXPECT_FALSE(second.KnockOnFirst());
     }
     SingleInstance again(QStringLiteral("QuorellTest"));
     EXPECT_TRUE(again.IsFirst());
+    EXPECT_FALSE(again.KnockOnFirst());  // nobody listens
     qunsetenv("XDG_RUNTIME_DIR");
 }
 
