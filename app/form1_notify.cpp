@@ -29,13 +29,16 @@ void TForm1::TellUser(const QString& text, const QList<NotificationAction>& acti
     INotifier* notifier = devices_.notifier.get();
     if (notifier == nullptr) return;
     // Lines come on connections of their own, so a notice and its effect may have another
-    // piece of news between them.
+    // piece of news between them. News with buttons is always told: it is an offer of its own,
+    // and only the latest notification's buttons answer.
     const auto now = std::chrono::steady_clock::now();
     while (!recently_told_.empty() &&
            (now - recently_told_.front().second >= kSameNewsWithin || recently_told_.size() > 8))
         recently_told_.pop_front();
-    for (const auto& [told, at] : recently_told_)
-        if (told == text) return;
+    if (actions.isEmpty()) {
+        for (const auto& [told, at] : recently_told_)
+            if (told == text) return;
+    }
     recently_told_.emplace_back(text, now);
     notifier->SetOnActivated([this] { RaiseFromNotification(); });
     const QString address = Edit1->text().trimmed();

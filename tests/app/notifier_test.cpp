@@ -327,8 +327,12 @@ TEST_F(WindowNotifyTest, ThePeersNewsIsToldWhileTheWindowIsNotActive) {
     ASSERT_TRUE(Line(lines::kVoicePortPrefix + std::string("2345")));
     ASSERT_TRUE(Told(4));
     EXPECT_TRUE(notifier->told.back().endsWith(QString::fromUtf8(lines::kVoiceOffered)));
+    // A second offer soon after is told again, so that its button answers it.
+    ASSERT_TRUE(Line(lines::Wire(lines::kFileOffered)));
+    ASSERT_TRUE(Told(5));
+    EXPECT_TRUE(notifier->told.back().endsWith(QString::fromUtf8(lines::kFileOffered)));
     Settle(std::chrono::milliseconds(100));
-    EXPECT_EQ(notifier->told.size(), 4);
+    EXPECT_EQ(notifier->told.size(), 5);
 
     // A click on the notification brings the window to the front.
     ASSERT_TRUE(notifier->activate);
@@ -339,7 +343,7 @@ TEST_F(WindowNotifyTest, ThePeersNewsIsToldWhileTheWindowIsNotActive) {
     // While the user looks at the window, nothing more is told.
     ASSERT_TRUE(Line("seen"));
     ASSERT_TRUE(WaitUntil([&] { return b->HistoryText().contains(QStringLiteral("seen")); }));
-    EXPECT_EQ(notifier->told.size(), 4);
+    EXPECT_EQ(notifier->told.size(), 5);
 }
 
 }  // namespace
