@@ -39,7 +39,7 @@ std::optional<std::string> SessionCalls::Impl::StartMedia(CallSlot& slot, bool d
         queue.Post([=, this] { OnMediaProblem(kind, generation, text); });
     };
     auto call = std::make_unique<media::Call>(std::move(c), std::move(told));
-    if (auto error = call->Start()) return "The call could not start: " + *error + ".";
+    if (auto error = call->Start()) return "通话无法开始（" + *error + "）。";
     slot.media = std::move(call);
     slot.last_problem.clear();
     if (slot.kind == MediaKind::kVideo) {
@@ -93,7 +93,7 @@ void SessionCalls::Impl::OnMediaState(MediaKind kind, std::uint64_t generation,
         SetPhase(*slot, CallPhase::kRunning);
     } else if (state == media::CallState::kFailed) {
         const std::string detail =
-            slot->last_problem.empty() ? "The connection to the peer failed." : slot->last_problem;
+            slot->last_problem.empty() ? "与对方的连接失败了。" : slot->last_problem;
         End(*slot, CallEnd::kFailed, detail,
             session::CallStop{slot->id, "The call failed on the peer's side."});
     }

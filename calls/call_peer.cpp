@@ -92,7 +92,7 @@ void SessionCalls::Impl::OnPeer(const session::CallStop& m) {
 }
 
 void SessionCalls::Impl::Refused(CallSlot& slot, const std::string& reason) {
-    End(slot, CallEnd::kFailed, "The peer's call sent what this side refuses: " + reason + ".",
+    End(slot, CallEnd::kFailed, "对方的通话发来了本机不接受的内容（" + reason + "）。",
         session::CallStop{slot.id, "This side refused what your call sent: " + reason + "."});
 }
 

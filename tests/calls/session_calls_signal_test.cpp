@@ -142,6 +142,7 @@ TEST(SessionCallsSignals, HostilePeerIsDroppedOrStopped) {
     ASSERT_TRUE(end);
     EXPECT_EQ(end->why, CallEnd::kFailed);
     EXPECT_NE(end->text.find("does not parse"), std::string::npos) << end->text;
+    EXPECT_EQ(end->text.rfind("对方的通话发来了本机不接受的内容", 0), 0u) << end->text;
     sent = lone.SentOnce(2);
     EXPECT_EQ(std::get<session::CallStop>(sent[1]).call, 20u);
 
