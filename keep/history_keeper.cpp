@@ -113,7 +113,9 @@ void HistoryKeeper::Loop() {
         }
         done_ = reached;
         idle_.notify_all();
-        if (stopping_ && tasks_.empty()) break;
+        // Lines that came while the last batch was written go before the end, unless the store
+        // refuses them (they were tried once more just now).
+        if (stopping_ && tasks_.empty() && (pending_.empty() || write_failing_)) break;
     }
 }
 

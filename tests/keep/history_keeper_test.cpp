@@ -1,12 +1,15 @@
 #include "keep/history_keeper.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 namespace quorell::keep {
 namespace {
@@ -73,6 +76,33 @@ TEST(HistoryKeeper, LinesOfEarlierRunsLieBelowTheRunStartAndAreWrittenBeforeLate
     EXPECT_EQ(before_run.back().text, "old499");
     EXPECT_EQ(total, 501);
     EXPECT_TRUE(problems.Seen().empty());
+}
+
+TEST(HistoryKeeper, LinesThatComeWhileABatchIsWrittenAreWrittenBeforeTheEnd) {
+    TempFolder folder;
+    Problems problems;
+    const std::string path = folder.File("h.db");
+    std::optional<HistoryKeeper> keeper(std::in_place, HistoryKeeper::Options{path},
+                                        problems.Handler());
+    ASSERT_EQ(CountOf(*keeper, "ip:1.1.1.1"), 0);  // opened
+    // Another connection holds the write lock for a while: the first batch waits in the store.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    keeper->Append("ip:1.1.1.1", Line("first"));
+    std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 50; ++i) keeper->Append("ip:1.1.1.1", Line("meanwhile"));
+    std::thread release([other] {
+        std::this_thread::sleep_for(300ms);
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+    });
+    keeper.reset();  // ends while the first batch still waits
+    release.join();
+    HistoryStore store;
+    ASSERT_EQ(store.Open(path), "");
+    EXPECT_EQ(store.Count("ip:1.1.1.1"), 51);
+    for (const Problem& problem : problems.Seen()) ADD_FAILURE() << problem.text;
 }
 
 TEST(HistoryKeeper, LinesThatFindNoRoomWaitAndAreWrittenOnceThereIsRoom) {
