@@ -112,7 +112,9 @@ TEST_F(MediaCallLoss, VoiceKeepsComingConcealed) {
               << flow.longest_still.count() << " ms\n";
     // No fewer than the pace of speech. (At 20 % loss a burst of half as much again shows at
     // times, what is held back for repeats let go at once; the speaker's timing absorbs it.)
-    EXPECT_GT(flow.grown, 0.8 * 3 * 48000);
+    // Under a sanitizer, on two cores shared with other tests, the pipelines fall behind real
+    // time (60 % of it seen under ThreadSanitizer): there the lack of a stall is what counts.
+    EXPECT_GT(flow.grown, (kUnderSanitizer ? 0.4 : 0.8) * 3 * 48000);
     EXPECT_LT(flow.longest_still.count(), 500);
     EXPECT_TRUE(pair.PumpUntil([&] {
         std::lock_guard lock(pair.heard_b.mutex);
