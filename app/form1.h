@@ -120,6 +120,7 @@ public:
     QLabel* Label5;  // the kind of connection: "未加密", "加密，未验证", "加密，已验证"
     QLabel* Label6;        // the verification code of the open session
     QPushButton* Button7;  // "验证…": the user compared the code
+    QPushButton* Button8;  // "静音", checked while our voice in a call is muted
     // Files over the session: this side's offer and the peer's, each with its line and bar.
     QLabel* Label7;
     QProgressBar* Gauge2;
@@ -199,6 +200,7 @@ public:
                              net::UdpBinding& ABinding);
     void BitBtn5Click();
     void BitBtn6Click();
+    void Button8Click();
     void ACMWaveIn1Data(const char* data, int size);
     void IdUDPServer3UDPRead(net::UdpServer& Sender, std::string_view AData,
                              net::UdpBinding& ABinding);

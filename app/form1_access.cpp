@@ -28,6 +28,7 @@ const QKeySequence kStopVideoKeys{Qt::ALT | Qt::Key_T};
 const QKeySequence kWatchVideoKeys{Qt::ALT | Qt::Key_W};
 const QKeySequence kClearKeys{Qt::ALT | Qt::Key_L};
 const QKeySequence kVerifyKeys{Qt::ALT | Qt::Key_Y};
+const QKeySequence kMuteKeys{Qt::ALT | Qt::Key_M};
 const QKeySequence kAboutKeys{Qt::Key_F1};
 const QKeySequence kAddressKeys{Qt::ALT | Qt::Key_D};
 const QKeySequence kInputKeys{Qt::ALT | Qt::Key_I};
@@ -115,6 +116,9 @@ void TForm1::SetUpAccessibility() {
                    kAboutKeys);
     DescribeButton(Button7, QStringLiteral("验证对方"),
                    QStringLiteral("与对方核对验证码，确认对方的身份"), kVerifyKeys);
+    DescribeButton(Button8, QStringLiteral("静音"),
+                   QStringLiteral("通话中关闭或打开本机的麦克风，关闭时对方听到的是静音"),
+                   kMuteKeys);
 
     Describe(Image1, QStringLiteral("对方的视频"), QStringLiteral("对方发来的视频画面；双击放大"));
     DescribeStatus(Panel1, QStringLiteral("本机摄像头的画面"));
@@ -142,9 +146,9 @@ void TForm1::SetUpAccessibility() {
 
     // Address and connect, then what is used most: the message and its send, the files, voice
     // and video, the history, and the rest.
-    const QWidget* order[] = {Edit1,   Button6, Memo2,   Button1, BitBtn4,
-                              BitBtn7, BitBtn5, BitBtn6, Button3, Button4,
-                              BitBtn1, Memo1,   Button7, Button2, BitBtn2};
+    const QWidget* order[] = {Edit1,   Button6, Memo2,   Button1, BitBtn4, BitBtn7,
+                              BitBtn5, BitBtn6, Button8, Button3, Button4, BitBtn1,
+                              Memo1,   Button7, Button2, BitBtn2};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(const_cast<QWidget*>(order[i - 1]), const_cast<QWidget*>(order[i]));
 }

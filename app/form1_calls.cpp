@@ -92,6 +92,8 @@ void TForm1::CallsView::Retired() {
     form_.BitBtn5->setText(QStringLiteral("发送语音"));
     form_.BitBtn6->setText(QStringLiteral("接收语音"));
     form_.BitBtn6->setEnabled(false);
+    form_.Button8->setChecked(false);
+    form_.Button8->hide();
     form_.ShowReceiving(false);
     form_.Edit3Change();
     form_.SetStartEnabled(true);
@@ -123,6 +125,12 @@ bool TForm1::CallsView::VoiceReceivePressed() {
     if (voice_ == CallPhase::kInvited) calls.Accept(MediaKind::kVoice);
     if (Live(voice_)) calls.Stop(MediaKind::kVoice);
     return true;
+}
+
+void TForm1::CallsView::MutePressed(bool muted) {
+    if (!Active() || voice_ == CallPhase::kIdle || voice_ == CallPhase::kInvited) return;
+    form_.open_->calls->Calls().SetVoiceMuted(muted);
+    Line(muted ? QStringLiteral("已静音，对方听不到你的声音。") : QStringLiteral("已取消静音。"));
 }
 
 bool TForm1::CallsView::VideoStartPressed() {
@@ -255,6 +263,10 @@ void TForm1::CallsView::ShowVoice() {
                                                       : QStringLiteral("取消语音"));
     form_.BitBtn6->setText(Live(voice_) ? QStringLiteral("取消接收") : QStringLiteral("接收语音"));
     form_.BitBtn6->setEnabled(voice_ == CallPhase::kInvited || Live(voice_));
+    // Each call starts unmuted, as the controller starts it.
+    const bool joined = voice_ != CallPhase::kIdle && voice_ != CallPhase::kInvited;
+    if (!joined) form_.Button8->setChecked(false);
+    form_.Button8->setVisible(joined);
 }
 
 void TForm1::CallsView::ShowVideo() {

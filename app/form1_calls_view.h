@@ -28,11 +28,12 @@ public:
 
     // Entry points of the window's handlers over a session with calls; false: not handled
     // here, the plain protocol's behaviour follows.
-    bool VoiceSendPressed();     // BitBtn5
-    bool VoiceReceivePressed();  // BitBtn6
-    bool VideoStartPressed();    // Button3
-    bool VideoStopPressed();     // Button4
-    bool VideoReceivePressed();  // BitBtn1
+    bool VoiceSendPressed();       // BitBtn5
+    bool VoiceReceivePressed();    // BitBtn6
+    void MutePressed(bool muted);  // Button8
+    bool VideoStartPressed();      // Button3
+    bool VideoStopPressed();       // Button4
+    bool VideoReceivePressed();    // BitBtn1
     // One picture of our camera while it runs for a call.
     bool CameraFrame(const QImage& frame);
     // The peer's pictures are showing (the bigger view may open).

@@ -141,6 +141,11 @@ void TForm1::BuildSessionControls() {
     Button7->setGeometry(340, 0, 60, 16);
     Button7->setAutoDefault(true);
     Button7->hide();
+    // Over the settings' frame, above the voice buttons, while a voice call is under way.
+    Button8 = new QPushButton(QStringLiteral("静音"), GroupBox2);
+    Button8->setGeometry(344, 0, 75, 16);
+    Button8->setCheckable(true);
+    Button8->hide();
 }
 
 void TForm1::StartSessions() {

@@ -45,6 +45,10 @@ void TForm1::BitBtn6Click() {
     voice_.ReceiveButton();
 }
 
+void TForm1::Button8Click() {
+    calls_view_->MutePressed(Button8->isChecked());
+}
+
 void TForm1::ACMWaveIn1Data(const char* data, int size) {
     voice_.OnRecorded(data, size);
 }

@@ -39,6 +39,7 @@ std::optional<std::string> SessionCalls::Impl::StartMedia(CallSlot& slot, bool d
         queue.Post([=, this] { OnMediaProblem(kind, generation, text); });
     };
     auto call = std::make_unique<media::Call>(std::move(c), std::move(told));
+    if (slot.muted) call->SetVoiceMuted(true);  // muted while it was still ringing
     if (auto error = call->Start()) return "通话无法开始（" + *error + "）。";
     slot.media = std::move(call);
     slot.last_problem.clear();

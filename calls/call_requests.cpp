@@ -48,6 +48,12 @@ void SessionCalls::Impl::DoDecline(MediaKind kind) {
         session::CallDecline{slot.id, session::CallDeclineReason::kUserDeclined, {}});
 }
 
+void SessionCalls::Impl::DoMute(bool muted) {
+    if (voice.phase == CallPhase::kIdle) return;
+    voice.muted = muted;
+    if (voice.media) voice.media->SetVoiceMuted(muted);
+}
+
 void SessionCalls::Impl::DoStop(MediaKind kind) {
     CallSlot& slot = SlotOf(kind);
     switch (slot.phase) {

@@ -70,6 +70,7 @@ void SessionCalls::Impl::End(CallSlot& slot, CallEnd why, const std::string& det
     StopMedia(slot);
     slot.id = 0;
     slot.ours = false;
+    slot.muted = false;
     SetPhase(slot, CallPhase::kIdle);
     if (events) events->CallEnded(slot.kind, why, detail);
 }
@@ -112,6 +113,11 @@ void SessionCalls::Decline(MediaKind kind) {
 void SessionCalls::Stop(MediaKind kind) {
     Impl* d = impl_.get();
     d->queue.Post([d, kind] { d->DoStop(kind); });
+}
+
+void SessionCalls::SetVoiceMuted(bool muted) {
+    Impl* d = impl_.get();
+    d->queue.Post([d, muted] { d->DoMute(muted); });
 }
 
 void SessionCalls::OnMessage(const session::CallMessage& message) {

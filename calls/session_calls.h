@@ -93,6 +93,9 @@ public:
     // Ends the call of that kind, or withdraws our invite, and tells the peer; on the peer's
     // invite that waits, declines it.
     void Stop(MediaKind kind);
+    // While muted, the voice call sends silence and goes on; each voice call starts unmuted.
+    // Does nothing while no voice call is under way.
+    void SetVoiceMuted(bool muted);
 
     // A call message from the peer, from the session's thread. Messages with an unknown call
     // id, or that do not fit the phase, are dropped; signalling the media engine refuses ends

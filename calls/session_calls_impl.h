@@ -34,6 +34,7 @@ struct CallSlot {
     // told of a call that is gone, and dropped.
     std::uint64_t generation = 0;
     std::string last_problem;
+    bool muted = false;  // voice: what we send is silence, from the start of the media too
 };
 
 struct SessionCalls::Impl {
@@ -81,6 +82,7 @@ struct SessionCalls::Impl {
     void DoAccept(MediaKind kind);
     void DoDecline(MediaKind kind);
     void DoStop(MediaKind kind);
+    void DoMute(bool muted);
     // Accepts the peer's invite waiting in `slot`: starts the answering media, then accepts.
     void AcceptInvite(CallSlot& slot);
 

@@ -96,11 +96,20 @@ TEST_F(CallsWindowTest, VoiceGoesBothWaysStopsOnBothSidesAndEndsWhenThePeerLeave
     EXPECT_TRUE(Hears(*ear_b, 440)) << "B does not hear A's tone";
     EXPECT_TRUE(Hears(*ear_a, 660)) << "A does not hear B's tone";
 
+    // A mutes: B hears silence while the call goes on. Either side may mute its own voice.
+    EXPECT_FALSE(b->form->Button8->isHidden());
+    ASSERT_FALSE(a->form->Button8->isHidden());
+    Click(a->form->Button8);
+    EXPECT_TRUE(WaitUntil([&] { return media::test::Rms(ear_b->Latest()) < 30; }));
+    EXPECT_TRUE(Hears(*ear_a, 660));
+
     // The listener hangs up: both ends stop at once, and nothing more is played.
     Click(b->form->BitBtn6);
     ASSERT_TRUE(Shows(*a, QStringLiteral("对方结束了语音通话")));
     ASSERT_TRUE(WaitUntil([&] { return a->form->BitBtn5->text() == QStringLiteral("发送语音"); }));
     EXPECT_FALSE(a->form->Label6->text().contains(QStringLiteral("语音已加密")));
+    EXPECT_TRUE(a->form->Button8->isHidden());
+    EXPECT_FALSE(a->form->Button8->isChecked());
     const std::size_t played = ear_a->Total();
     QTest::qWait(300);
     EXPECT_LT(ear_a->Total(), played + 4800) << "A still plays B's voice after the stop";

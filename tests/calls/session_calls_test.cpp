@@ -23,6 +23,14 @@ TEST(SessionCalls, VoiceCallRunsStopsFromEitherSideAndStartsAgain) {
         << media::test::ToneShare(calls.ears_a.Latest(4800), 1000) << " and "
         << media::test::ToneShare(calls.ears_b.Latest(4800), 440);
     EXPECT_EQ(calls.a->Phase(MediaKind::kVideo), CallPhase::kIdle);
+    // Muted, A's voice arrives as silence and the call goes on; unmuted, it is back. Left
+    // muted: the next call starts unmuted.
+    calls.a->SetVoiceMuted(true);
+    ASSERT_TRUE(Eventually([&] { return media::test::Rms(calls.ears_b.Latest(4800)) < 30; }));
+    EXPECT_TRUE(calls.ears_a.Hears(1000));
+    calls.a->SetVoiceMuted(false);
+    ASSERT_TRUE(Eventually([&] { return calls.ears_b.Hears(440); }));
+    calls.a->SetVoiceMuted(true);
 
     // Both ends told at once, the media of both stopped: nothing more arrives.
     calls.b->Stop(MediaKind::kVoice);
