@@ -14,19 +14,20 @@ namespace quorell {
 
 namespace {
 
-QString LockFilePath(const QString& name) {
+QString RuntimeFile(const QString& name) {
     // The per-user runtime directory: $XDG_RUNTIME_DIR, or a private directory that Qt creates
     // (mode 0700, owned by this user) when the session has none. Never a shared directory, where
     // another user could hold the lock first.
     QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (dir.isEmpty()) dir = QDir::homePath();
-    return QDir(dir).filePath(name + QStringLiteral(".lock"));
+    return QDir(dir).filePath(name);
 }
 
 }  // namespace
 
 SingleInstance::SingleInstance(const QString& name)
-    : path_(LockFilePath(name)), socket_path_(path_.chopped(5) + QStringLiteral(".socket")) {
+    : path_(RuntimeFile(name + QStringLiteral(".lock"))),
+      socket_path_(RuntimeFile(name + QStringLiteral(".socket"))) {
     const QByteArray path = QFile::encodeName(path_);
     fd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     // Without a lock file at all there is nothing to coordinate with: run.
@@ -43,7 +44,9 @@ SingleInstance::~SingleInstance() {
 }
 
 bool SingleInstance::Listen(std::function<void()> on_knock) {
-    if (!first_ || server_) return false;
+    // Only a copy that holds the lock may take the socket over; one that runs without a lock
+    // file could be replacing another's.
+    if (fd_ < 0 || !first_ || server_) return false;
     server_ = std::make_unique<QLocalServer>();
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     // A socket left by a copy that was killed: ours to replace, as we hold the lock.
